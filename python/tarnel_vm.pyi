@@ -1,0 +1,1 @@
+"""Type information for the tarnel_vm extension module."""

@@ -1,0 +1,73 @@
+#include "values/dict_map.hpp"
+
+namespace tarnel {
+
+size_t DictMap::probe(std::string_view key, uint64_t hash) const {
+    size_t i = hash & mask();
+    while (true) {
+        const Slot& slot = slots_[i];
+        if (slot.key.is(ValueType::Empty)) return i;
+        if (slot.hash == hash && slot.key.text() == key) return i;
+        i = (i + 1) & mask();
+    }
+}
+
+const Value* DictMap::find(std::string_view key) const {
+    if (size_ == 0) return nullptr;
+    const Slot& slot = slots_[probe(key, hash_of(key))];
+    return slot.key.is(ValueType::Empty) ? nullptr : &slot.value;
+}
+
+void DictMap::grow() {
+    size_t capacity = slots_.empty() ? 8 : slots_.size() * 2;
+    std::vector<Slot> old(capacity);
+    old.swap(slots_);
+    for (Slot& slot : old) {
+        if (slot.key.is(ValueType::Empty)) continue;
+        size_t i = slot.hash & mask();
+        while (!slots_[i].key.is(ValueType::Empty)) i = (i + 1) & mask();
+        slots_[i] = std::move(slot);
+    }
+}
+
+void DictMap::set(const Value& key, Value value) {
+    // Keep the load factor at or below 3/4 so probe sequences stay short.
+    if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+    uint64_t hash = hash_of(key.text());
+    Slot& slot = slots_[probe(key.text(), hash)];
+    if (slot.key.is(ValueType::Empty)) {
+        slot.key = key;
+        slot.hash = hash;
+        ++size_;
+    }
+    slot.value = std::move(value);
+}
+
+bool DictMap::remove(std::string_view key) {
+    if (size_ == 0) return false;
+    size_t hole = probe(key, hash_of(key));
+    if (slots_[hole].key.is(ValueType::Empty)) return false;
+    // Backward-shift deletion: pull later members of the probe run into the
+    // hole whenever their home slot does not lie between the hole and them.
+    size_t j = hole;
+    while (true) {
+        j = (j + 1) & mask();
+        Slot& next = slots_[j];
+        if (next.key.is(ValueType::Empty)) break;
+        size_t home = next.hash & mask();
+        if (((j - home) & mask()) >= ((j - hole) & mask())) {
+            slots_[hole] = std::move(next);
+            hole = j;
+        }
+    }
+    slots_[hole] = Slot{};
+    --size_;
+    return true;
+}
+
+void DictMap::clear() {
+    slots_.clear();
+    size_ = 0;
+}
+
+}  // namespace tarnel

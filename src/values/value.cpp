@@ -1,0 +1,234 @@
+#include "values/value.hpp"
+
+#include <charconv>
+#include <utility>
+
+#include "values/dict_map.hpp"
+#include "values/float_text.hpp"
+
+namespace tarnel {
+namespace {
+
+constexpr std::string_view kTypeNames[] = {"empty",    "bool", "int",   "float", "string",
+                                           "function", "url",  "array", "dict",  "unknown"};
+constexpr std::string_view kDebugNames[] = {"Empty",    "Bool", "Int",   "Float", "String",
+                                            "Function", "URL",  "Array", "Dict",  "Unknown"};
+
+// A payload whose last reference is gone, waiting to be freed.
+struct DeadPayload {
+    ValueType type;
+    Payload* payload;
+};
+
+void free_payload(DeadPayload dead) {
+    switch (dead.type) {
+        case ValueType::String:
+        case ValueType::URL:
+            delete static_cast<StringObject*>(dead.payload);
+            break;
+        case ValueType::Function:
+            delete static_cast<FunctionObject*>(dead.payload);
+            break;
+        case ValueType::Array:
+            delete static_cast<ArrayObject*>(dead.payload);
+            break;
+        case ValueType::Dict:
+            delete static_cast<DictObject*>(dead.payload);
+            break;
+        default:
+            break;
+    }
+}
+
+// Containers are freed from a work list instead of recursively: freeing an
+// array releases its elements, and an element that dies while the list is
+// being drained is appended to it rather than freed on the spot. A value
+// nested a million levels deep is thus destroyed in constant stack depth.
+thread_local std::vector<DeadPayload>* pending_frees = nullptr;
+
+void free_payload_iteratively(DeadPayload dead) {
+    if (dead.type != ValueType::Array && dead.type != ValueType::Dict) {
+        free_payload(dead);
+        return;
+    }
+    if (pending_frees != nullptr) {
+        pending_frees->push_back(dead);
+        return;
+    }
+    std::vector<DeadPayload> work{dead};
+    pending_frees = &work;
+    while (!work.empty()) {
+        DeadPayload next = work.back();
+        work.pop_back();
+        free_payload(next);
+    }
+    pending_frees = nullptr;
+}
+
+template <class Object, class... Args>
+Value make_heap(ValueType type, Args&&... args);
+
+}  // namespace
+
+class ValueFactory {
+public:
+    static Value wrap(ValueType type, Payload* payload) {
+        Value v;
+        v.tag_ = type;
+        v.payload_ = payload;
+        return v;
+    }
+};
+
+namespace {
+template <class Object, class... Args>
+Value make_heap(ValueType type, Args&&... args) {
+    return ValueFactory::wrap(type, new Object(std::forward<Args>(args)...));
+}
+}  // namespace
+
+void Value::release() noexcept {
+    if (payload_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) free_payload_iteratively({tag_, payload_});
+}
+
+Value Value::string(std::string text) { return make_heap<StringObject>(ValueType::String, std::move(text)); }
+Value Value::url(std::string text) { return make_heap<StringObject>(ValueType::URL, std::move(text)); }
+Value Value::function(FunctionRef ref) { return make_heap<FunctionObject>(ValueType::Function, std::move(ref)); }
+Value Value::array(std::vector<Value> items) { return make_heap<ArrayObject>(ValueType::Array, std::move(items)); }
+Value Value::dict(DictMap map) { return make_heap<DictObject>(ValueType::Dict, std::move(map)); }
+Value Value::dict() { return dict(DictMap()); }
+
+std::vector<Value>& Value::mutable_items() {
+    if (!is_unique()) *this = array(items());
+    return static_cast<ArrayObject*>(payload_)->items;
+}
+
+DictMap& Value::mutable_entries() {
+    if (!is_unique()) *this = dict(entries());
+    return static_cast<DictObject*>(payload_)->map;
+}
+
+std::string& Value::mutable_text() {
+    if (!is_unique()) *this = tag_ == ValueType::URL ? url(std::string(text())) : string(std::string(text()));
+    return static_cast<StringObject*>(payload_)->text;
+}
+
+std::string_view type_name(ValueType type) { return kTypeNames[static_cast<size_t>(type)]; }
+std::string_view debug_name(ValueType type) { return kDebugNames[static_cast<size_t>(type)]; }
+
+bool is_truthy(const Value& value) {
+    switch (value.type()) {
+        case ValueType::Bool:
+            return value.as_bool();
+        case ValueType::Int:
+            return value.as_int() != 0;
+        case ValueType::Float:
+            return value.as_float() != 0.0 && value.as_float() == value.as_float();
+        case ValueType::String:
+            return !value.text().empty();
+        case ValueType::Function:
+        case ValueType::URL:
+            return true;
+        case ValueType::Array:
+            return !value.items().empty();
+        case ValueType::Dict:
+            return !value.entries().empty();
+        default:
+            return false;
+    }
+}
+
+namespace {
+
+void append_scalar_display(std::string& out, const Value& value) {
+    switch (value.type()) {
+        case ValueType::Empty:
+            out += "empty";
+            break;
+        case ValueType::Bool:
+            out += value.as_bool() ? "true" : "false";
+            break;
+        case ValueType::Int: {
+            char buffer[24];
+            auto result = std::to_chars(buffer, buffer + sizeof buffer, value.as_int());
+            out.append(buffer, result.ptr);
+            break;
+        }
+        case ValueType::Float:
+            append_float_display(out, value.as_float());
+            break;
+        case ValueType::String:
+        case ValueType::URL:
+            out += value.text();
+            break;
+        case ValueType::Function:
+            out += "function<";
+            out += value.function_ref().name;
+            out += '>';
+            break;
+        default:
+            break;
+    }
+}
+
+// One open container during the display walk: the next element or slot to
+// visit and whether an item has been written yet (for the ", " separators).
+struct DisplayFrame {
+    const Value* container;
+    size_t next;
+    bool wrote_item;
+};
+
+}  // namespace
+
+void append_display_text(std::string& out, const Value& root) {
+    std::vector<DisplayFrame> stack;
+    auto open = [&](const Value& value) {
+        if (value.is(ValueType::Array)) {
+            out += '[';
+            stack.push_back({&value, 0, false});
+        } else if (value.is(ValueType::Dict)) {
+            out += '{';
+            stack.push_back({&value, 0, false});
+        } else {
+            append_scalar_display(out, value);
+        }
+    };
+    open(root);
+    while (!stack.empty()) {
+        DisplayFrame& frame = stack.back();
+        const Value* child = nullptr;
+        if (frame.container->is(ValueType::Array)) {
+            const auto& items = frame.container->items();
+            if (frame.next < items.size()) child = &items[frame.next++];
+        } else {
+            const DictMap& map = frame.container->entries();
+            while (frame.next < map.slot_count() && map.slot_key(frame.next) == nullptr) ++frame.next;
+            if (frame.next < map.slot_count()) {
+                if (frame.wrote_item) out += ", ";
+                frame.wrote_item = true;
+                out += map.slot_key(frame.next)->text();
+                out += ": ";
+                child = &map.slot_value(frame.next++);
+                open(*child);  // the separator is already written
+                continue;
+            }
+        }
+        if (child == nullptr) {
+            out += frame.container->is(ValueType::Array) ? ']' : '}';
+            stack.pop_back();
+            continue;
+        }
+        if (frame.wrote_item) out += ", ";
+        frame.wrote_item = true;
+        open(*child);
+    }
+}
+
+std::string display_text(const Value& value) {
+    std::string out;
+    append_display_text(out, value);
+    return out;
+}
+
+}  // namespace tarnel

@@ -1,0 +1,63 @@
+// Everything the machine remembers between and during runs.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "loader/module.hpp"
+#include "values/value.hpp"
+
+namespace tarnel {
+
+inline constexpr size_t kRegisterCount = 256;
+inline constexpr size_t kSavedRegisters = 64;   // r0..r63 are saved by every call
+inline constexpr size_t kMaxArguments = 16;     // arguments land in r0..r15
+inline constexpr size_t kMaxCallDepth = 1000;
+
+// One call in progress: the caller's r0..r63, where to continue and which
+// register receives the returned value.
+struct CallFrame {
+    std::array<Value, kSavedRegisters> saved_registers;
+    uint64_t return_pc = 0;
+    std::optional<uint8_t> return_register;
+};
+
+// Hash and equality that let the globals map be searched with a string_view.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+struct VmState {
+    std::vector<CallFrame> call_stack;
+    std::vector<uint16_t> scope_stack;
+    std::unordered_map<std::string, Value, TextHash, std::equal_to<>> globals;
+    uint64_t pc = 0;
+    std::optional<uint16_t> last_jump;
+    bool halted = false;
+    std::vector<Instruction> instructions;
+    std::vector<Constant> constants;
+    std::optional<Module> module;
+    std::array<Value, kRegisterCount> registers;
+    std::array<ValueType, kRegisterCount> register_types{};
+    uint64_t instruction_count = 0;
+    bool debug = false;
+
+    // Stores `value` in register r and records its tag.
+    void write_register(uint8_t r, Value value) {
+        register_types[r] = value.type();
+        registers[r] = std::move(value);
+    }
+
+    // Installs a freshly decoded module: working copies of its instructions
+    // and constants, every register and tag Empty, globals, frames and scopes
+    // gone, pc 0, not halted. The instruction count and debug flag stay.
+    void reset_for_module(Module new_module);
+};
+
+}  // namespace tarnel
