@@ -1,0 +1,24 @@
+"""tarnel: assembler, disassembler and checker for tarnel module files.
+
+>>> from tarnel import assemble, disassemble
+>>> data = assemble('.func main\nLoadConstR r0, 42\nReturnR r0\n')
+>>> print(disassemble(data))  # doctest: +SKIP
+"""
+
+from __future__ import annotations
+
+from .asm import AssemblyError, assemble, assemble_module
+from .builder import Builder, BuildError
+from .check import Finding, check
+from .disasm import disassemble, disassemble_module
+from .module import Constant, DecodeError, Instruction, Layout, Module, decode, encode
+from .opcodes import OPCODES
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "AssemblyError", "BuildError", "Builder", "Constant", "DecodeError",
+    "Finding", "Instruction", "Layout", "Module", "OPCODES",
+    "assemble", "assemble_module", "check", "decode", "disassemble",
+    "disassemble_module", "encode",
+]

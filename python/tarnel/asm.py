@@ -1,0 +1,480 @@
+"""The assembler: ``.tnasm`` text to module files.
+
+The language is described in docs/assembly.md.  The assembler stops at the
+first error and reports it as ``file:line:column: message``.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+
+from . import opcodes as oc
+from .builder import Builder, BuildError
+from .literals import CANONICAL_NAN, CANONICAL_NEG_NAN, REGISTER_RE
+from .module import (BOOL, EMPTY, FLOAT, I32_MAX, I32_MIN, I64_MAX, I64_MIN,
+                     INT, STRING, U16_MAX, U32_MAX, Constant, Module,
+                     float_from_bits, is_nan_bits, encode)
+
+
+class AssemblyError(Exception):
+    """An error in assembly source, located by 1-based line and column."""
+
+    def __init__(self, message: str, filename: str = "<string>",
+                 line: int = 0, column: int = 0):
+        super().__init__(message)
+        self.message = message
+        self.filename = filename
+        self.line = line
+        self.column = column
+
+    def __str__(self) -> str:
+        return "%s:%d:%d: %s" % (self.filename, self.line, self.column, self.message)
+
+
+class Token(NamedTuple):
+    kind: str      # ident, directive, number, string, raw, punct
+    text: str      # source text (for strings: the decoded value)
+    col: int       # 1-based column
+
+
+class _Fail(Exception):
+    def __init__(self, message: str, col: int):
+        super().__init__(message)
+        self.message = message
+        self.col = col
+
+
+_TOKEN_RE = re.compile(r"""
+    (?P<ws>\s+)
+  | (?P<comment>[;\#].*)
+  | (?P<string>")
+  | (?P<raw>@[0-9A-Za-z_]*)
+  | (?P<directive>\.[A-Za-z_][A-Za-z0-9_]*)
+  | (?P<number>[+-]?[0-9](?:[0-9A-Za-z_.]|(?<=[eE])[+-])*
+               |[+-](?:inf|nan)(?![A-Za-z0-9_$.]))
+  | (?P<ident>[A-Za-z_$][A-Za-z0-9_$.]*)
+  | (?P<punct>[,\[\]:()])
+""", re.VERBOSE)
+
+_INT_RE = re.compile(r"[+-]?(?:0[xX][0-9A-Fa-f]+|[0-9]+)\Z")
+_FLOAT_RE = re.compile(r"[+-]?[0-9]+(?:\.[0-9]*)?(?:[eE][+-]?[0-9]+)?\Z")
+_SIMPLE_ESCAPES = {"n": "\n", "t": "\t", "r": "\r", "0": "\0", '"': '"',
+                   "\\": "\\", "'": "'"}
+
+
+def tokenize(line: str) -> List[Token]:
+    tokens: List[Token] = []
+    pos = 0
+    while pos < len(line):
+        m = _TOKEN_RE.match(line, pos)
+        if m is None:
+            raise _Fail("unexpected character %r" % line[pos], pos + 1)
+        kind = m.lastgroup
+        if kind == "string":
+            text, pos = _string(line, pos)
+            tokens.append(Token("string", text, m.start() + 1))
+            continue
+        if kind not in ("ws", "comment"):
+            tokens.append(Token(kind, m.group(), m.start() + 1))
+        pos = m.end()
+    return tokens
+
+
+def _string(line: str, start: int) -> Tuple[str, int]:
+    out = []
+    pos = start + 1
+    while True:
+        if pos >= len(line):
+            raise _Fail("unterminated string", start + 1)
+        ch = line[pos]
+        if ch == '"':
+            return "".join(out), pos + 1
+        if ch != "\\":
+            out.append(ch)
+            pos += 1
+            continue
+        esc = line[pos + 1:pos + 2]
+        if esc in _SIMPLE_ESCAPES:
+            out.append(_SIMPLE_ESCAPES[esc])
+            pos += 2
+        elif esc == "u":
+            m = re.compile(r"\{([0-9A-Fa-f]{1,6})\}").match(line, pos + 2)
+            if m is None:
+                raise _Fail("malformed \\u escape (write \\u{HEX})", pos + 1)
+            code = int(m.group(1), 16)
+            if code > 0x10FFFF or 0xD800 <= code <= 0xDFFF:
+                raise _Fail("\\u{%s} is not a Unicode scalar value" % m.group(1), pos + 1)
+            out.append(chr(code))
+            pos = m.end()
+        else:
+            raise _Fail("unknown escape '\\%s'" % esc if esc else "unterminated string",
+                        pos + 1 if esc else start + 1)
+
+
+class _Stmt(NamedTuple):
+    line: int
+    kind: str                 # "label", "directive", "instruction"
+    head: Token
+    rest: List[Token]
+
+
+# ------------------------------------------------------------------ values
+
+def _int(tok: Token, low: int, high: int, what: str) -> int:
+    if tok.kind != "number" or not _INT_RE.match(tok.text):
+        raise _Fail("expected %s, got '%s'" % (what, tok.text), tok.col)
+    text = tok.text
+    sign = -1 if text.startswith("-") else 1
+    body = text.lstrip("+-")
+    value = sign * (int(body, 16) if body[:2] in ("0x", "0X") else int(body, 10))
+    if not low <= value <= high:
+        raise _Fail("%s out of range %d..%d: %s" % (what, low, high, text), tok.col)
+    return value
+
+
+def _number_constant(tok: Token) -> Constant:
+    text = tok.text
+    if _INT_RE.match(text):
+        return Constant(INT, _int(tok, I64_MIN, I64_MAX, "integer"))
+    body = text.lstrip("+-")
+    if body in ("inf", "nan"):
+        value = float(body)
+        if body == "nan":
+            value = float_from_bits(CANONICAL_NAN if not text.startswith("-")
+                                    else CANONICAL_NEG_NAN)
+        return Constant(FLOAT, -value if text.startswith("-") and body == "inf" else value)
+    if _FLOAT_RE.match(text):
+        value = float(text)
+        if math.isinf(value):
+            raise _Fail("float literal '%s' is out of range (write inf)" % text, tok.col)
+        return Constant(FLOAT, value)
+    raise _Fail("invalid number '%s'" % text, tok.col)
+
+
+class _Cursor:
+    def __init__(self, tokens: List[Token], end_col: int):
+        self.tokens = tokens
+        self.pos = 0
+        self.end_col = end_col
+
+    def peek(self) -> Optional[Token]:
+        return self.tokens[self.pos] if self.pos < len(self.tokens) else None
+
+    def next(self, what: str) -> Token:
+        tok = self.peek()
+        if tok is None:
+            raise _Fail("expected %s" % what, self.end_col)
+        self.pos += 1
+        return tok
+
+    def punct(self, char: str) -> Token:
+        tok = self.next("'%s'" % char)
+        if tok.kind != "punct" or tok.text != char:
+            raise _Fail("expected '%s', got '%s'" % (char, tok.text), tok.col)
+        return tok
+
+    def done(self) -> None:
+        tok = self.peek()
+        if tok is not None:
+            raise _Fail("unexpected '%s'" % tok.text, tok.col)
+
+
+def _literal(cur: _Cursor) -> Constant:
+    tok = cur.next("a constant")
+    if tok.kind == "number":
+        return _number_constant(tok)
+    if tok.kind == "string":
+        return Constant(STRING, tok.text)
+    if tok.kind == "ident":
+        word = tok.text
+        if word == "true" or word == "false":
+            return Constant(BOOL, word == "true")
+        if word == "empty":
+            return Constant(EMPTY)
+        if word == "inf":
+            return Constant(FLOAT, float("inf"))
+        if word == "nan":
+            nxt = cur.peek()
+            if nxt is not None and nxt.kind == "punct" and nxt.text == "(":
+                cur.punct("(")
+                bits_tok = cur.next("NaN bits")
+                bits = _int(bits_tok, 0, (1 << 64) - 1, "NaN bits")
+                if not is_nan_bits(bits):
+                    raise _Fail("0x%016x is not the bit pattern of a NaN" % bits,
+                                bits_tok.col)
+                cur.punct(")")
+                return Constant(FLOAT, float_from_bits(bits))
+            return Constant(FLOAT, float_from_bits(CANONICAL_NAN))
+        if word == "url":
+            raise _Fail("URL constants cannot be stored in a module file", tok.col)
+        if word == "function":
+            raise _Fail("function constants cannot be stored in a module file", tok.col)
+        hint = ""
+        if REGISTER_RE.match(word):
+            hint = " (a register cannot stand for a constant)"
+        else:
+            hint = ' (strings are written in double quotes: "%s")' % word
+        raise _Fail("expected a constant, got '%s'%s" % (word, hint), tok.col)
+    if tok.kind == "raw":
+        raise _Fail("a raw constant index cannot be used here", tok.col)
+    raise _Fail("expected a constant, got '%s'" % tok.text, tok.col)
+
+
+def _register(cur: _Cursor) -> int:
+    tok = cur.next("a register")
+    if tok.kind == "ident" and REGISTER_RE.match(tok.text):
+        number = int(tok.text[1:])
+        if number > 255:
+            raise _Fail("register out of range (r0..r255): %s" % tok.text, tok.col)
+        return number
+    raise _Fail("expected a register (r0..r255), got '%s'" % tok.text, tok.col)
+
+
+# --------------------------------------------------------------- assembler
+
+class _Assembler:
+    def __init__(self, text: str, filename: str):
+        self.filename = filename
+        self.text = text[1:] if text.startswith("\ufeff") else text
+        self.builder = Builder()
+        self.labels: Dict[str, int] = {}
+        self.label_lines: Dict[str, int] = {}
+        self.seen: Dict[str, int] = {}
+
+    def error(self, message: str, line: int, col: int) -> AssemblyError:
+        return AssemblyError(message, self.filename, line, col)
+
+    def run(self) -> Module:
+        stmts = self.parse()
+        for stmt in stmts:          # explicit pool placement comes first
+            if stmt.kind == "directive" and stmt.head.text == ".const":
+                self.at(stmt, self.const_directive)
+        for stmt in stmts:
+            if stmt.kind == "label":
+                continue
+            if stmt.kind == "directive":
+                if stmt.head.text != ".const":
+                    self.at(stmt, self.directive)
+            else:
+                self.at(stmt, self.instruction)
+        try:
+            return self.builder.module()
+        except BuildError as exc:
+            line, col = exc.loc if exc.loc else (0, 0)
+            raise self.error(exc.message, line, col) from None
+
+    def at(self, stmt: _Stmt, handler) -> None:
+        end_col = (stmt.rest[-1].col + len(stmt.rest[-1].text)) if stmt.rest else \
+            stmt.head.col + len(stmt.head.text)
+        try:
+            handler(stmt, _Cursor(stmt.rest, end_col))
+        except _Fail as exc:
+            raise self.error(exc.message, stmt.line, exc.col) from None
+        except BuildError as exc:
+            raise self.error(exc.message, stmt.line, stmt.head.col) from None
+
+    # Pass 1: statements, and the instruction index of every label.
+    def parse(self) -> List[_Stmt]:
+        stmts: List[_Stmt] = []
+        count = 0
+        for number, line in enumerate(self.text.split("\n"), 1):
+            if line.endswith("\r"):
+                line = line[:-1]
+            try:
+                tokens = tokenize(line)
+            except _Fail as exc:
+                raise self.error(exc.message, number, exc.col) from None
+            while len(tokens) >= 2 and tokens[1].kind == "punct" and tokens[1].text == ":":
+                tok = tokens[0]
+                if tok.kind != "ident":
+                    raise self.error("expected a label name, got '%s'" % tok.text,
+                                     number, tok.col)
+                if REGISTER_RE.match(tok.text):
+                    raise self.error("label '%s' would read as a register" % tok.text,
+                                     number, tok.col)
+                if tok.text in self.labels:
+                    raise self.error("label '%s' is already defined on line %d"
+                                     % (tok.text, self.label_lines[tok.text]), number, tok.col)
+                self.labels[tok.text] = count
+                self.label_lines[tok.text] = number
+                stmts.append(_Stmt(number, "label", tok, []))
+                tokens = tokens[2:]
+            if not tokens:
+                continue
+            head = tokens[0]
+            if head.kind == "directive":
+                stmts.append(_Stmt(number, "directive", head, tokens[1:]))
+            elif head.kind == "ident":
+                stmts.append(_Stmt(number, "instruction", head, tokens[1:]))
+                count += 1
+            else:
+                raise self.error("expected an instruction or directive, got '%s'"
+                                 % head.text, number, head.col)
+        return stmts
+
+    # Directives.
+    def const_directive(self, stmt: _Stmt, cur: _Cursor) -> None:
+        index = _int(cur.next("a constant index"), 0, U32_MAX, "constant index")
+        const = _literal(cur)
+        cur.done()
+        self.builder.const_at(index, const, loc=(stmt.line, stmt.head.col))
+
+    def directive(self, stmt: _Stmt, cur: _Cursor) -> None:
+        name = stmt.head.text
+        b = self.builder
+        if name in (".module", ".version", ".flags"):
+            if name in self.seen:
+                raise _Fail("%s is already given on line %d" % (name, self.seen[name]),
+                            stmt.head.col)
+            self.seen[name] = stmt.line
+            if name == ".module":
+                tok = cur.next("the module name in double quotes")
+                if tok.kind != "string":
+                    raise _Fail("expected the module name in double quotes, got '%s'"
+                                % tok.text, tok.col)
+                b.name = tok.text
+            elif name == ".version":
+                b.version = _int(cur.next("a version number"), 0, U32_MAX, "version")
+            else:
+                b.flags = _int(cur.next("a flags value"), 0, U32_MAX, "flags")
+        elif name == ".func":
+            tok = cur.next("a function name")
+            if tok.kind not in ("ident", "string"):
+                raise _Fail("expected a function name, got '%s'" % tok.text, tok.col)
+            entry = None
+            if cur.peek() is not None:
+                entry = _int(cur.next("an entry point"), 0, U32_MAX, "entry point")
+            b.func(tok.text, entry)
+        else:
+            raise _Fail("unknown directive '%s'" % name, stmt.head.col)
+        cur.done()
+
+    # Instructions.
+    def instruction(self, stmt: _Stmt, cur: _Cursor) -> None:
+        mnemonic = stmt.head
+        info = oc.BY_NAME.get(mnemonic.text)
+        if info is None:
+            hint = ""
+            for known in oc.BY_NAME:
+                if known.lower() == mnemonic.text.lower():
+                    hint = " (did you mean '%s'?)" % known
+            raise _Fail("unknown instruction '%s'%s" % (mnemonic.text, hint), mnemonic.col)
+        if not info.encodable:
+            raise _Fail("%s has no encoding in module files" % info.name, mnemonic.col)
+        groups = self.split_operands(cur)
+        wanted = len(info.operands)
+        if not (len(groups) == wanted
+                or (info.name == "ReturnR" and not groups)):
+            raise _Fail("%s takes %s (%s), got %d" % (
+                info.name, "no operands" if wanted == 0 else
+                ("%d operand%s" % (wanted, "" if wanted == 1 else "s")),
+                info.signature or "-", len(groups)) if info.name != "ReturnR" else
+                "ReturnR takes an optional register, got %d operands" % len(groups),
+                mnemonic.col)
+        index = self.builder.here()
+        values = []
+        for op, group in zip(info.operands, groups):
+            sub = _Cursor(group, group[-1].col + len(group[-1].text))
+            values.append(self.operand(op, sub, index, stmt.line))
+            sub.done()
+        self.builder.emit(info.name, *values, loc=(stmt.line, mnemonic.col))
+
+    @staticmethod
+    def split_operands(cur: _Cursor) -> List[List[Token]]:
+        groups: List[List[Token]] = []
+        if not cur.tokens:
+            return groups
+        current: List[Token] = []
+        depth = 0
+        for tok in cur.tokens:
+            if tok.kind == "punct" and tok.text in "[(":
+                depth += 1
+            elif tok.kind == "punct" and tok.text in "])":
+                depth -= 1
+            if tok.kind == "punct" and tok.text == "," and depth <= 0:
+                if not current:
+                    raise _Fail("missing operand before ','", tok.col)
+                groups.append(current)
+                current = []
+            else:
+                current.append(tok)
+        if not current:
+            raise _Fail("missing operand after ','", cur.tokens[-1].col)
+        groups.append(current)
+        return groups
+
+    def operand(self, op: oc.Operand, cur: _Cursor, index: int, line: int) -> Any:
+        kind = op.kind
+        if kind in (oc.REG, oc.OPTREG):
+            return _register(cur)
+        if kind == oc.REGS:
+            cur.punct("[")
+            regs = []
+            nxt = cur.peek()
+            if not (nxt is not None and nxt.kind == "punct" and nxt.text == "]"):
+                regs.append(_register(cur))
+                while True:
+                    tok = cur.next("']'")
+                    if tok.kind == "punct" and tok.text == "]":
+                        break
+                    if not (tok.kind == "punct" and tok.text == ","):
+                        raise _Fail("expected ',' or ']', got '%s'" % tok.text, tok.col)
+                    regs.append(_register(cur))
+                if len(regs) > 255:
+                    raise _Fail("CallR takes at most 255 arguments, got %d" % len(regs),
+                                cur.tokens[0].col)
+            else:
+                cur.punct("]")
+            return regs
+        if kind in (oc.CONST, oc.NAME):
+            tok = cur.peek()
+            if tok is not None and tok.kind == "raw":
+                cur.next("")
+                digits = tok.text[1:]
+                if not digits.isdigit():
+                    raise _Fail("expected a constant index after '@', got '%s'" % tok.text,
+                                tok.col)
+                return _int(Token("number", digits, tok.col), 0, U16_MAX, "constant index")
+            tok0 = cur.peek()
+            const = _literal(cur)
+            value = self.builder.const(const)
+            if value > U16_MAX:
+                raise _Fail("constant lands at pool index %d, beyond what an instruction "
+                            "can address (0..65535)" % value, tok0.col)
+            return value
+        if kind == oc.TYPE:
+            tok = cur.next("a type")
+            if tok.kind == "ident":
+                if tok.text not in oc.TYPE_IDS:
+                    raise _Fail("unknown type name '%s' (known: %s)"
+                                % (tok.text, ", ".join(oc.TYPE_NAMES)), tok.col)
+                return oc.TYPE_IDS[tok.text]
+            return _int(tok, 0, U16_MAX, "type id")
+        if kind == oc.OFFSET:
+            tok = cur.next("a label or a jump offset")
+            if tok.kind == "ident":
+                if REGISTER_RE.match(tok.text):
+                    raise _Fail("expected a label or a jump offset, got register '%s'"
+                                % tok.text, tok.col)
+                target = self.labels.get(tok.text)
+                if target is None:
+                    raise _Fail("undefined label '%s'" % tok.text, tok.col)
+                return target - (index + 1)
+            return _int(tok, I32_MIN, I32_MAX, "jump offset")
+        raise _Fail("operand kind %s cannot be assembled" % kind, 1)  # pragma: no cover
+
+
+def assemble_module(text: str, filename: str = "<string>") -> Module:
+    """Assemble source text into a :class:`Module`."""
+    return _Assembler(text, filename).run()
+
+
+def assemble(text: str, filename: str = "<string>") -> bytes:
+    """Assemble source text into module file bytes."""
+    module = assemble_module(text, filename)
+    try:
+        return encode(module)
+    except ValueError as exc:  # pragma: no cover - ranges are checked while parsing
+        raise AssemblyError(str(exc), filename, 0, 0) from None

@@ -1,0 +1,191 @@
+"""Static checks of a decoded module.
+
+:func:`check` reports what will fail or misbehave at run time; it changes
+nothing about what the VM accepts.  Each finding names the instruction (or
+the function table entry) it is about.
+"""
+
+from __future__ import annotations
+
+from typing import Dict, List, NamedTuple, Optional, Set
+
+from . import opcodes as oc
+from .module import INT, STRING, Constant, Module
+
+# Type ids 0..6 select empty, bool, int, float, string, function, url.
+_CASTABLE = {1, 2, 3, 4}        # bool, int, float, string
+
+
+class Finding(NamedTuple):
+    index: Optional[int]        # instruction index, None for table entries
+    message: str
+
+    def __str__(self) -> str:
+        if self.index is None:
+            return self.message
+        return "instruction %d: %s" % (self.index, self.message)
+
+
+def _jump_target(index: int, offset: int) -> int:
+    return index + 1 + offset
+
+
+def check(module: Module) -> List[Finding]:
+    findings: List[Finding] = []
+    code = module.instructions
+    consts = module.constants
+    n = len(code)
+    table = module.function_map()
+
+    # Function table.
+    seen: Dict[str, int] = {}
+    for name, entry in module.functions:
+        if name in seen:
+            findings.append(Finding(None, "function '%s' is listed twice; entry point %d "
+                                    "replaces %d" % (name, entry, seen[name])))
+        seen[name] = entry
+    for name, entry in table.items():
+        if entry >= n:
+            findings.append(Finding(None, "function '%s' has entry point %d, beyond the "
+                                    "instruction list (%d instructions)" % (name, entry, n)))
+
+    # Per instruction operands.
+    for i, ins in enumerate(code):
+        name = ins.name
+        for op, value in zip(ins.info.operands, ins.operands):
+            if op.kind in (oc.CONST, oc.NAME) and value >= len(consts):
+                findings.append(Finding(i, "%s %s %d is beyond the constant pool "
+                                        "(%d constants)" % (name, op.name, value, len(consts))))
+            elif op.kind == oc.NAME and consts[value].kind != STRING:
+                findings.append(Finding(i, "%s global name constant %d is %s, not a string"
+                                        % (name, value, _describe(consts[value]))))
+            elif op.kind == oc.OFFSET:
+                target = _jump_target(i, value)
+                if not 0 <= target <= n:
+                    findings.append(Finding(i, "%s offset %d lands on %d, outside the "
+                                            "instruction list (0..%d)" % (name, value, target, n)))
+                elif name == "JumpR" and target == i:
+                    findings.append(Finding(i, "JumpR jumps to itself and loops forever"))
+        if name == "CastR":
+            to = ins.get("to_type")
+            if to not in _CASTABLE:
+                what = oc.TYPE_NAMES[to] if to < len(oc.TYPE_NAMES) else "unknown type %d" % to
+                findings.append(Finding(i, "CastR to %s always fails" % what))
+        elif name == "CallR" and len(ins.get("args")) > oc.MAX_PASSED_ARGS:
+            findings.append(Finding(i, "CallR passes only the first %d of its %d arguments"
+                                    % (oc.MAX_PASSED_ARGS, len(ins.get("args")))))
+
+    findings.extend(_check_calls(module))
+    findings.extend(_check_reachability(module))
+    findings.sort(key=lambda f: (-1 if f.index is None else f.index))
+    return findings
+
+
+def _describe(const: Constant) -> str:
+    if const.kind == "empty":
+        return "the empty constant"
+    return "the %s constant %r" % (const.kind, const.value)
+
+
+def _block_starts(module: Module) -> Set[int]:
+    starts = {0}
+    for _, entry in module.functions:
+        starts.add(entry)
+    for i, ins in enumerate(module.instructions):
+        if ins.name in oc.JUMPS:
+            starts.add(_jump_target(i, ins.get("offset")))
+            starts.add(i + 1)
+        elif ins.name in oc.TERMINATORS:
+            starts.add(i + 1)
+    return starts
+
+
+def _callee_name(module: Module, const: Constant) -> Optional[str]:
+    """The function a call through a register holding ``const`` looks up."""
+    if const.kind == STRING:
+        return const.value
+    if const.kind == INT:
+        for name, entry in module.function_map().items():
+            if entry == const.value:
+                return name
+        return "func_%d" % const.value
+    return None
+
+
+def _check_calls(module: Module) -> List[Finding]:
+    """CallR through a register whose constant (set in the same block) names no function."""
+    findings = []
+    consts = module.constants
+    table = module.function_map()
+    starts = _block_starts(module)
+    known: Dict[int, int] = {}      # register -> constant index it holds
+    for i, ins in enumerate(module.instructions):
+        if i in starts:
+            known = {}
+        name = ins.name
+        if name == "CallR":
+            func = ins.get("func")
+            if func in known:
+                const = consts[known[func]]
+                callee = _callee_name(module, const)
+                if callee is None:
+                    findings.append(Finding(i, "CallR through r%d, which holds %s: "
+                                            "no function specified" % (func, _describe(const))))
+                elif callee not in table:
+                    findings.append(Finding(i, "CallR through r%d calls '%s', which is not "
+                                            "in the function table" % (func, callee)))
+            # r0..r63 come back as they were; the callee may change the rest.
+            known = {r: c for r, c in known.items() if r < oc.SAVED_REGISTERS}
+            known.pop(ins.get("dst"), None)
+            continue
+        if name == "MoveR":
+            src, dst = ins.get("src"), ins.get("dst")
+            if src in known:
+                known[dst] = known[src]
+            else:
+                known.pop(dst, None)
+            continue
+        for reg in oc.written_registers(name, ins.operands):
+            known.pop(reg, None)
+        if name == "LoadConstR" and ins.get("const_idx") < len(consts):
+            known[ins.get("dst")] = ins.get("const_idx")
+    return findings
+
+
+def _check_reachability(module: Module) -> List[Finding]:
+    code = module.instructions
+    n = len(code)
+    table = module.function_map()
+    roots = [entry for entry in table.values() if entry < n]
+    if "main" not in table:
+        roots.append(0)
+    reached = [False] * n
+    work = [r for r in roots if 0 <= r < n]
+    while work:
+        i = work.pop()
+        if reached[i]:
+            continue
+        reached[i] = True
+        ins = code[i]
+        nexts = []
+        if ins.name in oc.JUMPS:
+            nexts.append(_jump_target(i, ins.get("offset")))
+        if ins.name not in oc.TERMINATORS:
+            nexts.append(i + 1)
+        work.extend(j for j in nexts if 0 <= j < n and not reached[j])
+    findings = []
+    i = 0
+    while i < n:
+        if reached[i]:
+            i += 1
+            continue
+        j = i
+        while j + 1 < n and not reached[j + 1]:
+            j += 1
+        where = "instruction %d is" % i if i == j else "instructions %d to %d are" % (i, j)
+        after = ""
+        if i > 0 and code[i - 1].name in oc.TERMINATORS:
+            after = " (after %s)" % code[i - 1].name
+        findings.append(Finding(i, "unreachable code: %s never executed%s" % (where, after)))
+        i = j + 1
+    return findings
