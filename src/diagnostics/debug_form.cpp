@@ -1,0 +1,433 @@
+#include "diagnostics/debug_form.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "diagnostics/unicode_tables.hpp"
+#include "values/dict_map.hpp"
+
+namespace tarnel {
+namespace {
+
+template <class Integer>
+void append_integer(std::string& out, Integer value) {
+    char buffer[24];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    out.append(buffer, result.ptr);
+}
+
+// ---------------------------------------------------------------------------
+// Instructions
+//
+// The operand layout of every kind is derived at compile time from
+// kInstructionInfo, with the same placement rules as Instruction::make:
+// register operands take a, b, c in declared order; the one U16 or Offset
+// operand sits in `wide`; ReturnR's optional src is `a` with its presence in
+// `wide`; args, sources and the assertion condition hang off `lists`.
+
+struct OperandLayout {
+    std::string_view name;
+    OperandKind kind = OperandKind::Reg;
+    uint8_t reg = 0;  // Reg: index into {a, b, c}
+};
+
+struct InstructionLayout {
+    std::string_view name;
+    size_t count = 0;
+    std::array<OperandLayout, 3> operands{};
+    bool valid = true;  // fits the Instruction record
+};
+
+constexpr InstructionLayout layout_of(const InstructionInfo& meta) {
+    InstructionLayout layout;
+    layout.name = meta.name;
+    layout.count = meta.operand_count();
+    uint8_t registers = 0;
+    int wide_users = 0;
+    bool optional_misplaced = false;
+    for (size_t i = 0; i < layout.count; ++i) {
+        const OperandSpec& spec = meta.operands[i];
+        OperandLayout& op = layout.operands[i];
+        op.name = spec.name;
+        op.kind = spec.kind;
+        switch (spec.kind) {
+            case OperandKind::Reg:
+                op.reg = registers++;
+                break;
+            case OperandKind::U16:
+            case OperandKind::Offset:
+                ++wide_users;
+                break;
+            case OperandKind::OptReg:
+                // Always in `a`, so it must be the first register operand.
+                if (registers != 0) optional_misplaced = true;
+                op.reg = 0;
+                registers = 1;
+                ++wide_users;
+                break;
+            case OperandKind::Args:
+            case OperandKind::Sources:
+            case OperandKind::Assert:
+                break;
+        }
+    }
+    layout.valid = registers <= 3 && wide_users <= 1 && !optional_misplaced;
+    return layout;
+}
+
+constexpr std::array<InstructionLayout, kOpcodeCount> kLayouts = [] {
+    std::array<InstructionLayout, kOpcodeCount> layouts{};
+    for (size_t i = 0; i < kOpcodeCount; ++i) layouts[i] = layout_of(kInstructionInfo[i]);
+    return layouts;
+}();
+
+constexpr bool all_layouts_fit() {
+    for (const auto& layout : kLayouts)
+        if (!layout.valid) return false;
+    return true;
+}
+static_assert(all_layouts_fit(), "an instruction kind has more operands than the Instruction record holds");
+static_assert(kLayouts[static_cast<size_t>(Opcode::CallR)].operands[2].reg == 1,
+              "CallR keeps dst in b, after func in a");
+
+const OperandLists& lists_of(const Instruction& instruction) {
+    static const OperandLists kNoLists;
+    return instruction.lists ? *instruction.lists : kNoLists;
+}
+
+// ---------------------------------------------------------------------------
+// Strings
+
+struct DecodedChar {
+    char32_t code_point;
+    size_t length;  // bytes consumed
+    bool valid;
+};
+
+bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Decodes the UTF-8 sequence at text[i]. Strings in the VM are valid UTF-8;
+// a malformed byte is still consumed (alone) and reported as invalid.
+DecodedChar decode_utf8(std::string_view text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[i + k]); };
+    const size_t remaining = text.size() - i;
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return {lead, 1, true};
+    if (lead >= 0xC2 && lead <= 0xDF && remaining >= 2 && is_continuation(byte(1)))
+        return {static_cast<char32_t>(((lead & 0x1F) << 6) | (byte(1) & 0x3F)), 2, true};
+    if (lead >= 0xE0 && lead <= 0xEF && remaining >= 3 && is_continuation(byte(1)) && is_continuation(byte(2))) {
+        const char32_t c = ((lead & 0x0F) << 12) | ((byte(1) & 0x3F) << 6) | (byte(2) & 0x3F);
+        if (c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) return {c, 3, true};
+    }
+    if (lead >= 0xF0 && lead <= 0xF4 && remaining >= 4 && is_continuation(byte(1)) && is_continuation(byte(2)) &&
+        is_continuation(byte(3))) {
+        const char32_t c =
+            ((lead & 0x07) << 18) | ((byte(1) & 0x3F) << 12) | ((byte(2) & 0x3F) << 6) | (byte(3) & 0x3F);
+        if (c >= 0x10000 && c <= 0x10FFFF) return {c, 4, true};
+    }
+    return {0xFFFD, 1, false};
+}
+
+void append_unicode_escape(std::string& out, char32_t c) {
+    char buffer[8];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<uint32_t>(c), 16);
+    out += "\\u{";
+    out.append(buffer, result.ptr);
+    out += '}';
+}
+
+// ---------------------------------------------------------------------------
+// Values
+
+void append_function_ref(std::string& out, const FunctionRef& function) {
+    out += "FunctionRef { chunk_index: ";
+    append_integer(out, function.chunk_index);
+    out += ", arity: ";
+    append_integer(out, function.arity);
+    out += ", name: ";
+    append_debug_string(out, function.name);
+    out += " }";
+}
+
+// Everything but Array and Dict.
+void append_leaf(std::string& out, const Value& value) {
+    switch (value.type()) {
+        case ValueType::Empty:
+            out += "Empty";
+            return;
+        case ValueType::Bool:
+            out += value.as_bool() ? "Bool(true)" : "Bool(false)";
+            return;
+        case ValueType::Int:
+            out += "Int(";
+            append_integer(out, value.as_int());
+            break;
+        case ValueType::Float:
+            out += "Float(";
+            append_debug_float(out, value.as_float());
+            break;
+        case ValueType::String:
+            out += "String(";
+            append_debug_string(out, value.text());
+            break;
+        case ValueType::URL:
+            out += "URL(";
+            append_debug_string(out, value.text());
+            break;
+        case ValueType::Function:
+            out += "Function(";
+            append_function_ref(out, value.function_ref());
+            break;
+        default:
+            return;
+    }
+    out += ')';
+}
+
+// One open container during the walk: the next element (Array) or slot
+// (Dict) to visit, and whether an item has been written yet.
+struct OpenContainer {
+    const Value* container;
+    size_t next;
+    bool wrote_item;
+};
+
+}  // namespace
+
+void append_debug_form(std::string& out, const Instruction& instruction) {
+    const InstructionLayout& layout = kLayouts[static_cast<size_t>(instruction.op)];
+    out += layout.name;
+    if (layout.count == 0) return;
+    const uint8_t registers[3] = {instruction.a, instruction.b, instruction.c};
+    out += " { ";
+    for (size_t i = 0; i < layout.count; ++i) {
+        const OperandLayout& op = layout.operands[i];
+        if (i != 0) out += ", ";
+        out += op.name;
+        out += ": ";
+        switch (op.kind) {
+            case OperandKind::Reg:
+                append_integer(out, registers[op.reg]);
+                break;
+            case OperandKind::U16:
+                append_integer(out, instruction.index());
+                break;
+            case OperandKind::Offset:
+                append_integer(out, instruction.offset());
+                break;
+            case OperandKind::OptReg:
+                if (instruction.has_src()) {
+                    out += "Some(";
+                    append_integer(out, registers[op.reg]);
+                    out += ')';
+                } else {
+                    out += "None";
+                }
+                break;
+            case OperandKind::Args: {
+                out += '[';
+                bool first = true;
+                for (uint8_t reg : lists_of(instruction).args) {
+                    if (!first) out += ", ";
+                    first = false;
+                    append_integer(out, reg);
+                }
+                out += ']';
+                break;
+            }
+            case OperandKind::Sources: {
+                out += '[';
+                bool first = true;
+                for (const PhiSource& source : lists_of(instruction).sources) {
+                    if (!first) out += ", ";
+                    first = false;
+                    out += '(';
+                    append_integer(out, source.reg);
+                    out += ", ";
+                    append_integer(out, source.label);
+                    out += ')';
+                }
+                out += ']';
+                break;
+            }
+            case OperandKind::Assert:
+                append_debug_form(out, lists_of(instruction).assert_type);
+                break;
+        }
+    }
+    out += " }";
+}
+
+void append_debug_form(std::string& out, const Value& root) {
+    // Containers are walked with an explicit stack so that nesting depth is
+    // bounded by memory, not by the call stack.
+    std::vector<OpenContainer> stack;
+    const auto open = [&](const Value& value) {
+        if (value.is(ValueType::Array)) {
+            out += "Array([";
+            stack.push_back({&value, 0, false});
+        } else if (value.is(ValueType::Dict)) {
+            out += "Dict({";
+            stack.push_back({&value, 0, false});
+        } else {
+            append_leaf(out, value);
+        }
+    };
+    open(root);
+    while (!stack.empty()) {
+        OpenContainer& top = stack.back();
+        const bool is_array = top.container->is(ValueType::Array);
+        const Value* key = nullptr;
+        const Value* child = nullptr;
+        if (is_array) {
+            const auto& items = top.container->items();
+            if (top.next < items.size()) child = &items[top.next++];
+        } else {
+            const DictMap& map = top.container->entries();
+            while (top.next < map.slot_count() && map.slot_key(top.next) == nullptr) ++top.next;
+            if (top.next < map.slot_count()) {
+                key = map.slot_key(top.next);
+                child = &map.slot_value(top.next++);
+            }
+        }
+        if (child == nullptr) {
+            out += is_array ? "])" : "})";
+            stack.pop_back();
+            continue;
+        }
+        if (top.wrote_item) out += ", ";
+        top.wrote_item = true;
+        if (key != nullptr) {
+            append_debug_string(out, key->text());
+            out += ": ";
+        }
+        open(*child);  // may reallocate the stack; `top` is not used after this
+    }
+}
+
+void append_debug_form(std::string& out, const FunctionRef& function) { append_function_ref(out, function); }
+
+void append_debug_form(std::string& out, ValueType type) { out += debug_name(type); }
+
+void append_debug_form(std::string& out, const AssertType& condition) {
+    switch (condition.kind) {
+        case AssertType::Kind::True:
+            out += "True";
+            break;
+        case AssertType::Kind::NonNull:
+            out += "NonNull";
+            break;
+        case AssertType::Kind::Range:
+            out += "Range { min: ";
+            append_integer(out, condition.min);
+            out += ", max: ";
+            append_integer(out, condition.max);
+            out += " }";
+            break;
+    }
+}
+
+void append_debug_string(std::string& out, std::string_view text) {
+    out += '"';
+    size_t i = 0;
+    while (i < text.size()) {
+        const DecodedChar ch = decode_utf8(text, i);
+        switch (ch.code_point) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
+            default:
+                if (ch.code_point >= 0x20 && ch.code_point < 0x7F) {
+                    out += static_cast<char>(ch.code_point);
+                } else if (!ch.valid) {
+                    out += "\xEF\xBF\xBD";  // U+FFFD in place of a malformed byte
+                } else if (unicode::is_grapheme_extend(ch.code_point) || unicode::is_not_printable(ch.code_point)) {
+                    append_unicode_escape(out, ch.code_point);
+                } else {
+                    out.append(text.substr(i, ch.length));
+                }
+                break;
+        }
+        i += ch.length;
+    }
+    out += '"';
+}
+
+void append_debug_float(std::string& out, double x) {
+    if (std::isnan(x)) {
+        out += "NaN";
+        return;
+    }
+    if (std::isinf(x)) {
+        out += x < 0 ? "-inf" : "inf";
+        return;
+    }
+
+    // The shortest round-trip digits and their decimal exponent, taken from
+    // the scientific form: "-1.5e-07" gives digits "15" and exponent -7.
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+    std::string_view text(buffer, static_cast<size_t>(result.ptr - buffer));
+    const bool negative = text.front() == '-';
+    if (negative) text.remove_prefix(1);
+    const size_t e_pos = text.find('e');
+    char digits[24];
+    size_t digit_count = 0;
+    for (char c : text.substr(0, e_pos))
+        if (c != '.') digits[digit_count++] = c;
+    std::string_view exponent_text = text.substr(e_pos + 1);
+    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+    int exponent = 0;
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+
+    if (negative) out += '-';
+    const double magnitude = std::fabs(x);
+    if (magnitude >= 1e16 || (magnitude != 0 && magnitude < 1e-4)) {
+        out += digits[0];
+        if (digit_count > 1) {
+            out += '.';
+            out.append(digits + 1, digit_count - 1);
+        }
+        out += 'e';
+        append_integer(out, exponent);
+        return;
+    }
+    // Positional, at least one digit on each side of the point. Here
+    // -5 <= exponent <= 15 and digit_count <= 17.
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-exponent - 1), '0');
+        out.append(digits, digit_count);
+        return;
+    }
+    const size_t integer_digits = static_cast<size_t>(exponent) + 1;
+    if (digit_count <= integer_digits) {
+        out.append(digits, digit_count);
+        out.append(integer_digits - digit_count, '0');
+        out += ".0";
+    } else {
+        out.append(digits, integer_digits);
+        out += '.';
+        out.append(digits + integer_digits, digit_count - integer_digits);
+    }
+}
+
+}  // namespace tarnel
