@@ -365,14 +365,22 @@ class _Assembler:
             raise _Fail("%s has no encoding in module files" % info.name, mnemonic.col)
         groups = self.split_operands(cur)
         wanted = len(info.operands)
-        if not (len(groups) == wanted
-                or (info.name == "ReturnR" and not groups)):
-            raise _Fail("%s takes %s (%s), got %d" % (
-                info.name, "no operands" if wanted == 0 else
-                ("%d operand%s" % (wanted, "" if wanted == 1 else "s")),
-                info.signature or "-", len(groups)) if info.name != "ReturnR" else
-                "ReturnR takes an optional register, got %d operands" % len(groups),
-                mnemonic.col)
+        if len(groups) == wanted or (info.name == "ReturnR" and not groups):
+            pass
+        else:
+            for group in groups:
+                for a, b in zip(group, group[1:]):
+                    if a.kind != "punct" and b.kind != "punct":
+                        raise _Fail("missing ',' before '%s'" % b.text, b.col)
+            if info.name == "ReturnR":
+                message = "ReturnR takes at most one operand (src), got %d" % len(groups)
+            elif wanted == 0:
+                message = "%s takes no operands, got %d" % (info.name, len(groups))
+            else:
+                message = "%s takes %d operand%s (%s), got %d" % (
+                    info.name, wanted, "" if wanted == 1 else "s", info.signature,
+                    len(groups))
+            raise _Fail(message, mnemonic.col)
         index = self.builder.here()
         values = []
         for op, group in zip(info.operands, groups):
