@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -37,12 +38,22 @@ struct Constant {
 // string object for String and Url).
 Value constant_value(const Constant& constant);
 
+// Hash and equality that let string-keyed maps be searched with a
+// string_view, without building a std::string per lookup.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+
+template <class T>
+using TextMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
+
 struct Module {
     std::string name;
     uint32_t version = 0;
     uint32_t flags = 0;
     std::vector<Constant> constants;
-    std::unordered_map<std::string, uint64_t> functions;  // name -> entry point
+    TextMap<uint64_t> functions;  // name -> entry point
     std::vector<Instruction> instructions;
 };
 

@@ -136,6 +136,13 @@ public:
     // The same payload object (for identity shortcuts in equality).
     const void* payload() const { return payload_; }
 
+    // Copies `count` values as one block into slots that hold no heap payload
+    // (Empty or scalars), then takes one reference per heap payload copied.
+    static void copy_block(Value* destination, const Value* source, size_t count) noexcept;
+    // Moves `count` values as one block, releasing what the destination
+    // held; the source slots are left Empty.
+    static void move_block(Value* destination, Value* source, size_t count) noexcept;
+
     // True when this value is the only holder of its heap payload.
     bool is_unique() const { return payload_->refs.load(std::memory_order_acquire) == 1; }
     // Copy-on-write access to a container or string payload.

@@ -27,16 +27,19 @@ struct CallFrame {
     std::optional<uint8_t> return_register;
 };
 
-// Hash and equality that let the globals map be searched with a string_view.
-struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+// What a CallR site resolved its callee to last time. The function table
+// cannot change during a run, so a site whose callee names the same function
+// again skips the table lookup.
+struct CallSiteCache {
+    std::string name;
+    uint64_t entry = 0;
+    bool valid = false;
 };
 
 struct VmState {
     std::vector<CallFrame> call_stack;
     std::vector<uint16_t> scope_stack;
-    std::unordered_map<std::string, Value, TextHash, std::equal_to<>> globals;
+    TextMap<Value> globals;
     uint64_t pc = 0;
     std::optional<uint16_t> last_jump;
     bool halted = false;
@@ -48,6 +51,9 @@ struct VmState {
     uint64_t instruction_count = 0;
     bool debug = false;
 
+    // One entry per instruction, used only at CallR sites.
+    std::vector<CallSiteCache> call_sites;
+
     // Stores `value` in register r and records its tag.
     void write_register(uint8_t r, Value value) {
         register_types[r] = value.type();
@@ -58,6 +64,13 @@ struct VmState {
     // and constants, every register and tag Empty, globals, frames and scopes
     // gone, pc 0, not halted. The instruction count and debug flag stay.
     void reset_for_module(Module new_module);
+
+    // Pushes a frame saving r0..r63 (block copy), or returns false when the
+    // call stack is full.
+    bool push_frame(uint64_t return_pc, uint8_t return_register);
+    // Pops the innermost frame, restoring r0..r63 and their tags. Returns the
+    // frame's return pc and register.
+    std::pair<uint64_t, std::optional<uint8_t>> pop_frame();
 };
 
 }  // namespace tarnel

@@ -1,0 +1,105 @@
+// Calls and returns.
+#pragma once
+
+#include "vm/exec_context.hpp"
+#include "vm/trace.hpp"
+
+namespace tarnel::handlers {
+
+// The callee's name for an Int callee: the function whose entry point is n,
+// or "func_n" when there is none.
+inline std::string name_for_entry(const Module& module, int64_t n) {
+    for (const auto& [name, entry] : module.functions)
+        if (n >= 0 && entry == static_cast<uint64_t>(n)) return name;
+    return "func_" + std::to_string(n);
+}
+
+// Resolves the callee of the CallR at `site` to its entry point, or fails
+// with UndefinedFunction. The site remembers its last String callee, so a
+// call through the same name skips the table lookup.
+inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uint64_t& entry) {
+    const Module& module = *c.s.module;
+    if (callee.is(ValueType::String)) {
+        CallSiteCache& cache = c.s.call_sites[site];
+        if (cache.valid && cache.name == callee.text()) {
+            entry = cache.entry;
+            return true;
+        }
+        auto found = module.functions.find(callee.text());
+        if (found == module.functions.end()) {
+            c.fail(VmError::undefined_function(std::string(callee.text())));
+            return false;
+        }
+        cache = {std::string(callee.text()), found->second, true};
+        entry = found->second;
+        return true;
+    }
+    if (callee.is(ValueType::Int)) {
+        std::string name = name_for_entry(module, callee.as_int());
+        auto found = module.functions.find(name);
+        if (found == module.functions.end()) {
+            c.fail(VmError::undefined_function(std::move(name)));
+            return false;
+        }
+        entry = found->second;
+        return true;
+    }
+    c.fail(VmError::undefined_function("no function specified"));
+    return false;
+}
+
+template <bool Debug>
+[[gnu::noinline]] Status trace_call(ExecContext& c, const Instruction& ins) {
+    const auto& args = ins.args();
+    if (Status st = c.emit(trace::call_line(ins.a, ins.b, args)); st != Status::Next) return st;
+    for (size_t i = 0; i < args.size(); ++i)
+        if (Status st = c.emit(trace::call_arg_line(i, args[i], c.reg(args[i]))); st != Status::Next) return st;
+    return Status::Next;
+}
+
+template <bool Debug>
+inline Status op_CallR(ExecContext& c, const Instruction& ins) {
+    if (Debug) {
+        if (Status st = trace_call<Debug>(c, ins); st != Status::Next) return st;
+    }
+    uint64_t entry = 0;
+    if (!resolve_callee(c, c.reg(ins.a), c.s.pc - 1, entry)) return Status::Error;
+
+    // The frame saves r0..r63 before any argument is written; when the stack
+    // is already full it is never built, but the arguments are still passed.
+    bool pushed = c.s.push_frame(c.s.pc, ins.b);
+    const auto& args = ins.args();
+    size_t passed = args.size() < kMaxArguments ? args.size() : kMaxArguments;
+    for (size_t i = 0; i < passed; ++i) {
+        // One at a time: each copy sees the registers as the previous ones left them.
+        c.s.write_register(static_cast<uint8_t>(i), c.reg(args[i]));
+        if (Debug) {
+            if (Status st = c.emit(trace::call_set_line(i, c.reg(static_cast<uint8_t>(i)), args[i]));
+                st != Status::Next)
+                return st;
+        }
+    }
+    if (!pushed) return c.fail(VmError::stack_overflow());
+    c.s.pc = entry;
+    return Status::Next;
+}
+
+template <bool Debug>
+inline Status op_ReturnR(ExecContext& c, const Instruction& ins) {
+    if (c.s.call_stack.empty()) {
+        c.s.halted = true;
+        if (ins.has_src()) c.yielded = c.reg(ins.a);
+        return Status::Stop;
+    }
+    if (ins.has_src()) {
+        Value result = c.reg(ins.a);
+        auto [return_pc, return_register] = c.s.pop_frame();
+        c.s.pc = return_pc;
+        if (return_register) c.s.write_register(*return_register, std::move(result));
+    } else {
+        c.s.pc = c.s.pop_frame().first;
+    }
+    return Status::Next;
+}
+
+}  // namespace tarnel::handlers
