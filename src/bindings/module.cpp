@@ -1,8 +1,103 @@
-// Placeholder module definition; the full VornVM surface lives here.
-#define Py_LIMITED_API 0x03090000
-#include <Python.h>
+// The extension module `tarnel_vm`: single-phase initialisation, one module
+// object per process, refused in any interpreter but the first.
+#include <atomic>
+#include <cstdint>
 
-static PyModuleDef tarnel_vm_module = {PyModuleDef_HEAD_INIT, "tarnel_vm", "Python module for the VM", 0,
-                                       nullptr, nullptr, nullptr, nullptr, nullptr};
+#include "bindings/fault.hpp"
+#include "bindings/python_api.hpp"
+#include "bindings/vorn_vm.hpp"
 
-PyMODINIT_FUNC PyInit_tarnel_vm(void) { return PyModule_Create2(&tarnel_vm_module, 3); }
+namespace tarnel::bindings {
+
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tarnel_vm",
+    "Python module for the VM",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that first imported the module; -1 until then.
+std::atomic<int64_t> g_interpreter_id{-1};
+// The module object, created once and kept for the life of the process.
+std::atomic<PyObject*> g_module{nullptr};
+
+// Adds `value` under `name` and lists the name in `__all__`, creating an
+// empty `__all__` first if the module has none. Steals nothing.
+bool add_exported(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (all == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (all == nullptr) return false;
+        if (PyObject_SetAttrString(module, "__all__", all) != 0) {
+            Py_DECREF(all);
+            return false;
+        }
+    }
+    if (!PyList_Check(all)) {
+        Py_DECREF(all);
+        PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+        return false;
+    }
+    PyObject* key = PyUnicode_FromString(name);
+    const bool ok = key != nullptr && PyList_Append(all, key) == 0 && PyObject_SetAttrString(module, name, value) == 0;
+    Py_XDECREF(key);
+    Py_DECREF(all);
+    return ok;
+}
+
+PyObject* create_module() {
+    // The fault class exists before anything can fault.
+    if (fault_class() == nullptr) return nullptr;
+    PyObject* module = PyModule_Create2(&g_module_def, 3);
+    if (module == nullptr) return nullptr;
+    PyObject* type = vorn_vm_type();
+    PyObject* version = type != nullptr ? PyUnicode_FromString("0.1.0") : nullptr;
+    const bool ok =
+        version != nullptr && add_exported(module, "VornVM", type) && add_exported(module, "__version__", version);
+    Py_XDECREF(version);
+    if (!ok) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}
+
+PyObject* init() {
+    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return nullptr;
+    int64_t first = -1;
+    if (!g_interpreter_id.compare_exchange_strong(first, id) && first != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tarnel_vm does not support sub-interpreters: it was first imported by another interpreter");
+        return nullptr;
+    }
+    PyObject* module = g_module.load(std::memory_order_acquire);
+    if (module == nullptr) {
+        module = create_module();
+        if (module == nullptr) return nullptr;
+        g_module.store(module, std::memory_order_release);  // the cell keeps this reference
+    }
+    Py_INCREF(module);
+    return module;
+}
+
+}  // namespace
+
+}  // namespace tarnel::bindings
+
+PyMODINIT_FUNC PyInit_tarnel_vm(void) {
+    try {
+        return tarnel::bindings::init();
+    } catch (...) {
+        return tarnel::bindings::raise_current_exception_as_fault();
+    }
+}
