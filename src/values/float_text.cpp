@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 
 namespace tarnel {
 namespace {
@@ -25,9 +26,42 @@ bool append_non_finite(std::string& out, double x) {
 
 void append_float_shortest_fixed(std::string& out, double x) {
     if (append_non_finite(out, x)) return;
-    char buffer[kFixedBufferSize];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed);
-    out.append(buffer, result.ptr);
+    // to_chars with chars_format::fixed alone breaks ties between equally
+    // long candidates by closeness, so 1e23 would come out with its exact
+    // digits (99999999999999991611392). Take the shortest digits from the
+    // scientific form instead and lay them out positionally, padding with
+    // zeros: "1e+23" gives a 1 and 23 zeros.
+    char buffer[32];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
+    std::string_view text(buffer, static_cast<size_t>(result.ptr - buffer));
+    if (text.front() == '-') {
+        out += '-';
+        text.remove_prefix(1);
+    }
+    const size_t e_pos = text.find('e');
+    std::string digits;
+    for (char c : text.substr(0, e_pos))
+        if (c != '.') digits += c;
+    std::string_view exponent_text = text.substr(e_pos + 1);
+    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+    int exponent = 0;
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-exponent - 1), '0');
+        out += digits;
+        return;
+    }
+    const size_t integer_digits = static_cast<size_t>(exponent) + 1;
+    if (digits.size() <= integer_digits) {
+        out += digits;
+        out.append(integer_digits - digits.size(), '0');
+    } else {
+        out.append(digits, 0, integer_digits);
+        out += '.';
+        out.append(digits, integer_digits);
+    }
 }
 
 void append_float_display(std::string& out, double x) {
