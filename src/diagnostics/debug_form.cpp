@@ -49,11 +49,11 @@ constexpr InstructionLayout layout_of(const InstructionInfo& meta) {
     int wide_users = 0;
     bool optional_misplaced = false;
     for (size_t i = 0; i < layout.count; ++i) {
-        const OperandSpec& spec = meta.operands[i];
+        const OperandSpec& declared = meta.operands[i];
         OperandLayout& op = layout.operands[i];
-        op.name = spec.name;
-        op.kind = spec.kind;
-        switch (spec.kind) {
+        op.name = declared.name;
+        op.kind = declared.kind;
+        switch (declared.kind) {
             case OperandKind::Reg:
                 op.reg = registers++;
                 break;
