@@ -47,15 +47,16 @@ def check(module: Module) -> List[Finding]:
     for name, entry in table.items():
         if entry >= n:
             findings.append(Finding(None, "function '%s' has entry point %d, beyond the "
-                                    "instruction list (%d instructions)" % (name, entry, n)))
+                                    "instruction list (%s)" % (name, entry, _count(n))))
 
     # Per instruction operands.
     for i, ins in enumerate(code):
         name = ins.name
         for op, value in zip(ins.info.operands, ins.operands):
             if op.kind in (oc.CONST, oc.NAME) and value >= len(consts):
-                findings.append(Finding(i, "%s %s %d is beyond the constant pool "
-                                        "(%d constants)" % (name, op.name, value, len(consts))))
+                findings.append(Finding(i, "%s %s %d is beyond the constant pool (%s)"
+                                        % (name, op.name, value,
+                                           _count(len(consts), "constant"))))
             elif op.kind == oc.NAME and consts[value].kind != STRING:
                 findings.append(Finding(i, "%s global name constant %d is %s, not a string"
                                         % (name, value, _describe(consts[value]))))
@@ -79,6 +80,10 @@ def check(module: Module) -> List[Finding]:
     findings.extend(_check_reachability(module))
     findings.sort(key=lambda f: (-1 if f.index is None else f.index))
     return findings
+
+
+def _count(n: int, what: str = "instruction") -> str:
+    return "%d %s%s" % (n, what, "" if n == 1 else "s")
 
 
 def _describe(const: Constant) -> str:
