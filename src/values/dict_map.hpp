@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "values/siphash.hpp"
@@ -21,9 +22,21 @@ class DictMap {
 public:
     DictMap() : key_(fresh_map_key()) {}
     DictMap(const DictMap&) = default;  // keeps the hash key, so slots stay valid
-    DictMap(DictMap&&) noexcept = default;
     DictMap& operator=(const DictMap&) = default;
-    DictMap& operator=(DictMap&&) noexcept = default;
+    // A moved-from map is left empty (no slots, size 0) and usable again.
+    DictMap(DictMap&& other) noexcept
+        : slots_(std::move(other.slots_)), size_(std::exchange(other.size_, 0)), key_(other.key_) {
+        other.slots_.clear();
+    }
+    DictMap& operator=(DictMap&& other) noexcept {
+        if (this != &other) {
+            slots_ = std::move(other.slots_);
+            other.slots_.clear();
+            size_ = std::exchange(other.size_, 0);
+            key_ = other.key_;
+        }
+        return *this;
+    }
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
