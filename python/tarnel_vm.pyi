@@ -1,13 +1,9 @@
 """Type information for the tarnel_vm extension module."""
 
-from typing import Any, Dict, List, Union, final
+from typing import Any, List, final
 
 __version__: str
 __all__: List[str]
-
-#: What ``VornVM.execute`` can return: the program's result as a host object.
-#: Strings, URLs and function references all arrive as ``str``.
-Result = Union[None, bool, int, float, str, List[Any], Dict[str, Any]]
 
 @final
 class VornVM:
@@ -17,7 +13,12 @@ class VornVM:
     def load_bytecode(self, path: str) -> None:
         """Load bytecode from file"""
     def execute(self) -> Any:
-        """Execute the loaded bytecode"""
+        """Execute the loaded bytecode
+
+        The program's result as None, bool, int, float, str (strings, URLs
+        and "function<name>" for function references), list or dict with str
+        keys; None when the run produced no result.
+        """
     def set_debug(self, debug: bool) -> None:
         """Set debug mode"""
     def instruction_count(self) -> int:
