@@ -238,3 +238,21 @@ def test_second_interpreter_is_refused():
     assert out.returncode == 0, out.stderr
     assert out.stdout.splitlines() == ["rc -1", "main still works 0"]
     assert "ImportError: tarnel_vm does not support sub-interpreters" in out.stderr
+
+
+def test_stub_matches_the_extension():
+    import ast
+
+    stub = pathlib.Path(__file__).resolve().parents[2] / "python" / "tarnel_vm.pyi"
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+    assert list(classes) == ["VornVM"]
+    methods = {node.name: [a.arg for a in node.args.args]
+               for node in classes["VornVM"].body if isinstance(node, ast.FunctionDef)}
+    assert methods.pop("__new__") == ["cls"]
+    assert list(methods) == [name for name, _, _ in METHOD_DOCS]
+    for name, parameters in methods.items():
+        assert "(%s)" % ", ".join(["$self"] + parameters[1:]) == getattr(VornVM, name).__text_signature__
+    declared = {target.id for node in tree.body if isinstance(node, ast.AnnAssign)
+                for target in [node.target]}
+    assert declared == {"__version__", "__all__"}
