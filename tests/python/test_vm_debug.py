@@ -179,3 +179,35 @@ def test_internal_fault_is_a_base_exception(tmp_path):
                              text=True, timeout=60)
     lines = out.stderr.splitlines()
     assert lines[:2] == ["tarnel_vm.InternalFault True 1 True", "borrow released 1"], out.stderr
+
+
+def test_borrow_conflicts_while_set_debug_holds_the_vm(tmp_path):
+    # A numpy-like __bool__ runs Python code while set_debug holds the VM
+    # exclusively: every re-entrant call is refused, and the hold ends with
+    # the call, whether it succeeds or fails.
+    vm = VornVM()
+    path = modfile.write(tmp_path, modfile.DEMO)
+    seen = []
+
+    def reenter(self):
+        calls = [vm.execute, vm.instruction_count, lambda: vm.set_debug(True), lambda: vm.load_bytecode(path)]
+        for call in calls:
+            try:
+                call()
+            except RuntimeError as error:
+                seen.append(error.args)
+        return False
+
+    vm.set_debug(numpy_like("bool_", __bool__=reenter)())
+    assert seen == [("Already borrowed",), ("Already mutably borrowed",), ("Already borrowed",),
+                    ("Already borrowed",)]
+    vm.load_bytecode(path)
+    assert vm.execute() == 42
+
+    def fail(self):
+        raise ValueError("no")
+
+    with pytest.raises(ValueError):
+        vm.set_debug(numpy_like("bool_", __bool__=fail)())
+    assert vm.instruction_count() == 2
+    vm.set_debug(False)
