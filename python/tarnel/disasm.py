@@ -9,7 +9,7 @@ list get labels and any other jump keeps its numeric offset.
 
 from __future__ import annotations
 
-from typing import Dict, List, Optional, Union
+from typing import Dict, List, Union
 
 from . import opcodes as oc
 from .literals import format_constant, format_name, format_string

@@ -243,19 +243,6 @@ def test_label_at_end_and_several_labels_on_a_line():
     assert [i.operands[-1] for i in ins if i.name == "JumpR"] == [3, -2, -3]
 
 
-def test_type_names_and_numbers():
-    ins = body("\n".join("DefineR r0, %s" % t for t in
-                         ["empty", "bool", "int", "float", "string", "function", "url", "7",
-                          "0x10", "65535"]))
-    assert [i.operands[1] for i in ins] == [0, 1, 2, 3, 4, 5, 6, 7, 16, 65535]
-
-
-def test_call_and_return_forms():
-    ins = body("CallR r3, [r4, r5], r9\nCallR r0, [], r1\nReturnR r0\nReturnR")
-    assert ins == [Instruction.make("CallR", 3, (4, 5), 9), Instruction.make("CallR", 0, (), 1),
-                   Instruction.make("ReturnR", 0), Instruction.make("ReturnR")]
-
-
 def test_module_directives_and_function_entries():
     src = """
         .module "m"
@@ -276,13 +263,9 @@ def test_module_directives_and_function_entries():
     assert tarnel.decode(tarnel.encode(m)).functions == m.functions
 
 
-def test_defaults():
-    data = tarnel.assemble("")
+def test_defaults_and_bom():
+    data = tarnel.assemble("\ufeff")
     assert data == b"TNBC" + struct.pack("<6I", 1, 0, 28, 32, 36, 40) + b"\0" * 16
-
-
-def test_bom_and_crlf_accepted():
-    assert body("\ufeffNop\r\nHalt\r\n") == [Instruction.make("Nop"), Instruction.make("Halt")]
 
 
 # ------------------------------------------------------------------ builder
@@ -300,18 +283,6 @@ def test_builder_example():
     assert tarnel.decode(b.build()) == m
 
 
-def test_builder_matches_assembler():
-    b = Builder("demo")
-    b.const_at(1, "hi")
-    b.func("main")
-    b.emit("LoadConstR", "r0", b.const(42))
-    b.emit("ReturnR", 0)
-    assert b.build().hex() == (
-        "544e4243" "01000000" "00000000" "1c000000" "24000000" "38000000" "48000000"
-        "04000000" "64656d6f" "02000000" "012a00000000000000" "03020000006869"
-        "01000000" "040000006d61696e" "00000000" "02000000" "00000000" "1a0100")
-
-
 def test_builder_forward_label_and_constants():
     b = Builder()
     b.emit("JumpIfR", 1, "end")
@@ -327,9 +298,7 @@ def test_builder_forward_label_and_constants():
 @pytest.mark.parametrize("call,message", [
     (lambda b: b.emit("AddR", 1, 2), "AddR takes 3 operands (dst, left, right), got 2"),
     (lambda b: b.emit("PhiR", 0, []), "PhiR has no encoding in module files"),
-    (lambda b: b.emit("Bogus"), "unknown instruction 'Bogus'"),
     (lambda b: b.emit("MoveR", 0, 256), "register out of range 0..255: 256"),
-    (lambda b: b.emit("MoveR", 0, True), "register must be an integer, got True"),
     (lambda b: b.emit("DefineR", 0, "array"), "unknown type name 'array'"),
     (lambda b: b.emit("LoadConstR", 0, 70000), "constant index out of range 0..65535: 70000"),
     (lambda b: b.emit("JumpR", 2 ** 31), "jump offset out of range -2147483648..2147483647: "
@@ -340,7 +309,6 @@ def test_builder_forward_label_and_constants():
     (lambda b: (b.const_at(2, 1), b.module()), "no constant at index 0 (the pool cannot have gaps)"),
     (lambda b: (b.const_at(0, 1), b.const_at(0, 2)), "constant index 0 is already taken"),
     (lambda b: b.const(2 ** 63), "integer constant out of 64-bit range: 9223372036854775808"),
-    (lambda b: b.const([1]), "no constant kind for [1]"),
     (lambda b: b.func("f", -1), "entry point out of range 0..4294967295: -1"),
 ])
 def test_builder_errors(call, message):

@@ -104,13 +104,3 @@ def test_usage():
         assert command in r.stdout
     r = tarnel_cmd()
     assert r.returncode == 2
-
-
-def test_main_in_process(tmp_path, capsys):
-    from tarnel.cli import main
-    src = tmp_path / "p.tnasm"
-    src.write_text("ReturnR\n")
-    assert main(["asm", str(src)]) == 0
-    assert main(["check", str(tmp_path / "p.tnbc")]) == 0
-    assert main(["dis", str(tmp_path / "p.tnbc")]) == 0
-    assert "ReturnR" in capsys.readouterr().out

@@ -148,15 +148,14 @@ def test_decode_failures(data, message):
         tarnel.disassemble(data)
 
 
-@pytest.mark.parametrize("raw", BAD_UTF8)
+@pytest.mark.parametrize("raw", BAD_UTF8 + ["", "a\0b", "\u00e9", "\U0010ffff", "\ue000"])
 def test_strict_utf8(raw):
-    with pytest.raises(DecodeError, match="^Invalid UTF-8$"):
-        decode(module_file(name=string(raw)))
-
-
-@pytest.mark.parametrize("text", ["", "a\0b", "\u00e9", "\U0010ffff", "\ud7ff", "\ue000"])
-def test_valid_utf8(text):
-    assert decode(module_file(name=string(text.encode("utf-8")))).name == text
+    data = module_file(name=string(raw if isinstance(raw, bytes) else raw.encode("utf-8")))
+    if isinstance(raw, bytes):
+        with pytest.raises(DecodeError, match="^Invalid UTF-8$"):
+            decode(data)
+    else:
+        assert decode(data).name == raw
 
 
 INSTRUCTIONS = [
@@ -177,21 +176,10 @@ INSTRUCTIONS = [
 
 @pytest.mark.parametrize("raw,name,operands", INSTRUCTIONS)
 def test_decode_instruction(raw, name, operands):
-    m = decode(module_file(code=count(1) + raw))
-    assert m.instructions == [Instruction(tarnel.OPCODES[[o.name for o in tarnel.OPCODES]
-                                                         .index(name)].opcode, operands)]
-
-
-def test_presence_byte_other_than_one_is_noted():
-    m = decode(module_file(code=count(1) + b"\x1a\x05\x07"))
-    assert not m.layout.canonical
-    assert "presence byte 5" in m.layout.notes[0]
-
-
-def test_bool_byte_two_reads_true_and_is_noted():
-    m = decode(module_file(consts=count(2) + b"\x04\x02\x04\x00"))
-    assert m.constants == [Constant("bool", True), Constant("bool", False)]
-    assert "byte 2" in m.layout.notes[0]
+    (ins,) = decode(module_file(code=count(1) + raw)).instructions
+    assert (ins.name, ins.operands) == (name, operands)
+    if raw[:2] != b"\x1a\x05":   # a presence byte of 5 is written back as 1
+        assert tarnel.module.encode_instruction(ins) == raw
 
 
 def test_duplicate_function_kept_in_order_last_wins():
@@ -201,26 +189,6 @@ def test_duplicate_function_kept_in_order_last_wins():
     assert m.function_map() == {"main": 7}
     assert m.entry_point() == 7
     assert encode(m) == module_file(funcs=funcs)
-
-
-def test_trailing_bytes_and_gaps_are_ignored():
-    data = module_file(code=count(1) + b"\x28") + b"junk"
-    m = decode(data)
-    assert m.instructions == [Instruction.make("Nop")]
-    assert "4 bytes after" in m.layout.notes[0]
-    moved = header(o_name=40, o_const=44, o_func=60, o_code=48) + b"\0" * 12 + \
-        count(0) + b"\0" * 4 + count(1) + b"\x27" + b"\0" * 7 + count(0)
-    m = decode(moved)
-    assert m.instructions == [Instruction.make("Halt")]
-    assert "not back to back" in m.layout.notes[0]
-
-
-def test_float_constants_keep_their_bits():
-    bits = [0x7FF8000000000001, 0xFFF8000000000000, 0x8000000000000000, 0x0000000000000001]
-    consts = count(len(bits)) + b"".join(b"\x02" + struct.pack("<Q", b) for b in bits)
-    m = decode(module_file(consts=consts))
-    assert [tarnel.module.float_bits(c.value) for c in m.constants] == bits
-    assert encode(m) == module_file(consts=consts)
 
 
 @pytest.mark.parametrize("a,b,equal", [
@@ -242,26 +210,6 @@ def test_in_memory_kinds_cannot_be_encoded(name):
     ins = Instruction(info.opcode, (0,) * len(info.operands))
     with pytest.raises(ValueError, match="no encoding"):
         encode(Module(instructions=[ins]))
-
-
-def test_opcode_table_shape():
-    assert [o.opcode for o in tarnel.OPCODES] == list(range(50))
-    assert sum(o.encodable for o in tarnel.OPCODES) == 46
-    lengths = {"LoadConstR": 4, "CheckTypeR": 5, "JumpR": 5, "JumpIfR": 6, "Halt": 1,
-               "DebugPrint": 2, "AddR": 4, "StrLenR": 3, "DictClearR": 2}
-    for name, length in lengths.items():
-        info = {o.name: o for o in tarnel.OPCODES}[name]
-        ins = Instruction(info.opcode, (0,) * len(info.operands))
-        assert len(tarnel.module.encode_instruction(ins)) == length, name
-
-
-def test_debug_text_matches_record_shape():
-    assert Instruction.make("CallR", 3, [4, 5], 9).debug_text() == \
-        "CallR { func: 3, args: [4, 5], dst: 9 }"
-    assert Instruction.make("ReturnR").debug_text() == "ReturnR { src: None }"
-    assert Instruction.make("ReturnR", 7).debug_text() == "ReturnR { src: Some(7) }"
-    assert Instruction.make("JumpR", -2).debug_text() == "JumpR { offset: -2 }"
-    assert Instruction.make("BreakPoint").debug_text() == "BreakPoint"
 
 
 ALLOWED = {"Invalid bytecode format", "Invalid magic number", "Unexpected EOF",
