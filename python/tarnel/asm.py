@@ -36,7 +36,8 @@ class AssemblyError(Exception):
 class Token(NamedTuple):
     kind: str      # ident, directive, number, string, raw, punct
     text: str      # source text (for strings: the decoded value)
-    col: int       # 1-based column
+    col: int       # 1-based column of the first character
+    end: int       # 1-based column just after the last character
 
 
 class _Fail(Exception):
@@ -74,10 +75,10 @@ def tokenize(line: str) -> List[Token]:
         kind = m.lastgroup
         if kind == "string":
             text, pos = _string(line, pos)
-            tokens.append(Token("string", text, m.start() + 1))
+            tokens.append(Token("string", text, m.start() + 1, pos + 1))
             continue
         if kind not in ("ws", "comment"):
-            tokens.append(Token(kind, m.group(), m.start() + 1))
+            tokens.append(Token(kind, m.group(), m.start() + 1, m.end() + 1))
         pos = m.end()
     return tokens
 
@@ -266,8 +267,7 @@ class _Assembler:
             raise self.error(exc.message, line, col) from None
 
     def at(self, stmt: _Stmt, handler) -> None:
-        end_col = (stmt.rest[-1].col + len(stmt.rest[-1].text)) if stmt.rest else \
-            stmt.head.col + len(stmt.head.text)
+        end_col = stmt.rest[-1].end if stmt.rest else stmt.head.end
         try:
             handler(stmt, _Cursor(stmt.rest, end_col))
         except _Fail as exc:
@@ -365,9 +365,7 @@ class _Assembler:
             raise _Fail("%s has no encoding in module files" % info.name, mnemonic.col)
         groups = self.split_operands(cur)
         wanted = len(info.operands)
-        if len(groups) == wanted or (info.name == "ReturnR" and not groups):
-            pass
-        else:
+        if not (len(groups) == wanted or (info.name == "ReturnR" and not groups)):
             for group in groups:
                 for a, b in zip(group, group[1:]):
                     if a.kind != "punct" and b.kind != "punct":
@@ -384,7 +382,7 @@ class _Assembler:
         index = self.builder.here()
         values = []
         for op, group in zip(info.operands, groups):
-            sub = _Cursor(group, group[-1].col + len(group[-1].text))
+            sub = _Cursor(group, group[-1].end)
             values.append(self.operand(op, sub, index, stmt.line))
             sub.done()
         self.builder.emit(info.name, *values, loc=(stmt.line, mnemonic.col))
@@ -439,12 +437,13 @@ class _Assembler:
         if kind in (oc.CONST, oc.NAME):
             tok = cur.peek()
             if tok is not None and tok.kind == "raw":
-                cur.next("")
+                cur.next("a constant index")
                 digits = tok.text[1:]
                 if not digits.isdigit():
                     raise _Fail("expected a constant index after '@', got '%s'" % tok.text,
                                 tok.col)
-                return _int(Token("number", digits, tok.col), 0, U16_MAX, "constant index")
+                return _int(Token("number", digits, tok.col, tok.end), 0, U16_MAX,
+                            "constant index")
             tok0 = cur.peek()
             const = _literal(cur)
             value = self.builder.const(const)
