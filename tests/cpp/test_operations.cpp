@@ -656,6 +656,8 @@ TEST(OpJoinText, Table) {
         {F(0.1), F(kNaN), "0.1NaN"},
         {I(kMin), F(-kInf), "-9223372036854775808-inf"},
         {E(), E(), "emptyempty"},
+        {Fn(0, 0, "f"), Fn(1, 1, "g"), "function<f>function<g>"},
+        {A({}), A({S("x")}), "[][x]"},
     };
     for (size_t i = 0; i < table.size(); ++i) {
         const JoinCase& c = table[i];
