@@ -288,7 +288,7 @@ Bytes tagged_string(const Bytes& s) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, DecoderConstant,
+    Decoder, DecoderConstant,
     ::testing::Values(
         ConstantCase{"int_42", tagged_u64(1, 42), Constant::Kind::Integer, 42, 0, false, ""},
         ConstantCase{"int_minus_one", tagged_u64(1, ~0ULL), Constant::Kind::Integer, -1, 0, false, ""},
@@ -478,7 +478,7 @@ std::vector<FailureCase> failure_cases() {
     };
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, DecoderFailure, ::testing::ValuesIn(failure_cases()),
+INSTANTIATE_TEST_SUITE_P(Decoder, DecoderFailure, ::testing::ValuesIn(failure_cases()),
                          [](const auto& info) { return std::string(info.param.label); });
 
 TEST(DecoderFailureMessages, TableMessagesAreDecoderMessages) {
@@ -630,7 +630,7 @@ TEST_P(DecoderInstruction, DecodesOperands) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, DecoderInstruction,
+    Decoder, DecoderInstruction,
     ::testing::Values(
         InstructionCase{"return_none", {0x1A, 0x00}, Instruction::return_none()},
         InstructionCase{"return_flag_5", {0x1A, 0x05, 0x07}, Instruction::make(Opcode::ReturnR, {7})},
@@ -701,7 +701,7 @@ TEST_P(Utf8Validation, MatchesRfc3629) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, Utf8Validation,
+    Utf8, Utf8Validation,
     ::testing::Values(
         Utf8Case{"empty", {}, true}, Utf8Case{"ascii", text("hello, world"), true},
         Utf8Case{"nul", {0x00}, true}, Utf8Case{"del", {0x7F}, true},

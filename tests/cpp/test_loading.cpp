@@ -41,7 +41,7 @@ TEST_P(LoadingPathRule, ReplacesExtensionOfFinalName) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Module, LoadingPathRule,
+    LoadingModule, LoadingPathRule,
     ::testing::Values(
         PathCase{"prog", "tnbc", "prog.tnbc"},                  //
         PathCase{"prog.tnbc", "tnbc", "prog.tnbc"},             //
@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         PathCase{"dir/..", "tnbc", "dir/.."},  //
         PathCase{"dir/../", "tnbc", "dir/../"}));
 
-INSTANTIATE_TEST_SUITE_P(Metadata, LoadingPathRule,
+INSTANTIATE_TEST_SUITE_P(LoadingMetadata, LoadingPathRule,
                          ::testing::Values(PathCase{"prog", "tnbm", "prog.tnbm"},
                                            PathCase{"prog.tnbc", "tnbm", "prog.tnbm"},
                                            PathCase{"prog.txt", "tnbm", "prog.tnbm"},
@@ -198,7 +198,7 @@ const std::string kNoFile = "IO error: No such file or directory (os error 2)";
 const std::string kIsDirectory = "IO error: Is a directory (os error 21)";
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, LoadingFiles,
+    Loading, LoadingFiles,
     ::testing::Values(
         LoadCase{"no_metadata_is_fine", {file("prog.tnbc", kDemo)}, "prog", "ok:demo", 2},
         LoadCase{"caller_gives_module_path", {file("prog.tnbc", kDemo)}, "prog.tnbc", "ok:demo", 2},
