@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import math
 import struct
+import tempfile
+from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -237,3 +239,36 @@ def test_arbitrary_bytes_decode_or_fail_cleanly(tail, offsets):
     if m.layout.canonical:
         assert encode(m) == data
     assert decode(encode(m)) == m
+
+
+def vm_load_message(tarnel_vm, path, data: bytes):
+    """The VM loader's verdict on `data`: None when it loads, else its message."""
+    path.write_bytes(data)
+    try:
+        tarnel_vm.VornVM().load_bytecode(str(path))
+    except RuntimeError as exc:
+        prefix = "Failed to load bytecode: "
+        assert str(exc).startswith(prefix)
+        return str(exc)[len(prefix):]
+    return None
+
+
+@pytest.mark.parametrize("data,message", [row[1:] for row in FAILURES],
+                         ids=[row[0] for row in FAILURES])
+def test_vm_agrees_on_failures(data, message, tmp_path):
+    tarnel_vm = pytest.importorskip("tarnel_vm")
+    assert vm_load_message(tarnel_vm, tmp_path / "m.tnbc", data) == message
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.binary(max_size=60), st.lists(st.integers(0, 70), min_size=4, max_size=4))
+def test_vm_agrees_on_arbitrary_files(tail, offsets):
+    tarnel_vm = pytest.importorskip("tarnel_vm")
+    data = header(*offsets) + tail
+    try:
+        decode(data)
+        ours = None
+    except DecodeError as exc:
+        ours = exc.message
+    with tempfile.TemporaryDirectory() as tmp:
+        assert vm_load_message(tarnel_vm, Path(tmp) / "m.tnbc", data) == ours
