@@ -30,6 +30,9 @@ def write_atomic(path: str, data: bytes) -> None:
     try:
         with os.fdopen(fd, "wb") as fh:
             fh.write(data)
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)   # as a plain open() would have made it
         os.replace(tmp, path)
     except BaseException:
         if os.path.exists(tmp):

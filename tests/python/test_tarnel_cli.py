@@ -29,6 +29,7 @@ def test_asm_dis_check(tmp_path):
     assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
     data = out.read_bytes()
     assert data == tarnel.assemble(FIB.read_text("utf-8"))
+    assert out.stat().st_mode & 0o644 == 0o644      # not the temporary file's 0600
 
     r = tarnel_cmd("dis", out)
     assert r.returncode == 0
