@@ -164,17 +164,17 @@ Result<FunctionTable, LoadError> read_functions(Cursor& cursor) {
     return functions;
 }
 
-// Decodes one instruction from the operand table: operands are read in
-// declared order, except that an argument list is read after everything else
-// (which gives CallR's file order func, dst, count, args).
-Result<Instruction, LoadError> read_instruction(Cursor& cursor) {
+// Decodes one instruction into `ins` (a default one) from the operand table:
+// operands are read in declared order, except that an argument list is read
+// after everything else (which gives CallR's file order func, dst, count,
+// args). Decoding in place keeps the per-instruction cost to the reads.
+Result<void, LoadError> read_instruction(Cursor& cursor, Instruction& ins) {
     uint8_t byte;
     if (!cursor.u8(byte)) return eof();
     if (byte >= kOpcodeCount || !kInstructionInfo[byte].encodable) {
         return fail(LoadErrorKind::InvalidOpcode, std::to_string(byte));
     }
 
-    Instruction ins;
     ins.op = static_cast<Opcode>(byte);
     const InstructionInfo& meta = kInstructionInfo[byte];
     uint8_t* registers[] = {&ins.a, &ins.b, &ins.c};
@@ -228,7 +228,7 @@ Result<Instruction, LoadError> read_instruction(Cursor& cursor) {
         lists->args.assign(args.begin(), args.end());
         ins.lists = std::move(lists);
     }
-    return ins;
+    return {};
 }
 
 Result<std::vector<Instruction>, LoadError> read_instructions(Cursor& cursor) {
@@ -237,9 +237,8 @@ Result<std::vector<Instruction>, LoadError> read_instructions(Cursor& cursor) {
     std::vector<Instruction> instructions;
     instructions.reserve(std::min<size_t>(count, cursor.remaining() / kMinInstructionEntry));
     for (uint32_t i = 0; i < count; ++i) {
-        auto ins = read_instruction(cursor);
-        if (!ins) return Failure{std::move(ins).error()};
-        instructions.push_back(std::move(ins).value());
+        auto decoded = read_instruction(cursor, instructions.emplace_back());
+        if (!decoded) return Failure{std::move(decoded).error()};
     }
     return instructions;
 }
