@@ -6,6 +6,7 @@
 
 #include "values/casts.hpp"
 #include "values/operations.hpp"
+#include "vm/limits.hpp"
 #include "vm/exec_context.hpp"
 #include "vm/trace.hpp"
 
@@ -101,9 +102,15 @@ inline bool append_in_place(ExecContext& c, const Instruction& ins) {
     Value& left = c.reg(ins.b);
     const Value& right = c.reg(ins.c);
     if (!left.is(ValueType::String) || !right.is(ValueType::String) || !left.is_unique()) return false;
+    if (!text_fits(left.text().size(), right.text().size())) return false;  // the general path refuses it
     left.mutable_text().append(right.text());
     c.s.register_types[ins.a] = ValueType::String;
     return true;
+}
+
+// Two strings whose joined length would pass the text limit cannot be joined.
+inline bool joined_text_fits(const Value& l, const Value& r) {
+    return !(l.is(ValueType::String) && r.is(ValueType::String)) || text_fits(l.text().size(), r.text().size());
 }
 
 template <bool Debug>
@@ -121,6 +128,7 @@ inline Status op_AddR(ExecContext& c, const Instruction& ins) {
         return Status::Next;
     }
     if (append_in_place(c, ins)) return Status::Next;
+    if (!joined_text_fits(l, r)) return c.fail(VmError::out_of_memory());
     return c.apply(ins.a, ops::add(l, r));
 }
 

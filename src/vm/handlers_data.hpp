@@ -24,6 +24,7 @@ inline Status mismatch(ExecContext& c, const char* expected, const Value& found)
 template <bool Debug>
 inline Status op_ConcatStrR(ExecContext& c, const Instruction& ins) {
     if (append_in_place(c, ins)) return Status::Next;
+    if (!joined_text_fits(c.reg(ins.b), c.reg(ins.c))) return c.fail(VmError::out_of_memory());
     c.s.write_register(ins.a, ops::join_text(c.reg(ins.b), c.reg(ins.c)));
     return Status::Next;
 }

@@ -11,7 +11,7 @@ size_t max_array_length() {
         long pages = sysconf(_SC_PHYS_PAGES);
         long page_size = sysconf(_SC_PAGE_SIZE);
         if (pages <= 0 || page_size <= 0) return size_t{1} << 32;
-        return static_cast<size_t>(pages) / sizeof(Value) * static_cast<size_t>(page_size);
+        return static_cast<size_t>(pages) / 2 / sizeof(Value) * static_cast<size_t>(page_size);
     }();
     return limit;
 }

@@ -5,9 +5,18 @@
 
 namespace tarnel {
 
-// The largest array NewArrayR will try to build: as many values as physical
-// memory could hold. Anything larger cannot succeed and is refused with
-// OutOfMemory before a single byte is allocated.
+// The largest array NewArrayR will try to build: as many values as half of
+// physical memory holds. Anything larger is refused with OutOfMemory before
+// a single byte is allocated, rather than letting the host be killed.
 size_t max_array_length();
+
+// The longest string a program may build by joining texts (1 GiB). Joining
+// beyond it ends the run with OutOfMemory instead of exhausting the host.
+inline constexpr size_t kMaxTextLength = size_t{1} << 30;
+
+// Whether joining texts of these lengths stays within kMaxTextLength.
+inline bool text_fits(size_t left, size_t right) {
+    return left <= kMaxTextLength && right <= kMaxTextLength - left;
+}
 
 }  // namespace tarnel
