@@ -103,7 +103,9 @@ def check_report(report):
         if isinstance(node, dict):
             if "is_abi3" in node:
                 results.append(node)
-            for value in node.values():
+            node = list(node.values())
+        if isinstance(node, list):
+            for value in node:
                 collect(value)
 
     collect(report)
