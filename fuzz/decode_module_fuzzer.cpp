@@ -8,11 +8,15 @@
 // the input. A successful decode is checked for internal consistency.
 //
 // Build (clang 14 or newer, from the repository root):
-//     fuzz/build.sh                  # produces build/fuzz/decode_module_fuzzer
+//     fuzz/build.sh decode_module_fuzzer   # produces build/fuzz/decode_module_fuzzer
 // Run:
 //     mkdir -p build/fuzz/corpus
 //     build/fuzz/decode_module_fuzzer build/fuzz/corpus fuzz/corpus/decoder \
 //         -max_total_time=180 -max_len=4096
+// A successful decode is also written back out (fuzz/module_writer.hpp) and
+// decoded again: the second decode must succeed and give the same module,
+// which checks that nothing read from the file was dropped or misread.
+//
 // New interesting inputs go to build/fuzz/corpus; fuzz/corpus/decoder holds
 // the small hand-made seeds (the 83-byte "demo" module, the 32-byte minimal
 // module, and a few modules that reach every constant tag and the
@@ -25,6 +29,9 @@
 #include <string>
 #include <string_view>
 
+#include <bit>
+
+#include "fuzz/module_writer.hpp"
 #include "loader/bytecode.hpp"
 
 namespace {
@@ -112,6 +119,29 @@ void check_module(const tarnel::Module& module, std::span<const uint8_t> bytes) 
     }
 }
 
+bool same_constant(const tarnel::Constant& a, const tarnel::Constant& b) {
+    return a.kind == b.kind && a.integer == b.integer &&
+           std::bit_cast<uint64_t>(a.number) == std::bit_cast<uint64_t>(b.number) && a.boolean == b.boolean &&
+           a.text == b.text;
+}
+
+// Writing a decoded module and decoding the bytes again gives it back.
+void check_round_trip(const tarnel::Module& module) {
+    const std::vector<uint8_t> bytes = tarnel::fuzzing::write_module(module);
+    auto again = tarnel::decode_module(bytes);
+    if (!again) reject("written module does not decode", again.error().message());
+    const tarnel::Module& m = again.value();
+    if (m.name != module.name || m.version != module.version || m.flags != module.flags)
+        reject("header or name changed on the way back", m.name);
+    if (m.constants.size() != module.constants.size()) reject("constant count changed", "");
+    for (size_t i = 0; i < m.constants.size(); ++i)
+        if (!same_constant(m.constants[i], module.constants[i])) reject("constant changed", std::to_string(i));
+    if (m.functions != module.functions) reject("function table changed", "");
+    if (m.instructions.size() != module.instructions.size()) reject("instruction count changed", "");
+    for (size_t i = 0; i < m.instructions.size(); ++i)
+        if (!(m.instructions[i] == module.instructions[i])) reject("instruction changed", std::to_string(i));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -119,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto result = tarnel::decode_module(bytes);
     if (result) {
         check_module(result.value(), bytes);
+        check_round_trip(result.value());
     } else {
         check_failure(result.error(), bytes);
     }
