@@ -11,6 +11,8 @@ from .asm import AssemblyError, assemble, assemble_module
 from .builder import Builder, BuildError
 from .check import Finding, check
 from .disasm import disassemble, disassemble_module
+from .isolation import (IsolationError, MemoryLimitExceeded, TimeLimitExceeded, WorkerCrashed,
+                        parse_size, run_isolated, run_many)
 from .module import Constant, DecodeError, Instruction, Layout, Module, decode, encode
 from .opcodes import OPCODES
 
@@ -18,7 +20,8 @@ __version__ = "0.1.0"
 
 __all__ = [
     "AssemblyError", "BuildError", "Builder", "Constant", "DecodeError",
-    "Finding", "Instruction", "Layout", "Module", "OPCODES",
+    "Finding", "Instruction", "IsolationError", "Layout", "MemoryLimitExceeded", "Module",
+    "OPCODES", "TimeLimitExceeded", "WorkerCrashed",
     "assemble", "assemble_module", "check", "decode", "disassemble",
-    "disassemble_module", "encode",
+    "disassemble_module", "encode", "parse_size", "run_isolated", "run_many",
 ]

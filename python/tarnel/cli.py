@@ -16,6 +16,7 @@ from .asm import AssemblyError, assemble
 from .check import check
 from .disasm import disassemble_module
 from .module import DecodeError, decode
+from .run import add_run_args, cmd_run
 
 
 def _read(path: str, mode: str = "rb"):
@@ -132,6 +133,9 @@ COMMANDS: List[Command] = [
     Command("dis", "disassemble a module file", add_dis_args, cmd_dis),
     Command("check", "report what will fail or misbehave at run time "
             "(exit 0 clean, 1 findings, 2 not loadable)", add_check_args, cmd_check),
+    Command("run", "execute modules (.tnbc) or sources (.tnasm) with the VM; several files, "
+            "or a time or memory limit, run isolated in worker processes "
+            "(exit 0 all succeeded, 1 otherwise)", add_run_args, cmd_run),
 ]
 
 
