@@ -92,18 +92,7 @@ void Value::release() noexcept {
     if (payload_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) free_payload_iteratively({tag_, payload_});
 }
 
-void Value::copy_block(Value* destination, const Value* source, size_t count) noexcept {
-    std::memcpy(static_cast<void*>(destination), source, count * sizeof(Value));
-    for (size_t i = 0; i < count; ++i)
-        if (source[i].is_heap()) source[i].payload_->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-void Value::move_block(Value* destination, Value* source, size_t count) noexcept {
-    for (size_t i = 0; i < count; ++i)
-        if (destination[i].is_heap()) destination[i].release();
-    std::memcpy(static_cast<void*>(destination), source, count * sizeof(Value));
-    for (size_t i = 0; i < count; ++i) source[i].tag_ = ValueType::Empty;
-}
+void Value::add_reference() const noexcept { payload_->refs.fetch_add(1, std::memory_order_relaxed); }
 
 Value Value::string(std::string text) { return make_heap<StringObject>(ValueType::String, std::move(text)); }
 Value Value::url(std::string text) { return make_heap<StringObject>(ValueType::URL, std::move(text)); }

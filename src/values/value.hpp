@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -136,12 +137,19 @@ public:
     // The same payload object (for identity shortcuts in equality).
     const void* payload() const { return payload_; }
 
-    // Copies `count` values as one block into slots that hold no heap payload
-    // (Empty or scalars), then takes one reference per heap payload copied.
-    static void copy_block(Value* destination, const Value* source, size_t count) noexcept;
-    // Moves `count` values as one block, releasing what the destination
-    // held; the source slots are left Empty.
-    static void move_block(Value* destination, Value* source, size_t count) noexcept;
+    // Copies N values as one block into raw (unconstructed or already
+    // destroyed) slots, then takes one reference per heap payload copied.
+    template <size_t N>
+    static void copy_block(Value* destination, const Value* source) noexcept;
+    // Moves N values as one block into raw slots; the source slots are raw
+    // afterwards (their ownership went with the bytes).
+    template <size_t N>
+    static void relocate_block(Value* destination, Value* source) noexcept;
+    // Releases the N values at `destination`, moves the raw values at
+    // `source` in (the source slots are raw afterwards) and writes each new
+    // value's tag to `tags`.
+    template <size_t N>
+    static void replace_block(Value* destination, Value* source, ValueType* tags) noexcept;
 
     // True when this value is the only holder of its heap payload.
     bool is_unique() const { return payload_->refs.load(std::memory_order_acquire) == 1; }
@@ -153,6 +161,18 @@ public:
 private:
     friend class ValueFactory;
     void release() noexcept;
+    void add_reference() const noexcept;
+
+    // Heap tags (String..Dict, 4..8) are exactly the tags with a bit above
+    // the low two set, so OR-ing eight tags and masking tells whether any of
+    // eight values holds a payload: one cheap pass over a block that usually
+    // holds only scalars.
+    static constexpr uint8_t kHeapTagBits = 0xFC;
+    static bool group_has_heap(const Value* group) noexcept {
+        uint8_t bits = 0;
+        for (size_t i = 0; i < 8; ++i) bits |= static_cast<uint8_t>(group[i].tag_);
+        return (bits & kHeapTagBits) != 0;
+    }
 
     ValueType tag_;
     union {
@@ -165,6 +185,34 @@ private:
 };
 
 static_assert(sizeof(Value) == 16, "Value must stay a 16-byte record");
+
+template <size_t N>
+void Value::copy_block(Value* destination, const Value* source) noexcept {
+    static_assert(N % 8 == 0);
+    std::memcpy(static_cast<void*>(destination), static_cast<const void*>(source), N * sizeof(Value));
+    for (size_t first = 0; first < N; first += 8) {
+        if (!group_has_heap(source + first)) continue;
+        for (size_t i = first; i < first + 8; ++i)
+            if (source[i].is_heap()) source[i].add_reference();
+    }
+}
+
+template <size_t N>
+void Value::relocate_block(Value* destination, Value* source) noexcept {
+    std::memcpy(static_cast<void*>(destination), static_cast<void*>(source), N * sizeof(Value));
+}
+
+template <size_t N>
+void Value::replace_block(Value* destination, Value* source, ValueType* tags) noexcept {
+    static_assert(N % 8 == 0);
+    for (size_t first = 0; first < N; first += 8) {
+        if (!group_has_heap(destination + first)) continue;
+        for (size_t i = first; i < first + 8; ++i)
+            if (destination[i].is_heap()) destination[i].release();
+    }
+    std::memcpy(static_cast<void*>(destination), static_cast<void*>(source), N * sizeof(Value));
+    for (size_t i = 0; i < N; ++i) tags[i] = destination[i].tag_;
+}
 
 struct ArrayObject : Payload {
     std::vector<Value> items;

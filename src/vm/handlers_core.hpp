@@ -17,23 +17,12 @@ namespace tarnel::handlers {
 template <bool Debug>
 inline Status op_LoadConstR(ExecContext& c, const Instruction& ins) {
     uint16_t index = ins.index();
-    if (index >= c.s.constants.size()) return c.fail(VmError::invalid_constant_index(index));
-    const Constant& constant = c.s.constants[index];
-    if (!Debug) {
-        if (constant.kind == Constant::Kind::Integer) {
-            c.set_int(ins.a, constant.integer);
-            return Status::Next;
-        }
-        if (constant.kind == Constant::Kind::Float) {
-            c.set_float(ins.a, constant.number);
-            return Status::Next;
-        }
-    }
-    Value value = constant_value(constant);
+    if (index >= c.s.constant_values.size()) return c.fail(VmError::invalid_constant_index(index));
+    const Value& value = c.s.constant_values[index];
     if (Debug) {
         if (Status st = c.emit(trace::load_const_line(ins.a, index, value)); st != Status::Next) return st;
     }
-    c.s.write_register(ins.a, std::move(value));
+    c.s.write_register(ins.a, value);
     return Status::Next;
 }
 

@@ -15,12 +15,16 @@ void VmState::reset_for_module(Module new_module) {
     for (Value& r : registers) r = Value();
     register_types.fill(ValueType::Empty);
     call_sites.assign(instructions.size(), CallSiteCache{});
+    constant_values.clear();
+    constant_values.reserve(constants.size());
+    for (const Constant& constant : constants) constant_values.push_back(constant_value(constant));
 }
 
 bool VmState::push_frame(uint64_t return_pc, uint8_t return_register) {
     if (call_stack.size() >= kMaxCallDepth) return false;
     CallFrame& frame = call_stack.emplace_back();
-    Value::copy_block(frame.saved_registers.data(), registers.data(), kSavedRegisters);
+    Value::copy_block<kSavedRegisters>(frame.saved_registers.data(), registers.data());
+    frame.live = true;
     frame.return_pc = return_pc;
     frame.return_register = return_register;
     return true;
@@ -28,8 +32,8 @@ bool VmState::push_frame(uint64_t return_pc, uint8_t return_register) {
 
 std::pair<uint64_t, std::optional<uint8_t>> VmState::pop_frame() {
     CallFrame& frame = call_stack.back();
-    Value::move_block(registers.data(), frame.saved_registers.data(), kSavedRegisters);
-    for (size_t r = 0; r < kSavedRegisters; ++r) register_types[r] = registers[r].type();
+    Value::replace_block<kSavedRegisters>(registers.data(), frame.saved_registers.data(), register_types.data());
+    frame.live = false;
     std::pair<uint64_t, std::optional<uint8_t>> target{frame.return_pc, frame.return_register};
     call_stack.pop_back();
     return target;

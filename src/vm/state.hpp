@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,10 +22,30 @@ inline constexpr size_t kMaxCallDepth = 1000;
 
 // One call in progress: the caller's r0..r63, where to continue and which
 // register receives the returned value.
+//
+// The saved registers are filled by one block copy when the frame is pushed
+// and handed back by one block copy when it is popped, so they live in a
+// union and are constructed and destroyed by hand: `live` says whether the
+// frame still owns them (a popped frame has given them back already).
 struct CallFrame {
-    std::array<Value, kSavedRegisters> saved_registers;
+    union {
+        std::array<Value, kSavedRegisters> saved_registers;
+    };
     uint64_t return_pc = 0;
     std::optional<uint8_t> return_register;
+    bool live = false;
+
+    CallFrame() {}
+    CallFrame(CallFrame&& other) noexcept
+        : return_pc(other.return_pc), return_register(other.return_register), live(other.live) {
+        if (live) Value::relocate_block<kSavedRegisters>(saved_registers.data(), other.saved_registers.data());
+        other.live = false;
+    }
+    CallFrame& operator=(CallFrame&&) = delete;
+    CallFrame(const CallFrame&) = delete;
+    ~CallFrame() {
+        if (live) std::destroy(saved_registers.begin(), saved_registers.end());
+    }
 };
 
 // What a CallR site resolved its callee to last time. The function table
@@ -51,6 +72,11 @@ struct VmState {
     uint64_t instruction_count = 0;
     bool debug = false;
 
+    // The value of each constant, built once per load. Values are immutable,
+    // so LoadConstR hands out a reference to the same payload instead of
+    // building a new string each time: nobody can tell the difference, and a
+    // later in-place update sees the shared reference and copies first.
+    std::vector<Value> constant_values;
     // One entry per instruction, used only at CallR sites.
     std::vector<CallSiteCache> call_sites;
 
