@@ -249,6 +249,13 @@ class _NoProgress:
     def advance(self) -> None:
         pass
 
+    def output(self, data: bytes) -> None:
+        """What a program wrote to standard output, passed on as it is."""
+        if data:
+            sys.stdout.flush()
+            sys.stdout.buffer.write(data)
+            sys.stdout.buffer.flush()
+
 
 class _RichProgress(_NoProgress):
     """A progress bar under the outcome lines while files run (rich)."""
@@ -271,6 +278,13 @@ class _RichProgress(_NoProgress):
     def advance(self) -> None:
         self._progress.advance(self._task)
 
+    def output(self, data: bytes) -> None:
+        # While the bar is drawn, sys.stdout is rich's proxy, which prints
+        # whole lines above the bar; its buffer would be the terminal itself.
+        if data:
+            sys.stdout.write(data.decode("utf-8", "replace"))
+            sys.stdout.flush()
+
 
 def _progress_for(total: int):
     if total > 1 and sys.stdout.isatty():
@@ -281,18 +295,6 @@ def _progress_for(total: int):
     return _NoProgress(total)
 
 
-def _write_output(data: bytes) -> None:
-    if not data:
-        return
-    buffer = getattr(sys.stdout, "buffer", None)
-    if buffer is not None:
-        sys.stdout.flush()
-        buffer.write(data)
-        buffer.flush()
-    else:  # a progress bar has stdout in hand
-        sys.stdout.write(data.decode("utf-8", "replace"))
-
-
 def _run_several(entries: List[_Entry], args: argparse.Namespace) -> int:
     counts = {SUCCEEDED: 0, FAILED_RUN: 0, TIMED_OUT: 0, CRASHED: 0}
     jobs = args.jobs if args.jobs is not None else _check_jobs(None)
@@ -301,7 +303,7 @@ def _run_several(entries: List[_Entry], args: argparse.Namespace) -> int:
         for done in outcomes:
             if isinstance(done, BaseException):  # a fault of the task itself
                 raise done
-            _write_output(done.output)
+            progress.output(done.output)
             if done.kind == SUCCEEDED:
                 print("%s: %s" % (done.entry.name, done.text), flush=True)
                 if args.stats:
