@@ -2,10 +2,10 @@
 
 ``VornVM.execute()`` runs on the calling thread with the interpreter lock
 held from start to end, never looks at signals and has no limits of its
-own: a program that loops forever never returns, and a program that
-allocates without end takes the whole process with it. The functions here
-run each module in a fresh worker process instead, so that the caller can
-stop it::
+own: a program that loops forever never returns, and nothing stops a
+program from taking all the memory the machine has. The functions here run
+each module in a fresh worker process instead, so that the caller can stop
+it::
 
     import tarnel
 
@@ -123,6 +123,7 @@ class _Cancelled(IsolationError):
 # ---------------------------------------------------------- arguments
 _SIZE = re.compile(r"\s*(\d+(?:\.\d*)?|\.\d+)\s*(?:([kmgt])(i?b)?|(b))?\s*\Z", re.IGNORECASE)
 _UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+_MAX_SIZE = (1 << 63) - 2  # below RLIM_INFINITY, whose meaning is "no limit"
 
 
 def parse_size(size: SizeLike) -> int:
@@ -150,6 +151,8 @@ def parse_size(size: SizeLike) -> int:
             value = int(number) * _UNITS[unit]
     if value < 1:
         raise ValueError("memory size must be at least 1 byte, got %r" % (size,))
+    if value > _MAX_SIZE:
+        raise ValueError("memory size too large: %r" % (size,))
     return value
 
 
@@ -219,11 +222,24 @@ def flatten(value):
     return ops
 
 
+def send(out_fd, data):
+    view = memoryview(data)
+    while view:
+        view = view[os.write(out_fd, view):]
+    os.close(out_fd)
+    os._exit(0)
+
+
 def main():
     out_fd, limit, caller = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
     if limit:
-        import resource
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        try:
+            import resource
+            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        except Exception as exc:
+            send(out_fd, marshal.dumps(("error", "builtins", "ValueError",
+                                        "cannot limit the memory to %d bytes: %s" % (limit, exc),
+                                        0, 0.0)))
     if sys.platform.startswith("linux"):
         try:  # die with the caller, even in the middle of a run
             import ctypes
@@ -267,11 +283,7 @@ def main():
         kind = type(exc)
         data = marshal.dumps(("error", kind.__module__, kind.__qualname__, str(exc),
                               instructions, seconds))
-    view = memoryview(data)
-    while view:
-        view = view[os.write(out_fd, view):]
-    os.close(out_fd)
-    os._exit(0)
+    send(out_fd, data)
 
 
 main()

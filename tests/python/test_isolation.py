@@ -355,6 +355,14 @@ def test_memory_limit_too_small_for_the_worker_itself(tmp_path):
     assert info.value.limit == 2 << 20
 
 
+def test_memory_limit_that_cannot_be_applied(tmp_path, monkeypatch):
+    # Above the hard limit an unprivileged process may not set it; as root
+    # nothing is refused, so the worker is handed a size no system takes.
+    monkeypatch.setattr(isolation, "parse_size", lambda size: 1 << 70)
+    with pytest.raises(ValueError, match="^cannot limit the memory to %d bytes: " % (1 << 70)):
+        tarnel.run_isolated(make(tmp_path, returning("1")), max_memory="1G")
+
+
 def test_memory_limit_leaves_a_small_run_alone(tmp_path):
     assert tarnel.run_isolated(make(tmp_path, RESULTS["list"]), max_memory="256MB") == [7, "s", []]
 
@@ -430,6 +438,7 @@ def test_worker_without_result(returncode, limit, kind, message, sig):
     ("64KB", 64 << 10),
     ("1T", 1 << 40),
     ("1.5G", 3 << 29),
+    ("8388607T", 8388607 << 40),
     (" 100 b ", 100),
     ("100B", 100),
 ])
@@ -441,6 +450,7 @@ def test_parse_size(size, expected):
     ("", ValueError), ("M", ValueError), ("12X", ValueError), ("-5M", ValueError),
     ("0", ValueError), (0, ValueError), (-1, ValueError), ("1.2.3G", ValueError),
     ("5 M B", ValueError), ("0.1", ValueError), ("1e9", ValueError), ("1MBB", ValueError),
+    ("8388608T", ValueError), (1 << 63, ValueError),
     (None, TypeError), (1.5, TypeError), (True, TypeError), (b"1M", TypeError),
 ])
 def test_parse_size_refuses(size, error):
