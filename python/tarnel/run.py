@@ -299,7 +299,7 @@ def _run_several(entries: List[_Entry], args: argparse.Namespace) -> int:
     counts = {SUCCEEDED: 0, FAILED_RUN: 0, TIMED_OUT: 0, CRASHED: 0}
     jobs = args.jobs if args.jobs is not None else _check_jobs(None)
     outcomes = _ordered_outcomes(entries, jobs, None, functools.partial(_isolated_task, args=args))
-    with _progress_for(len(entries)) as progress:
+    with contextlib.closing(outcomes), _progress_for(len(entries)) as progress:
         for done in outcomes:
             if isinstance(done, BaseException):  # a fault of the task itself
                 raise done
