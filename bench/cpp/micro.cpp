@@ -10,7 +10,9 @@
 // run() with std::chrono::steady_clock; one untimed warm-up run comes first.
 // Prints, per workload, the median time, the instructions executed per run,
 // instructions per second and nanoseconds per instruction, and checks the
-// result. NAME selects workloads (int_loop, fib, float_loop, array_fill),
+// result. The first four are the loop, call, float and array measurements;
+// sieve, dict and string repeat the Python suite's other workloads so that
+// they can be profiled without Python around them. NAME selects workloads,
 // which is handy under perf or callgrind.
 #include <algorithm>
 #include <chrono>
@@ -186,6 +188,98 @@ Module array_fill(int64_t n) {
     return p.finish("array_fill");
 }
 
+// The suite's other workloads (bench/workloads.py), here for profiling
+// without Python around them.
+
+// Sieve of Eratosthenes on an array: primes below n.
+Module sieve(int64_t n) {
+    Program p;
+    p.function("main");
+    p.op(Op::LoadConstR, {0, p.int_const(n)});
+    p.op(Op::NewArrayR, {1, 0});
+    p.op(Op::LoadConstR, {2, p.int_const(2)});  // i
+    p.op(Op::LoadConstR, {3, p.int_const(0)});  // primes found
+    p.op(Op::LoadConstR, {4, p.int_const(1)});
+    p.op(Op::LoadConstR, {9, p.bool_const(true)});
+    p.op(Op::LtR, {5, 2, 0});
+    p.jump(Op::JumpIfNotR, 5, "done");
+    p.label("outer");
+    p.op(Op::ArrayGetR, {6, 1, 2});
+    p.jump(Op::JumpIfR, 6, "next");
+    p.op(Op::AddR, {3, 3, 4});
+    p.op(Op::MulR, {7, 2, 2});
+    p.op(Op::LtR, {5, 7, 0});
+    p.jump(Op::JumpIfNotR, 5, "next");
+    p.label("inner");
+    p.op(Op::ArraySetR, {1, 7, 9});
+    p.op(Op::AddR, {7, 7, 2});
+    p.op(Op::LtR, {5, 7, 0});
+    p.jump(Op::JumpIfR, 5, "inner");
+    p.label("next");
+    p.op(Op::AddR, {2, 2, 4});
+    p.op(Op::LtR, {5, 2, 0});
+    p.jump(Op::JumpIfR, 5, "outer");
+    p.label("done");
+    p.ret(3);
+    return p.finish("sieve");
+}
+
+// d["k" .. i] = i for 0 <= i < n, then the sum of d["k" .. i].
+Module dict(int64_t n) {
+    Program p;
+    p.function("main");
+    p.op(Op::LoadConstR, {0, p.int_const(n)});
+    p.op(Op::DictNewR, {1});
+    p.op(Op::LoadConstR, {3, p.int_const(1)});
+    p.op(Op::LoadConstR, {7, p.string_const("k")});
+    p.op(Op::LoadConstR, {2, p.int_const(0)});
+    p.op(Op::LtR, {4, 2, 0});
+    p.jump(Op::JumpIfNotR, 4, "built");
+    p.label("insert");
+    p.op(Op::ConcatStrR, {5, 7, 2});
+    p.op(Op::DictSetR, {1, 5, 2});
+    p.op(Op::AddR, {2, 2, 3});
+    p.op(Op::LtR, {4, 2, 0});
+    p.jump(Op::JumpIfR, 4, "insert");
+    p.label("built");
+    p.op(Op::LoadConstR, {2, p.int_const(0)});
+    p.op(Op::LoadConstR, {6, p.int_const(0)});
+    p.op(Op::LtR, {4, 2, 0});
+    p.jump(Op::JumpIfNotR, 4, "done");
+    p.label("read");
+    p.op(Op::ConcatStrR, {5, 7, 2});
+    p.op(Op::DictGetR, {8, 1, 5});
+    p.op(Op::AddR, {6, 6, 8});
+    p.op(Op::AddR, {2, 2, 3});
+    p.op(Op::LtR, {4, 2, 0});
+    p.jump(Op::JumpIfR, 4, "read");
+    p.label("done");
+    p.ret(6);
+    return p.finish("dict");
+}
+
+// n one-character appends with ConcatStrR, then the length.
+Module string_build(int64_t n) {
+    Program p;
+    p.function("main");
+    p.op(Op::LoadConstR, {0, p.int_const(n)});
+    p.op(Op::LoadConstR, {1, p.string_const("")});
+    p.op(Op::LoadConstR, {2, p.string_const("x")});
+    p.op(Op::LoadConstR, {4, p.int_const(1)});
+    p.op(Op::LoadConstR, {3, p.int_const(0)});
+    p.op(Op::LtR, {5, 3, 0});
+    p.jump(Op::JumpIfNotR, 5, "done");
+    p.label("loop");
+    p.op(Op::ConcatStrR, {1, 1, 2});
+    p.op(Op::AddR, {3, 3, 4});
+    p.op(Op::LtR, {5, 3, 0});
+    p.jump(Op::JumpIfR, 5, "loop");
+    p.label("done");
+    p.op(Op::StrLenR, {6, 1});
+    p.ret(6);
+    return p.finish("string");
+}
+
 struct Workload {
     const char* name;
     int64_t full;
@@ -206,6 +300,17 @@ int64_t fib_of(int64_t n) {
     return a;
 }
 
+int64_t primes_below(int64_t n) {
+    std::vector<bool> composite(static_cast<size_t>(std::max<int64_t>(n, 0)));
+    int64_t count = 0;
+    for (int64_t i = 2; i < n; ++i) {
+        if (composite[i]) continue;
+        ++count;
+        for (int64_t j = i * i; j < n; j += i) composite[j] = true;
+    }
+    return count;
+}
+
 const std::vector<Workload>& workloads() {
     static const std::vector<Workload> all = {
         {"int_loop", 10'000'000, 1'000'000, int_loop,
@@ -216,6 +321,9 @@ const std::vector<Workload>& workloads() {
              return v.is(ValueType::Float) && std::fabs(v.as_float() - M_PI) <= 2.0 / static_cast<double>(n);
          }},
         {"array_fill", 1'000'000, 100'000, array_fill, [](const Value& v, int64_t n) { return is_int(v, n); }},
+        {"sieve", 1'000'000, 100'000, sieve, [](const Value& v, int64_t n) { return is_int(v, primes_below(n)); }},
+        {"dict", 100'000, 10'000, dict, [](const Value& v, int64_t n) { return is_int(v, n * (n - 1) / 2); }},
+        {"string", 100'000, 10'000, string_build, [](const Value& v, int64_t n) { return is_int(v, n); }},
     };
     return all;
 }
@@ -261,7 +369,7 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
         } else if (argv[i][0] == '-') {
-            std::fprintf(stderr, "usage: %s [--runs N] [--quick] [int_loop|fib|float_loop|array_fill ...]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--runs N] [--quick] [WORKLOAD ...]\n", argv[0]);
             return 2;
         } else {
             only.emplace_back(argv[i]);
