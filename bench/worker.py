@@ -29,12 +29,6 @@ import sys
 import time
 
 
-def _text(value):
-    if isinstance(value, float):
-        return "%.17g" % value
-    return str(value)
-
-
 def peak_rss_kib():
     try:
         with open("/proc/self/status") as f:
@@ -44,6 +38,10 @@ def peak_rss_kib():
     except OSError:
         pass
     return 0
+
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from workloads import result_text  # noqa: E402
 
 
 def run_vm(path, runs):
@@ -65,12 +63,11 @@ def run_vm(path, runs):
         counts.append(vm.instruction_count() - before)
         wall.append(t1 - t0)
         cpu.append(c1 - c0)
-        results.append(_text(value))
+        results.append(result_text(value))
     return {"results": results, "wall": wall, "cpu": cpu, "instructions": counts}
 
 
 def run_cpython(workload, n, runs):
-    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     import pyworkloads
 
     function = pyworkloads.FUNCTIONS[workload]
@@ -87,7 +84,7 @@ def run_cpython(workload, n, runs):
         c1 = time.process_time()
         wall.append(t1 - t0)
         cpu.append(c1 - c0)
-        results.append(_text(value))
+        results.append(result_text(value))
     return {"results": results, "wall": wall, "cpu": cpu}
 
 
