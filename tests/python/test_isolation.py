@@ -485,6 +485,7 @@ def test_worker_killed_by_a_signal(tmp_path, sig):
     assert not alive(pid)
 
 
+@pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="reads the worker's command line in /proc")
 def test_worker_is_a_fresh_interpreter_in_its_own_session(tmp_path):
     path = make(tmp_path, LOOP)
     thread = threading.Thread(target=lambda: outcome_of(tarnel.run_isolated, path, timeout=5))
