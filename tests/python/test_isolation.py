@@ -738,7 +738,7 @@ def test_run_many_on_a_dask_cluster(tmp_path, processes):
     paths, expected = numbered(tmp_path, 50, fail_every=9)
     paths.append(make(tmp_path, LOOP, "loop"))
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=processes,
-                                  dashboard_address=None) as cluster, \
+                                  dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         executor = client.get_executor()
         outcomes = list(tarnel.run_many(paths, jobs=4, timeout=1, executor=executor))
