@@ -8,6 +8,7 @@
 
 #include "diagnostics/unicode_tables.hpp"
 #include "values/dict_map.hpp"
+#include "values/rendered_length.hpp"
 
 namespace tarnel {
 namespace {
@@ -306,6 +307,21 @@ void append_debug_form(std::string& out, const Value& root) {
         }
         open(*child);  // may reallocate the stack; `top` is not used after this
     }
+}
+
+size_t debug_form_length(const Value& value, size_t limit) {
+    std::string scratch;
+    const auto leaf = [&](const Value& v) {
+        scratch.clear();
+        append_leaf(scratch, v);
+        return scratch.size();
+    };
+    const auto key = [&](const Value& k) {
+        scratch.clear();
+        append_debug_string(scratch, k.text());
+        return scratch.size();
+    };
+    return rendered_length(value, limit, RenderedShape{9, 8, 2, 2}, leaf, key);
 }
 
 void append_debug_form(std::string& out, const FunctionRef& function) { append_function_ref(out, function); }

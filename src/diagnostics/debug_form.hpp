@@ -25,6 +25,12 @@ void append_debug_string(std::string& out, std::string_view text);
 // with at least one fractional digit ("1.0", "-0.0", "1e16", "1.5e-7").
 void append_debug_float(std::string& out, double x);
 
+// The length of the debug form of `value` when it is at most `limit`,
+// otherwise a number greater than `limit`; measured without building the
+// whole form, at a cost bounded by the number of distinct payloads and by
+// `limit` (values/rendered_length.hpp).
+size_t debug_form_length(const Value& value, size_t limit);
+
 template <class T>
 std::string debug_form(const T& item) {
     std::string out;

@@ -6,6 +6,7 @@
 
 #include "values/dict_map.hpp"
 #include "values/float_text.hpp"
+#include "values/rendered_length.hpp"
 
 namespace tarnel {
 namespace {
@@ -226,6 +227,25 @@ void append_display_text(std::string& out, const Value& root) {
         frame.wrote_item = true;
         open(*child);
     }
+}
+
+size_t display_length(const Value& value, size_t limit) {
+    std::string scratch;
+    const auto leaf = [&](const Value& v) -> size_t {
+        switch (v.type()) {
+            case ValueType::String:
+            case ValueType::URL:
+                return v.text().size();
+            case ValueType::Function:
+                return v.function_ref().name.size() + 10;  // "function<" name ">"
+            default:
+                scratch.clear();
+                append_scalar_display(scratch, v);
+                return scratch.size();
+        }
+    };
+    const auto key = [](const Value& k) { return k.text().size(); };
+    return rendered_length(value, limit, RenderedShape{2, 2, 2, 2}, leaf, key);
 }
 
 std::string display_text(const Value& value) {

@@ -228,5 +228,9 @@ bool is_truthy(const Value& value);
 // explicit stack, so any nesting depth is fine.
 std::string display_text(const Value& value);
 void append_display_text(std::string& out, const Value& value);
+// The length of display_text(value) when it is at most `limit`, otherwise a
+// number greater than `limit`; measured without building the text, at a cost
+// bounded by the number of distinct payloads (values/rendered_length.hpp).
+size_t display_length(const Value& value, size_t limit);
 
 }  // namespace tarnel

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "vm/exec_context.hpp"
+#include "vm/limits.hpp"
 #include "vm/trace.hpp"
 
 namespace tarnel::handlers {
@@ -52,8 +53,11 @@ template <bool Debug>
 [[gnu::noinline]] Status trace_call(ExecContext& c, const Instruction& ins) {
     const auto& args = ins.args();
     if (Status st = c.emit(trace::call_line(ins.a, ins.b, args)); st != Status::Next) return st;
-    for (size_t i = 0; i < args.size(); ++i)
+    for (size_t i = 0; i < args.size(); ++i) {
+        // The "Set" lines print these same values again; one check covers both.
+        if (!debug_form_fits(c.reg(args[i]))) return c.fail(VmError::out_of_memory());
         if (Status st = c.emit(trace::call_arg_line(i, args[i], c.reg(args[i]))); st != Status::Next) return st;
+    }
     return Status::Next;
 }
 

@@ -75,7 +75,10 @@ inline Status op_CheckTypeR(ExecContext& c, const Instruction& ins) {
 
 template <bool Debug>
 inline Status op_CastR(ExecContext& c, const Instruction& ins) {
-    return c.apply(ins.a, cast_value(c.reg(ins.b), type_from_id(ins.index())));
+    const Value& value = c.reg(ins.b);
+    const ValueType target = type_from_id(ins.index());
+    if (target == ValueType::String && !display_text_fits(value)) return c.fail(VmError::out_of_memory());
+    return c.apply(ins.a, cast_value(value, target));
 }
 
 // ---- arithmetic ---------------------------------------------------------------
@@ -256,6 +259,7 @@ inline Status op_LteR(ExecContext& c, const Instruction& ins) {
     if (!Debug) return compare_into<false>(c, ins.a, c.reg(ins.b), c.reg(ins.c));
     const Value& l = c.reg(ins.b);
     const Value& r = c.reg(ins.c);
+    if (!debug_form_fits(l) || !debug_form_fits(r)) return c.fail(VmError::out_of_memory());
     if (Status st = c.emit(trace::lte_line(ins.a, ins.b, l, ins.c, r)); st != Status::Next) return st;
     Result<bool, VmError> outcome = ops::less_equal(l, r);
     if (!outcome) return c.fail(std::move(outcome).error());

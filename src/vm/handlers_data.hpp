@@ -24,7 +24,7 @@ inline Status mismatch(ExecContext& c, const char* expected, const Value& found)
 template <bool Debug>
 inline Status op_ConcatStrR(ExecContext& c, const Instruction& ins) {
     if (append_in_place(c, ins)) return Status::Next;
-    if (!joined_text_fits(c.reg(ins.b), c.reg(ins.c))) return c.fail(VmError::out_of_memory());
+    if (!display_texts_fit(c.reg(ins.b), c.reg(ins.c))) return c.fail(VmError::out_of_memory());
     c.s.write_register(ins.a, ops::join_text(c.reg(ins.b), c.reg(ins.c)));
     return Status::Next;
 }
@@ -223,6 +223,11 @@ inline Status op_ScopeExitR(ExecContext& c, const Instruction& ins) {
 
 template <bool Debug>
 inline Status op_DebugPrint(ExecContext& c, const Instruction& ins) {
+    // Outside debug mode scalars and strings print as their own (bounded)
+    // text; everything else prints its debug form, measured first.
+    const Value& value = c.reg(ins.a);
+    const bool plain = !Debug && value.type() <= ValueType::String;
+    if (!plain && !debug_form_fits(value)) return c.fail(VmError::out_of_memory());
     std::string line;
     if (!trace::debug_print_text(line, c.reg(ins.a), Debug)) return Status::Next;
     return c.emit(std::move(line));

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include "diagnostics/debug_form.hpp"
 #include "values/value.hpp"
 
 namespace tarnel {
@@ -15,5 +16,17 @@ size_t max_array_length() {
     }();
     return limit;
 }
+
+bool display_texts_fit(const Value& left, const Value& right) {
+    if (left.is(ValueType::String) && right.is(ValueType::String))
+        return text_fits(left.text().size(), right.text().size());
+    const size_t l = display_length(left, kMaxTextLength);
+    if (l > kMaxTextLength) return false;
+    return display_length(right, kMaxTextLength - l) <= kMaxTextLength - l;
+}
+
+bool display_text_fits(const Value& value) { return display_length(value, kMaxTextLength) <= kMaxTextLength; }
+
+bool debug_form_fits(const Value& value) { return debug_form_length(value, kMaxTextLength) <= kMaxTextLength; }
 
 }  // namespace tarnel

@@ -19,4 +19,18 @@ inline bool text_fits(size_t left, size_t right) {
     return left <= kMaxTextLength && right <= kMaxTextLength - left;
 }
 
+class Value;
+
+// Rendered texts obey the same limit. A container's text can be far longer
+// than the container: an array holding one array twice, nested forty deep,
+// is 41 payloads and about 2^40 characters. These measure a rendering
+// without building it, at a cost bounded by the number of distinct payloads.
+//
+// ConcatStrR: whether the display texts of `left` and `right` joined fit.
+bool display_texts_fit(const Value& left, const Value& right);
+// CastR to String: whether the display text of `value` fits.
+bool display_text_fits(const Value& value);
+// DebugPrint and the trace: whether the debug form of `value` fits.
+bool debug_form_fits(const Value& value);
+
 }  // namespace tarnel
