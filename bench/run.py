@@ -582,6 +582,9 @@ def format_notes(report):
         worst = max(steal)
         lines.append("noise: wall/CPU time up to %.2f (%s, %s); 1.00 means the process had a core to itself" % (
             worst[0], SHORT[worst[2]], worst[1]))
+        if s["clock"] == "wall" and worst[0] > 1.15:
+            lines.append("note: the machine is busy: the ratios to Lua set wall time (VM) against CPU time "
+                         "(os.clock); --clock cpu compares like with like")
     loads = [c["loadavg"] for entry in report["workloads"].values()
              for c in entry["engines"].values() if c.get("status") == "ok"]
     if loads:
