@@ -64,8 +64,9 @@ def main(argv=None):
                         for w in names], fontsize=8)
     ax.set_ylabel("VM time / peer time (log scale; < 1: VM faster)")
     settings = data.get("settings", {})
-    ax.set_title("tarnel VM against its peers: median of %s runs, %s, %s" % (
-        settings.get("runs"), (data.get("machine") or {}).get("cpu") or "unknown CPU",
+    ax.set_title("tarnel VM against its peers: median %s time of %s runs, %s, %s" % (
+        "CPU" if settings.get("clock") == "cpu" else "wall-clock", settings.get("runs"),
+        (data.get("machine") or {}).get("cpu") or "unknown CPU",
         (data.get("source") or {}).get("commit") or ""), fontsize=10)
     ax.legend(fontsize=8)
     ax.grid(axis="y", which="both", alpha=0.3)
