@@ -145,11 +145,10 @@ public:
     // afterwards (their ownership went with the bytes).
     template <size_t N>
     static void relocate_block(Value* destination, Value* source) noexcept;
-    // Releases the N values at `destination`, moves the raw values at
-    // `source` in (the source slots are raw afterwards) and writes each new
-    // value's tag to `tags`.
+    // Releases the N values at `destination` and moves the raw values at
+    // `source` in (the source slots are raw afterwards).
     template <size_t N>
-    static void replace_block(Value* destination, Value* source, ValueType* tags) noexcept;
+    static void replace_block(Value* destination, Value* source) noexcept;
 
     // True when this value is the only holder of its heap payload.
     bool is_unique() const { return payload_->refs.load(std::memory_order_acquire) == 1; }
@@ -203,7 +202,7 @@ void Value::relocate_block(Value* destination, Value* source) noexcept {
 }
 
 template <size_t N>
-void Value::replace_block(Value* destination, Value* source, ValueType* tags) noexcept {
+void Value::replace_block(Value* destination, Value* source) noexcept {
     static_assert(N % 8 == 0);
     for (size_t first = 0; first < N; first += 8) {
         if (!group_has_heap(destination + first)) continue;
@@ -211,7 +210,6 @@ void Value::replace_block(Value* destination, Value* source, ValueType* tags) no
             if (destination[i].is_heap()) destination[i].release();
     }
     std::memcpy(static_cast<void*>(destination), static_cast<void*>(source), N * sizeof(Value));
-    for (size_t i = 0; i < N; ++i) tags[i] = destination[i].tag_;
 }
 
 struct ArrayObject : Payload {

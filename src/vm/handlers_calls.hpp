@@ -22,7 +22,10 @@ inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uin
     const Module& module = *c.s.module;
     if (callee.is(ValueType::String)) {
         CallSiteCache& cache = c.s.call_sites[site];
-        if (cache.valid && cache.name == callee.text()) {
+        // Same string object as last time (constants are shared), or at
+        // least the same name: the function table cannot have changed.
+        if (cache.callee.is(ValueType::String) &&
+            (cache.callee.payload() == callee.payload() || cache.callee.text() == callee.text())) {
             entry = cache.entry;
             return true;
         }
@@ -31,7 +34,7 @@ inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uin
             c.fail(VmError::undefined_function(std::string(callee.text())));
             return false;
         }
-        cache = {std::string(callee.text()), found->second, true};
+        cache = {callee, found->second};
         entry = found->second;
         return true;
     }

@@ -64,6 +64,7 @@ inline Status op_StoreGlobalR(ExecContext& c, const Instruction& ins) {
 template <bool Debug>
 inline Status op_DefineR(ExecContext& c, const Instruction& ins) {
     c.s.register_types[ins.a] = type_from_id(ins.index());
+    if (ins.a < kSavedRegisters) c.s.declared_saved_tags = true;
     return Status::Next;
 }
 

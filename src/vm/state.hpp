@@ -31,13 +31,17 @@ struct CallFrame {
     union {
         std::array<Value, kSavedRegisters> saved_registers;
     };
+    std::array<ValueType, kSavedRegisters> saved_types;  // tags of the saved values, restored as one block
     uint64_t return_pc = 0;
     std::optional<uint8_t> return_register;
     bool live = false;
 
     CallFrame() {}
     CallFrame(CallFrame&& other) noexcept
-        : return_pc(other.return_pc), return_register(other.return_register), live(other.live) {
+        : saved_types(other.saved_types),
+          return_pc(other.return_pc),
+          return_register(other.return_register),
+          live(other.live) {
         if (live) Value::relocate_block<kSavedRegisters>(saved_registers.data(), other.saved_registers.data());
         other.live = false;
     }
@@ -52,9 +56,8 @@ struct CallFrame {
 // cannot change during a run, so a site whose callee names the same function
 // again skips the table lookup.
 struct CallSiteCache {
-    std::string name;
+    Value callee;  // the String last called through this site (kept alive, so its payload can be compared by address)
     uint64_t entry = 0;
-    bool valid = false;
 };
 
 struct VmState {
@@ -71,6 +74,11 @@ struct VmState {
     std::array<ValueType, kRegisterCount> register_types{};
     uint64_t instruction_count = 0;
     bool debug = false;
+
+    // Set once DefineR has declared a tag on one of r0..r63 since the load.
+    // Until then every tag there equals its value's tag, so a call can save
+    // and restore the 64 tags as one block instead of recomputing them.
+    bool declared_saved_tags = false;
 
     // The value of each constant, built once per load. Values are immutable,
     // so LoadConstR hands out a reference to the same payload instead of
