@@ -190,6 +190,52 @@ def test_memory_hungry_programs_end_in_out_of_memory(tmp_path, name, program, re
     still_usable(vm, tmp_path)
 
 
+# An array holding the previous level twice, 40 levels deep: 41 arrays whose
+# display text has about 2^44 characters. Rendering it any way must end in
+# Out of memory before the text is built, not exhaust the host.
+TOWER = """
+.func main
+        LoadConstR r1, 2
+        LoadConstR r2, 0
+        LoadConstR r3, 1
+        LoadConstR r5, 0
+        LoadConstR r6, 40
+        NewArrayR r0, r1
+loop:
+        LtR r7, r5, r6
+        JumpIfNotR r7, done
+        NewArrayR r8, r1
+        ArraySetR r8, r2, r0
+        ArraySetR r8, r3, r0
+        MoveR r0, r8
+        AddR r5, r5, r3
+        JumpR loop
+done:
+        LoadConstR r9, ""
+        %s
+        ReturnR r10
+"""
+
+
+@pytest.mark.parametrize("render, debug", [
+    pytest.param("ConcatStrR r10, r0, r9", False, id="concat"),
+    pytest.param("CastR r10, r0, string", False, id="cast"),
+    pytest.param("DebugPrint r0", False, id="debug_print"),
+    pytest.param("DebugPrint r0", True, id="debug_print_debug_mode"),
+])
+def test_rendering_a_shared_tower_is_out_of_memory(tmp_path, render, debug):
+    vm = VornVM()
+    vm.load_bytecode(assemble_to(tmp_path, "tower", TOWER % render))
+    vm.set_debug(debug)
+    start = time.perf_counter()
+    with pytest.raises(RuntimeError) as failure:
+        vm.execute()
+    assert failure.value.args == ("Runtime error: Out of memory",)
+    assert time.perf_counter() - start < 10
+    vm.set_debug(False)
+    still_usable(vm, tmp_path)
+
+
 # down(n) builds a 10,000-element array, a dictionary holding it and a
 # string in r1..r3 (saved in every frame by the calls below it), recurses
 # with n - 1 and returns the sum of its array lengths: 10,000 * n.
