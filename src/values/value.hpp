@@ -121,6 +121,24 @@ public:
     static Value dict(DictMap map);
     static Value dict();
 
+    // Overwrite with a scalar in place, releasing a payload held before.
+    void set_int(int64_t i) noexcept {
+        if (is_heap()) release();
+        tag_ = ValueType::Int;
+        int_ = i;
+    }
+    void set_float(double f) noexcept {
+        if (is_heap()) release();
+        tag_ = ValueType::Float;
+        float_ = f;
+    }
+    void set_bool(bool b) noexcept {
+        if (is_heap()) release();
+        tag_ = ValueType::Bool;
+        bits_ = 0;
+        bool_ = b;
+    }
+
     ValueType type() const { return tag_; }
     bool is(ValueType t) const { return tag_ == t; }
     bool is_heap() const { return tag_ >= ValueType::String; }

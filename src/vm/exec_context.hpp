@@ -14,6 +14,15 @@
 
 namespace tarnel {
 
+// Instruction handlers are forced inline into the dispatch loop: each is
+// small on its fast path, and a call per instruction would cost more than
+// the work itself. Slow paths call out of line.
+#if defined(__GNUC__)
+#define TARNEL_HANDLER [[gnu::always_inline]] inline
+#else
+#define TARNEL_HANDLER inline
+#endif
+
 enum class Status : uint8_t {
     Next,   // go on with the instruction at pc
     Stop,   // the machine halted (Halt, or a return from the outermost level)
@@ -27,7 +36,7 @@ struct ExecContext {
 
     explicit ExecContext(VmState& state) : s(state) {}
 
-    Value& reg(uint8_t r) { return s.registers[r]; }
+    TARNEL_HANDLER Value& reg(uint8_t r) { return s.registers[r]; }
 
     [[gnu::cold, gnu::noinline]] Status fail(VmError e) {
         error = std::move(e);
@@ -41,16 +50,16 @@ struct ExecContext {
         return Status::Next;
     }
 
-    void set_int(uint8_t dst, int64_t v) {
-        s.registers[dst] = Value::integer(v);
+    TARNEL_HANDLER void set_int(uint8_t dst, int64_t v) {
+        s.registers[dst].set_int(v);
         s.register_types[dst] = ValueType::Int;
     }
-    void set_float(uint8_t dst, double v) {
-        s.registers[dst] = Value::number(v);
+    TARNEL_HANDLER void set_float(uint8_t dst, double v) {
+        s.registers[dst].set_float(v);
         s.register_types[dst] = ValueType::Float;
     }
-    void set_bool(uint8_t dst, bool v) {
-        s.registers[dst] = Value::boolean(v);
+    TARNEL_HANDLER void set_bool(uint8_t dst, bool v) {
+        s.registers[dst].set_bool(v);
         s.register_types[dst] = ValueType::Bool;
     }
 

@@ -65,7 +65,7 @@ template <bool Debug>
 }
 
 template <bool Debug>
-inline Status op_CallR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_CallR(ExecContext& c, const Instruction& ins) {
     if (Debug) {
         if (Status st = trace_call<Debug>(c, ins); st != Status::Next) return st;
     }
@@ -92,7 +92,7 @@ inline Status op_CallR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_ReturnR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ReturnR(ExecContext& c, const Instruction& ins) {
     if (c.s.call_stack.empty()) {
         c.s.halted = true;
         if (ins.has_src()) c.yielded = c.reg(ins.a);

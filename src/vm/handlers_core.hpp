@@ -15,7 +15,7 @@ namespace tarnel::handlers {
 // ---- moves, constants, globals ---------------------------------------------
 
 template <bool Debug>
-inline Status op_LoadConstR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_LoadConstR(ExecContext& c, const Instruction& ins) {
     uint16_t index = ins.index();
     if (index >= c.s.constant_values.size()) return c.fail(VmError::invalid_constant_index(index));
     const Value& value = c.s.constant_values[index];
@@ -27,7 +27,7 @@ inline Status op_LoadConstR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_MoveR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_MoveR(ExecContext& c, const Instruction& ins) {
     c.s.write_register(ins.a, c.reg(ins.b));
     return Status::Next;
 }
@@ -39,7 +39,7 @@ inline const std::string* global_name(ExecContext& c, uint16_t name_idx) {
 }
 
 template <bool Debug>
-inline Status op_LoadGlobalR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_LoadGlobalR(ExecContext& c, const Instruction& ins) {
     const std::string* name = global_name(c, ins.index());
     if (name == nullptr) return c.fail(VmError::invalid_constant_index(ins.index()));
     auto found = c.s.globals.find(std::string_view(*name));
@@ -48,7 +48,7 @@ inline Status op_LoadGlobalR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_StoreGlobalR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_StoreGlobalR(ExecContext& c, const Instruction& ins) {
     const std::string* name = global_name(c, ins.index());
     if (name == nullptr) return c.fail(VmError::invalid_constant_index(ins.index()));
     auto found = c.s.globals.find(std::string_view(*name));
@@ -62,20 +62,20 @@ inline Status op_StoreGlobalR(ExecContext& c, const Instruction& ins) {
 // ---- types ------------------------------------------------------------------
 
 template <bool Debug>
-inline Status op_DefineR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DefineR(ExecContext& c, const Instruction& ins) {
     c.s.register_types[ins.a] = type_from_id(ins.index());
     if (ins.a < kSavedRegisters) c.s.declared_saved_tags = true;
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_CheckTypeR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_CheckTypeR(ExecContext& c, const Instruction& ins) {
     c.set_bool(ins.a, type_from_id(ins.index()) == c.s.register_types[ins.b]);
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_CastR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_CastR(ExecContext& c, const Instruction& ins) {
     const Value& value = c.reg(ins.b);
     const ValueType target = type_from_id(ins.index());
     if (target == ValueType::String && !display_text_fits(value)) return c.fail(VmError::out_of_memory());
@@ -84,8 +84,8 @@ inline Status op_CastR(ExecContext& c, const Instruction& ins) {
 
 // ---- arithmetic ---------------------------------------------------------------
 
-inline bool both_int(const Value& l, const Value& r) { return l.is(ValueType::Int) && r.is(ValueType::Int); }
-inline bool both_float(const Value& l, const Value& r) { return l.is(ValueType::Float) && r.is(ValueType::Float); }
+TARNEL_HANDLER bool both_int(const Value& l, const Value& r) { return l.is(ValueType::Int) && r.is(ValueType::Int); }
+TARNEL_HANDLER bool both_float(const Value& l, const Value& r) { return l.is(ValueType::Float) && r.is(ValueType::Float); }
 
 // `dst = dst + right` on a string that only `dst` holds: append in place
 // instead of copying the whole text (the same observable result, O(1)
@@ -107,7 +107,7 @@ inline bool joined_text_fits(const Value& l, const Value& r) {
 }
 
 template <bool Debug>
-inline Status op_AddR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_AddR(ExecContext& c, const Instruction& ins) {
     const Value& l = c.reg(ins.b);
     const Value& r = c.reg(ins.c);
     if (both_int(l, r)) {
@@ -126,7 +126,7 @@ inline Status op_AddR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_SubR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_SubR(ExecContext& c, const Instruction& ins) {
     const Value& l = c.reg(ins.b);
     const Value& r = c.reg(ins.c);
     if (both_int(l, r)) {
@@ -143,7 +143,7 @@ inline Status op_SubR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_MulR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_MulR(ExecContext& c, const Instruction& ins) {
     const Value& l = c.reg(ins.b);
     const Value& r = c.reg(ins.c);
     if (both_int(l, r)) {
@@ -160,7 +160,7 @@ inline Status op_MulR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_DivR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DivR(ExecContext& c, const Instruction& ins) {
     const Value& l = c.reg(ins.b);
     const Value& r = c.reg(ins.c);
     if (both_int(l, r) && r.as_int() > 0) {  // no zero divisor, no INT64_MIN / -1
@@ -171,7 +171,7 @@ inline Status op_DivR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_ModR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ModR(ExecContext& c, const Instruction& ins) {
     const Value& l = c.reg(ins.b);
     const Value& r = c.reg(ins.c);
     if (both_int(l, r) && r.as_int() > 0) {  // no zero divisor, no INT64_MIN % -1
@@ -182,50 +182,50 @@ inline Status op_ModR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_NegR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_NegR(ExecContext& c, const Instruction& ins) {
     return c.apply(ins.a, ops::negate(c.reg(ins.b)));
 }
 
 // ---- logic and comparison -----------------------------------------------------
 
 template <bool Debug>
-inline Status op_NotR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_NotR(ExecContext& c, const Instruction& ins) {
     c.set_bool(ins.a, !is_truthy(c.reg(ins.b)));
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_AndR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_AndR(ExecContext& c, const Instruction& ins) {
     c.set_bool(ins.a, is_truthy(c.reg(ins.b)) && is_truthy(c.reg(ins.c)));
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_OrR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_OrR(ExecContext& c, const Instruction& ins) {
     c.set_bool(ins.a, is_truthy(c.reg(ins.b)) || is_truthy(c.reg(ins.c)));
     return Status::Next;
 }
 
-inline bool fast_equals(const Value& l, const Value& r) {
+TARNEL_HANDLER bool fast_equals(const Value& l, const Value& r) {
     if (both_int(l, r)) return l.as_int() == r.as_int();
     return ops::equals(l, r);
 }
 
 template <bool Debug>
-inline Status op_EqR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_EqR(ExecContext& c, const Instruction& ins) {
     c.set_bool(ins.a, fast_equals(c.reg(ins.b), c.reg(ins.c)));
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_NeqR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_NeqR(ExecContext& c, const Instruction& ins) {
     c.set_bool(ins.a, !fast_equals(c.reg(ins.b), c.reg(ins.c)));
     return Status::Next;
 }
 
 // Writes the outcome of an ordering test (Strict: <, else <=) of a against b.
 template <bool Strict>
-inline Status compare_into(ExecContext& c, uint8_t dst, const Value& a, const Value& b) {
+TARNEL_HANDLER Status compare_into(ExecContext& c, uint8_t dst, const Value& a, const Value& b) {
     if (both_int(a, b)) {
         c.set_bool(dst, Strict ? a.as_int() < b.as_int() : a.as_int() <= b.as_int());
         return Status::Next;
@@ -241,22 +241,22 @@ inline Status compare_into(ExecContext& c, uint8_t dst, const Value& a, const Va
 }
 
 template <bool Debug>
-inline Status op_LtR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_LtR(ExecContext& c, const Instruction& ins) {
     return compare_into<true>(c, ins.a, c.reg(ins.b), c.reg(ins.c));
 }
 
 template <bool Debug>
-inline Status op_GtR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_GtR(ExecContext& c, const Instruction& ins) {
     return compare_into<true>(c, ins.a, c.reg(ins.c), c.reg(ins.b));
 }
 
 template <bool Debug>
-inline Status op_GteR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_GteR(ExecContext& c, const Instruction& ins) {
     return compare_into<false>(c, ins.a, c.reg(ins.c), c.reg(ins.b));
 }
 
 template <bool Debug>
-inline Status op_LteR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_LteR(ExecContext& c, const Instruction& ins) {
     if (!Debug) return compare_into<false>(c, ins.a, c.reg(ins.b), c.reg(ins.c));
     const Value& l = c.reg(ins.b);
     const Value& r = c.reg(ins.c);
@@ -269,11 +269,14 @@ inline Status op_LteR(ExecContext& c, const Instruction& ins) {
     return Status::Next;
 }
 
+// Truthiness with the usual condition, a Bool from a comparison, inline.
+TARNEL_HANDLER bool truthy(const Value& v) { return v.is(ValueType::Bool) ? v.as_bool() : is_truthy(v); }
+
 // ---- jumps ----------------------------------------------------------------------
 
 // The target is pc + offset in 32-bit wrapping arithmetic, widened with sign;
 // a negative target becomes huge and ends the run at the next fetch.
-inline void take_jump(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER void take_jump(ExecContext& c, const Instruction& ins) {
     uint64_t pc = c.s.pc;
     c.s.last_jump = static_cast<uint16_t>(pc - 1);
     int32_t target = static_cast<int32_t>(static_cast<uint32_t>(pc) + ins.wide);
@@ -281,25 +284,25 @@ inline void take_jump(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_JumpR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_JumpR(ExecContext& c, const Instruction& ins) {
     take_jump(c, ins);
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_JumpIfR(ExecContext& c, const Instruction& ins) {
-    if (is_truthy(c.reg(ins.a))) take_jump(c, ins);
+TARNEL_HANDLER Status op_JumpIfR(ExecContext& c, const Instruction& ins) {
+    if (truthy(c.reg(ins.a))) take_jump(c, ins);
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_JumpIfNotR(ExecContext& c, const Instruction& ins) {
-    if (!is_truthy(c.reg(ins.a))) take_jump(c, ins);
+TARNEL_HANDLER Status op_JumpIfNotR(ExecContext& c, const Instruction& ins) {
+    if (!truthy(c.reg(ins.a))) take_jump(c, ins);
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_PhiR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_PhiR(ExecContext& c, const Instruction& ins) {
     if (!c.s.last_jump) return Status::Next;
     for (const PhiSource& source : ins.sources()) {
         if (source.label == *c.s.last_jump) {
@@ -311,13 +314,13 @@ inline Status op_PhiR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_Halt(ExecContext& c, const Instruction&) {
+TARNEL_HANDLER Status op_Halt(ExecContext& c, const Instruction&) {
     c.s.halted = true;
     return Status::Stop;
 }
 
 template <bool Debug>
-inline Status op_Nop(ExecContext&, const Instruction&) {
+TARNEL_HANDLER Status op_Nop(ExecContext&, const Instruction&) {
     return Status::Next;
 }
 

@@ -22,7 +22,7 @@ inline Status mismatch(ExecContext& c, const char* expected, const Value& found)
 // ---- strings ----------------------------------------------------------------
 
 template <bool Debug>
-inline Status op_ConcatStrR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ConcatStrR(ExecContext& c, const Instruction& ins) {
     if (append_in_place(c, ins)) return Status::Next;
     if (!display_texts_fit(c.reg(ins.b), c.reg(ins.c))) return c.fail(VmError::out_of_memory());
     c.s.write_register(ins.a, ops::join_text(c.reg(ins.b), c.reg(ins.c)));
@@ -30,7 +30,7 @@ inline Status op_ConcatStrR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_StrLenR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_StrLenR(ExecContext& c, const Instruction& ins) {
     const Value& text = c.reg(ins.b);
     if (!text.is(ValueType::String)) return mismatch(c, "string", text);
     c.set_int(ins.a, static_cast<int64_t>(text.text().size()));
@@ -40,7 +40,7 @@ inline Status op_StrLenR(ExecContext& c, const Instruction& ins) {
 // ---- arrays -------------------------------------------------------------------
 
 template <bool Debug>
-inline Status op_NewArrayR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_NewArrayR(ExecContext& c, const Instruction& ins) {
     const Value& size = c.reg(ins.b);
     if (!size.is(ValueType::Int)) return mismatch(c, "integer", size);
     int64_t n = size.as_int();
@@ -51,7 +51,7 @@ inline Status op_NewArrayR(ExecContext& c, const Instruction& ins) {
 }
 
 // Checks `array` and `index` in order; on success `position` is the element.
-inline bool check_element(ExecContext& c, const Value& array, const Value& index, size_t& position) {
+TARNEL_HANDLER bool check_element(ExecContext& c, const Value& array, const Value& index, size_t& position) {
     if (!array.is(ValueType::Array)) {
         mismatch(c, "array", array);
         return false;
@@ -71,7 +71,7 @@ inline bool check_element(ExecContext& c, const Value& array, const Value& index
 }
 
 template <bool Debug>
-inline Status op_ArrayGetR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ArrayGetR(ExecContext& c, const Instruction& ins) {
     const Value& array = c.reg(ins.b);
     size_t position;
     if (!check_element(c, array, c.reg(ins.c), position)) return Status::Error;
@@ -80,7 +80,7 @@ inline Status op_ArrayGetR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_ArraySetR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ArraySetR(ExecContext& c, const Instruction& ins) {
     Value element = c.reg(ins.c);  // copied first, before the array is touched
     Value& array = c.reg(ins.a);
     size_t position;
@@ -91,7 +91,7 @@ inline Status op_ArraySetR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_ArrayLenR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ArrayLenR(ExecContext& c, const Instruction& ins) {
     const Value& array = c.reg(ins.b);
     if (!array.is(ValueType::Array)) return mismatch(c, "array", array);
     c.set_int(ins.a, static_cast<int64_t>(array.items().size()));
@@ -100,13 +100,13 @@ inline Status op_ArrayLenR(ExecContext& c, const Instruction& ins) {
 
 // ---- dictionaries ---------------------------------------------------------------
 
-inline bool check_dict(ExecContext& c, const Value& dict) {
+TARNEL_HANDLER bool check_dict(ExecContext& c, const Value& dict) {
     if (dict.is(ValueType::Dict)) return true;
     mismatch(c, "dict", dict);
     return false;
 }
 
-inline bool check_dict_key(ExecContext& c, const Value& dict, const Value& key) {
+TARNEL_HANDLER bool check_dict_key(ExecContext& c, const Value& dict, const Value& key) {
     if (!check_dict(c, dict)) return false;
     if (key.is(ValueType::String)) return true;
     mismatch(c, "string key", key);
@@ -114,13 +114,13 @@ inline bool check_dict_key(ExecContext& c, const Value& dict, const Value& key) 
 }
 
 template <bool Debug>
-inline Status op_DictNewR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DictNewR(ExecContext& c, const Instruction& ins) {
     c.s.write_register(ins.a, Value::dict());
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_DictGetR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DictGetR(ExecContext& c, const Instruction& ins) {
     const Value& dict = c.reg(ins.b);
     const Value& key = c.reg(ins.c);
     if (!check_dict_key(c, dict, key)) return Status::Error;
@@ -130,7 +130,7 @@ inline Status op_DictGetR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_DictSetR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DictSetR(ExecContext& c, const Instruction& ins) {
     Value entry = c.reg(ins.c);  // copied first, before the map is touched
     Value& dict = c.reg(ins.a);
     const Value& key = c.reg(ins.b);
@@ -141,7 +141,7 @@ inline Status op_DictSetR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_DictRemoveR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DictRemoveR(ExecContext& c, const Instruction& ins) {
     Value& dict = c.reg(ins.a);
     const Value& key = c.reg(ins.b);
     if (!check_dict_key(c, dict, key)) return Status::Error;
@@ -151,7 +151,7 @@ inline Status op_DictRemoveR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_DictContainsR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DictContainsR(ExecContext& c, const Instruction& ins) {
     const Value& dict = c.reg(ins.b);
     const Value& key = c.reg(ins.c);
     if (!check_dict_key(c, dict, key)) return Status::Error;
@@ -160,7 +160,7 @@ inline Status op_DictContainsR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_DictKeysR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DictKeysR(ExecContext& c, const Instruction& ins) {
     const Value& dict = c.reg(ins.b);
     if (!check_dict(c, dict)) return Status::Error;
     std::vector<Value> keys;
@@ -171,7 +171,7 @@ inline Status op_DictKeysR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_DictValuesR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DictValuesR(ExecContext& c, const Instruction& ins) {
     const Value& dict = c.reg(ins.b);
     if (!check_dict(c, dict)) return Status::Error;
     std::vector<Value> values;
@@ -182,14 +182,14 @@ inline Status op_DictValuesR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_DictClearR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DictClearR(ExecContext& c, const Instruction& ins) {
     if (!check_dict(c, c.reg(ins.a))) return Status::Error;
     c.s.write_register(ins.a, Value::dict());
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_DictLenR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DictLenR(ExecContext& c, const Instruction& ins) {
     const Value& dict = c.reg(ins.b);
     if (!check_dict(c, dict)) return Status::Error;
     c.set_int(ins.a, static_cast<int64_t>(dict.entries().size()));
@@ -199,7 +199,7 @@ inline Status op_DictLenR(ExecContext& c, const Instruction& ins) {
 // ---- assertions and scopes ---------------------------------------------------------
 
 template <bool Debug>
-inline Status op_AssertR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_AssertR(ExecContext& c, const Instruction& ins) {
     if (assertion_holds(c.reg(ins.a), ins.assert_type())) return Status::Next;
     uint16_t msg_idx = ins.index();
     if (msg_idx < c.s.constants.size() && c.s.constants[msg_idx].is_string())
@@ -208,13 +208,13 @@ inline Status op_AssertR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_ScopeEnterR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ScopeEnterR(ExecContext& c, const Instruction& ins) {
     c.s.scope_stack.push_back(ins.index());
     return Status::Next;
 }
 
 template <bool Debug>
-inline Status op_ScopeExitR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ScopeExitR(ExecContext& c, const Instruction& ins) {
     if (!c.s.scope_stack.empty() && c.s.scope_stack.back() == ins.index()) c.s.scope_stack.pop_back();
     return Status::Next;
 }
@@ -222,7 +222,7 @@ inline Status op_ScopeExitR(ExecContext& c, const Instruction& ins) {
 // ---- diagnostic output ------------------------------------------------------------------
 
 template <bool Debug>
-inline Status op_DebugPrint(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DebugPrint(ExecContext& c, const Instruction& ins) {
     // Outside debug mode scalars and strings print as their own (bounded)
     // text; everything else prints its debug form, measured first.
     const Value& value = c.reg(ins.a);
@@ -234,7 +234,7 @@ inline Status op_DebugPrint(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-inline Status op_BreakPoint(ExecContext& c, const Instruction&) {
+TARNEL_HANDLER Status op_BreakPoint(ExecContext& c, const Instruction&) {
     if (!Debug) return Status::Next;
     return c.emit(trace::breakpoint_line(c.s.pc - 1));
 }
