@@ -320,7 +320,7 @@ def measure(args):
         "schema": SCHEMA,
         "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
         "settings": {"quick": args.quick, "runs": args.runs, "clock": args.clock,
-                     "engines": engine_names, "workloads": selected},
+                     "engines": engine_names, "workloads": selected, "note": args.note},
         "machine": machine_info(),
         "source": source_info(),
         "engines": {},
@@ -615,6 +615,7 @@ def parse_args(argv):
                    help="time the table shows for VM, CPython and C (default wall)")
     p.add_argument("--timeout", type=int, default=900, help="seconds allowed per engine and workload")
     p.add_argument("--silent", action="store_true", help="no progress lines on standard error")
+    p.add_argument("--note", help="free text stored with the results (which build was measured, ...)")
     args = p.parse_args(argv)
     if args.runs < 1:
         p.error("--runs must be at least 1")
