@@ -78,6 +78,10 @@ template <bool Debug>
 TARNEL_HANDLER Status op_CastR(ExecContext& c, const Instruction& ins) {
     const Value& value = c.reg(ins.b);
     const ValueType target = type_from_id(ins.index());
+    if (target == ValueType::Float && value.is(ValueType::Int)) {
+        c.set_float(ins.a, static_cast<double>(value.as_int()));
+        return Status::Next;
+    }
     if (target == ValueType::String && !display_text_fits(value)) return c.fail(VmError::out_of_memory());
     return c.apply(ins.a, cast_value(value, target));
 }
@@ -165,6 +169,10 @@ TARNEL_HANDLER Status op_DivR(ExecContext& c, const Instruction& ins) {
     const Value& r = c.reg(ins.c);
     if (both_int(l, r) && r.as_int() > 0) {  // no zero divisor, no INT64_MIN / -1
         c.set_int(ins.a, l.as_int() / r.as_int());
+        return Status::Next;
+    }
+    if (both_float(l, r) && r.as_float() != 0.0) {
+        c.set_float(ins.a, l.as_float() / r.as_float());
         return Status::Next;
     }
     return c.apply(ins.a, ops::divide(l, r));
