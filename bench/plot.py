@@ -67,7 +67,7 @@ def main(argv=None):
     ax.set_title("tarnel VM against its peers: median %s time of %s runs, %s, %s" % (
         "CPU" if settings.get("clock") == "cpu" else "wall-clock", settings.get("runs"),
         (data.get("machine") or {}).get("cpu") or "unknown CPU",
-        (data.get("source") or {}).get("commit") or ""), fontsize=10)
+        (data.get("source") or {}).get("build") or (data.get("source") or {}).get("commit") or ""), fontsize=10)
     ax.legend(fontsize=8)
     ax.grid(axis="y", which="both", alpha=0.3)
     fig.tight_layout()

@@ -322,7 +322,7 @@ def measure(args):
         "settings": {"quick": args.quick, "runs": args.runs, "clock": args.clock,
                      "engines": engine_names, "workloads": selected, "note": args.note},
         "machine": machine_info(),
-        "source": source_info(),
+        "source": source_info(args.build),
         "engines": {},
         "workloads": {},
     }
@@ -464,7 +464,10 @@ def machine_info():
     return info
 
 
-def source_info():
+def source_info(build=None):
+    """This checkout's HEAD, whether src/ has uncommitted changes (a pip
+    install of the working tree builds them in), and the commit the VM was
+    built from: --build, or HEAD."""
     info = {}
     try:
         info["commit"] = subprocess.run(["git", "rev-parse", "--short", "HEAD"], cwd=ROOT,
@@ -474,6 +477,7 @@ def source_info():
         info["src_modified"] = bool(status.strip())
     except (OSError, subprocess.SubprocessError):
         pass
+    info["build"] = build or info.get("commit")
     return info
 
 
@@ -615,7 +619,9 @@ def parse_args(argv):
                    help="time the table shows for VM, CPython and C (default wall)")
     p.add_argument("--timeout", type=int, default=900, help="seconds allowed per engine and workload")
     p.add_argument("--silent", action="store_true", help="no progress lines on standard error")
-    p.add_argument("--note", help="free text stored with the results (which build was measured, ...)")
+    p.add_argument("--note", help="free text stored with the results")
+    p.add_argument("--build", metavar="COMMIT",
+                   help="the commit the installed tarnel_vm was built from, when it is not this checkout's HEAD")
     args = p.parse_args(argv)
     if args.runs < 1:
         p.error("--runs must be at least 1")
