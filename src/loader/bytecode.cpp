@@ -71,7 +71,7 @@ public:
         return true;
     }
     bool u64(uint64_t& out) {
-        uint32_t low, high;
+        uint32_t low = 0, high = 0;
         if (remaining() < 8) return false;
         (void)u32(low);
         (void)u32(high);

@@ -89,5 +89,6 @@ struct DictObject : Payload {
 };
 
 inline const DictMap& Value::entries() const { return static_cast<const DictObject*>(payload_)->map; }
+inline DictMap& Value::unique_entries() { return static_cast<DictObject*>(payload_)->map; }
 
 }  // namespace tarnel

@@ -102,19 +102,23 @@ Value Value::array(std::vector<Value> items) { return make_heap<ArrayObject>(Val
 Value Value::dict(DictMap map) { return make_heap<DictObject>(ValueType::Dict, std::move(map)); }
 Value Value::dict() { return dict(DictMap()); }
 
-std::vector<Value>& Value::mutable_items() {
-    if (!is_unique()) *this = array(items());
-    return static_cast<ArrayObject*>(payload_)->items;
-}
-
-DictMap& Value::mutable_entries() {
-    if (!is_unique()) *this = dict(entries());
-    return static_cast<DictObject*>(payload_)->map;
-}
-
-std::string& Value::mutable_text() {
-    if (!is_unique()) *this = tag_ == ValueType::URL ? url(std::string(text())) : string(std::string(text()));
-    return static_cast<StringObject*>(payload_)->text;
+void Value::unshare() {
+    switch (tag_) {
+        case ValueType::Array:
+            *this = array(items());
+            break;
+        case ValueType::Dict:
+            *this = dict(entries());
+            break;
+        case ValueType::String:
+            *this = string(std::string(text()));
+            break;
+        case ValueType::URL:
+            *this = url(std::string(text()));
+            break;
+        default:
+            break;
+    }
 }
 
 std::string_view type_name(ValueType type) { return kTypeNames[static_cast<size_t>(type)]; }

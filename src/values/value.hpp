@@ -171,14 +171,27 @@ public:
     // True when this value is the only holder of its heap payload.
     bool is_unique() const { return payload_->refs.load(std::memory_order_acquire) == 1; }
     // Copy-on-write access to a container or string payload.
-    std::vector<Value>& mutable_items();
-    DictMap& mutable_entries();
-    std::string& mutable_text();
+    std::vector<Value>& mutable_items() {
+        if (!is_unique()) unshare();
+        return unique_items();
+    }
+    DictMap& mutable_entries() {
+        if (!is_unique()) unshare();
+        return unique_entries();
+    }
+    std::string& mutable_text() {
+        if (!is_unique()) unshare();
+        return static_cast<StringObject*>(payload_)->text;
+    }
 
 private:
     friend class ValueFactory;
     void release() noexcept;
     void add_reference() const noexcept;
+    // Replaces a shared payload with a private copy of it.
+    void unshare();
+    std::vector<Value>& unique_items();
+    DictMap& unique_entries();
 
     // Heap tags (String..Dict, 4..8) are exactly the tags with a bit above
     // the low two set, so OR-ing eight tags and masking tells whether any of
@@ -236,6 +249,7 @@ struct ArrayObject : Payload {
 };
 
 inline const std::vector<Value>& Value::items() const { return static_cast<const ArrayObject*>(payload_)->items; }
+inline std::vector<Value>& Value::unique_items() { return static_cast<ArrayObject*>(payload_)->items; }
 
 // Truthiness: the boolean reading of a value.
 bool is_truthy(const Value& value);

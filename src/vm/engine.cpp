@@ -57,12 +57,12 @@ Status run_loop(ExecContext& c) {
 
     TARNEL_NEXT();
 
-#define TARNEL_HANDLER(name, ...)                                        \
+#define TARNEL_LABEL_BODY(name, ...)                                     \
     label_##name : status = op_##name<Debug>(c, *ins);                   \
     if (__builtin_expect(status != Status::Next, 0)) return status;      \
     TARNEL_NEXT();
-    TARNEL_INSTRUCTIONS(TARNEL_HANDLER)
-#undef TARNEL_HANDLER
+    TARNEL_INSTRUCTIONS(TARNEL_LABEL_BODY)
+#undef TARNEL_LABEL_BODY
 #undef TARNEL_NEXT
 #else
     for (;;) {

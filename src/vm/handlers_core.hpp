@@ -191,7 +191,16 @@ TARNEL_HANDLER Status op_ModR(ExecContext& c, const Instruction& ins) {
 
 template <bool Debug>
 TARNEL_HANDLER Status op_NegR(ExecContext& c, const Instruction& ins) {
-    return c.apply(ins.a, ops::negate(c.reg(ins.b)));
+    const Value& v = c.reg(ins.b);
+    if (v.is(ValueType::Float)) {
+        c.set_float(ins.a, -v.as_float());
+        return Status::Next;
+    }
+    if (v.is(ValueType::Int) && v.as_int() != INT64_MIN) {
+        c.set_int(ins.a, -v.as_int());
+        return Status::Next;
+    }
+    return c.apply(ins.a, ops::negate(v));
 }
 
 // ---- logic and comparison -----------------------------------------------------
