@@ -3,14 +3,16 @@ PYTHON ?= python3
 BUILD_DIR ?= build/cpp
 JOBS ?= 2
 
-.PHONY: demo test deps cpp-deps py-deps cpp-build cpp-test py-install py-test clean
+.PHONY: demo test deps cpp-deps py-deps cpp-build cpp-test py-install py-test clean \
+        bench bench-deps bench-quick bench-cpp sanitize fuzz-short
 
 # Build and install the package, then run an example program.
 demo: deps py-install
 	$(PYTHON) -m tarnel run examples/fib.tnasm --stats
 
-# Everything the tests need, then every test (C++ and Python).
-test: deps cpp-test py-install py-test
+# Everything the tests need, then every test (C++ and Python), and a quick
+# benchmark pass that checks every engine agrees on every workload.
+test: deps cpp-test py-install py-test bench-quick
 
 deps: cpp-deps py-deps
 
@@ -37,6 +39,30 @@ py-install:
 
 py-test:
 	$(PYTHON) -m pytest tests/python -q
+
+# Benchmarks against CPython, Lua 5.4, LuaJIT's interpreter and C.
+bench-deps:
+	bench/setup.sh
+
+bench-quick: py-install
+	$(PYTHON) bench/run.py --quick --runs 1
+
+bench: bench-deps py-install
+	$(PYTHON) bench/run.py
+	$(PYTHON) bench/plot.py
+
+bench-cpp:
+	cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNEL_BUILD_BENCH=ON -DTARNEL_BUILD_EXTENSION=OFF
+	cmake --build build/bench -j $(JOBS)
+	build/bench/tarnel_bench
+
+# C++ tests under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
+sanitize:
+	scripts/sanitize.sh
+
+# Every fuzz target for a short fixed time on the checked-in corpus.
+fuzz-short:
+	fuzz/run_short.sh
 
 clean:
 	rm -rf build dist
