@@ -124,6 +124,7 @@ def test_one_vm_shared_by_threads_loading_and_running(programs):
                     last = value
 
     run_threads(work)
+    print("\nshared VM outcomes:", outcomes)
     assert outcomes["execute"] > 0 and outcomes["load"] > 0
     # The count only grows, and a final run on a fresh load still works.
     vm.load_bytecode(paths[0])
