@@ -6,6 +6,8 @@
 
 #include "bindings/fault.hpp"
 #include "values/dict_map.hpp"
+#include "values/rendered_length.hpp"
+#include "vm/limits.hpp"
 
 namespace tarnel::bindings {
 
@@ -138,9 +140,28 @@ private:
     std::vector<PyObject*> results_;
 };
 
+// The number of Python objects converting `value` creates (containers,
+// items and keys, shared payloads counted once per occurrence), measured
+// without building anything; stops counting past `limit`.
+size_t converted_object_count(const Value& value, size_t limit) {
+    const auto one = [](const Value&) { return size_t{1}; };
+    return rendered_length(value, limit, RenderedShape{1, 1, 0, 0}, one, one);
+}
+
+// How many objects a result may turn into: about as many as half of
+// physical memory holds at 64 bytes each. A result that shares one array
+// many times over can expand far beyond that (forty levels of an array
+// holding the same array twice are 2^40 lists); converting it would exhaust
+// the host, so it is refused before the first object is made.
+size_t max_converted_objects() {
+    return max_array_length() * sizeof(Value) / 64;
+}
+
 }  // namespace
 
 PyObject* to_python(const Value& value) {
+    if (converted_object_count(value, max_converted_objects()) > max_converted_objects())
+        return raise_fault("result too large to convert to Python objects");
     PyObject* result = nullptr;
     {
         Converter converter;
