@@ -16,63 +16,12 @@
 #include "values/casts.hpp"
 #include "values/dict_map.hpp"
 #include "values/value.hpp"
+#include "value_builders.hpp"
 
 namespace tarnel {
 namespace {
 
-constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
-const double kInf = std::numeric_limits<double>::infinity();
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-Value I(int64_t i) { return Value::integer(i); }
-Value F(double x) { return Value::number(x); }
-Value B(bool b) { return Value::boolean(b); }
-Value S(std::string text) { return Value::string(std::move(text)); }
-Value U(std::string text) { return Value::url(std::move(text)); }
-Value E() { return Value(); }
-Value Fn(std::string name) { return Value::function(FunctionRef{7, 1, std::move(name)}); }
-Value A(std::initializer_list<Value> items) { return Value::array(std::vector<Value>(items)); }
-Value D(std::initializer_list<std::pair<const char*, Value>> entries) {
-    DictMap map;
-    for (const auto& [key, value] : entries) map.set(Value::string(key), value);
-    return Value::dict(std::move(map));
-}
-
-// Results of casts are scalars or strings, so a flat comparison is enough;
-// floats compare bit for bit, any NaN matching any NaN.
-bool identical(const Value& a, const Value& b) {
-    if (a.type() != b.type()) return false;
-    switch (a.type()) {
-        case ValueType::Empty:
-            return true;
-        case ValueType::Bool:
-            return a.as_bool() == b.as_bool();
-        case ValueType::Int:
-            return a.as_int() == b.as_int();
-        case ValueType::Float:
-            if (std::isnan(a.as_float())) return std::isnan(b.as_float());
-            return std::bit_cast<uint64_t>(a.as_float()) == std::bit_cast<uint64_t>(b.as_float());
-        case ValueType::String:
-        case ValueType::URL:
-            return a.text() == b.text();
-        default:
-            return false;
-    }
-}
-
-std::string describe(const Value& v) {
-    std::string out(debug_name(v.type()));
-    out += ' ';
-    out += display_text(v);
-    if (v.is(ValueType::Float)) {
-        char bits[32];
-        std::snprintf(bits, sizeof bits, " (bits %016llx)",
-                      static_cast<unsigned long long>(std::bit_cast<uint64_t>(v.as_float())));
-        out += bits;
-    }
-    return out;
-}
+using namespace tarnel::testing_values;
 
 struct CastCase {
     Value value;

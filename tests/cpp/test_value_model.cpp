@@ -19,28 +19,12 @@
 #include "values/dict_map.hpp"
 #include "values/errors.hpp"
 #include "values/value.hpp"
+#include "value_builders.hpp"
 
 namespace tarnel {
 namespace {
 
-constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
-const double kInf = std::numeric_limits<double>::infinity();
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-Value I(int64_t i) { return Value::integer(i); }
-Value F(double x) { return Value::number(x); }
-Value B(bool b) { return Value::boolean(b); }
-Value S(std::string text) { return Value::string(std::move(text)); }
-Value U(std::string text) { return Value::url(std::move(text)); }
-Value E() { return Value(); }
-Value Fn(std::string name) { return Value::function(FunctionRef{0, 0, std::move(name)}); }
-Value A(std::initializer_list<Value> items) { return Value::array(std::vector<Value>(items)); }
-Value D(std::initializer_list<std::pair<const char*, Value>> entries) {
-    DictMap map;
-    for (const auto& [key, value] : entries) map.set(Value::string(key), value);
-    return Value::dict(std::move(map));
-}
+using namespace tarnel::testing_values;
 
 // ---- Display text ----
 
