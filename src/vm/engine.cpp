@@ -102,6 +102,7 @@ Result<std::optional<Value>, RunError> run(VmState& state) {
     if (state.halted) return std::optional<Value>{};
 
     ExecContext context(state);
+    FrameSettler settler(state);  // frames the run leaves behind become full
     Status status;
     try {
         status = state.debug ? run_loop<true>(context) : run_loop<false>(context);
@@ -118,6 +119,7 @@ Result<std::optional<Value>, RunError> run(VmState& state) {
 
 StepResult execute_instruction(VmState& state, const Instruction& instruction) {
     ExecContext context(state);
+    FrameSettler settler(state);  // likewise after each single step
     Status status;
     try {
         status = state.debug ? step<true>(context, instruction) : step<false>(context, instruction);

@@ -15,10 +15,11 @@ inline std::string name_for_entry(const Module& module, int64_t n) {
     return "func_" + std::to_string(n);
 }
 
-// Resolves the callee of the CallR at `site` to its entry point, or fails
-// with UndefinedFunction. The site remembers its last String callee, so a
-// call through the same name skips the table lookup.
-inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uint64_t& entry) {
+// Resolves the callee of the CallR at `site` to its entry point and the
+// registers among r0..r63 the callee can write, or fails with
+// UndefinedFunction. The site remembers its last String callee, so a call
+// through the same name skips the table lookup.
+inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uint64_t& entry, uint64_t& writes) {
     const Module& module = *c.s.module;
     if (callee.is(ValueType::String)) {
         CallSiteCache& cache = c.s.call_sites[site];
@@ -27,6 +28,7 @@ inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uin
         if (cache.callee.is(ValueType::String) &&
             (cache.callee.payload() == callee.payload() || cache.callee.text() == callee.text())) {
             entry = cache.entry;
+            writes = cache.writes;
             return true;
         }
         auto found = module.functions.find(callee.text());
@@ -34,8 +36,9 @@ inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uin
             c.fail(VmError::undefined_function(std::string(callee.text())));
             return false;
         }
-        cache = {callee, found->second};
         entry = found->second;
+        writes = c.s.callee_writes(entry);
+        cache = {callee, entry, writes};
         return true;
     }
     if (callee.is(ValueType::Int)) {
@@ -46,6 +49,7 @@ inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uin
             return false;
         }
         entry = found->second;
+        writes = c.s.callee_writes(entry);
         return true;
     }
     c.fail(VmError::undefined_function("no function specified"));
@@ -70,13 +74,15 @@ TARNEL_HANDLER Status op_CallR(ExecContext& c, const Instruction& ins) {
         if (Status st = trace_call<Debug>(c, ins); st != Status::Next) return st;
     }
     uint64_t entry = 0;
-    if (!resolve_callee(c, c.reg(ins.a), c.s.pc - 1, entry)) return Status::Error;
+    uint64_t writes = 0;
+    if (!resolve_callee(c, c.reg(ins.a), c.s.pc - 1, entry, writes)) return Status::Error;
 
-    // The frame saves r0..r63 before any argument is written; when the stack
-    // is already full it is never built, but the arguments are still passed.
-    bool pushed = c.s.push_frame(c.s.pc, ins.b);
+    // The frame saves what the callee and the arguments can change before any
+    // argument is written; when the stack is already full it is never built,
+    // but the arguments are still passed.
     const auto& args = ins.args();
     size_t passed = args.size() < kMaxArguments ? args.size() : kMaxArguments;
+    bool pushed = c.s.push_frame(c.s.pc, ins.b, writes | ((uint64_t{1} << passed) - 1));
     for (size_t i = 0; i < passed; ++i) {
         // One at a time: each copy sees the registers as the previous ones left them.
         c.s.write_register(static_cast<uint8_t>(i), c.reg(args[i]));

@@ -20,25 +20,39 @@ inline constexpr size_t kSavedRegisters = 64;   // r0..r63 are saved by every ca
 inline constexpr size_t kMaxArguments = 16;     // arguments land in r0..r15
 inline constexpr size_t kMaxCallDepth = 1000;
 
-// One call in progress: the caller's r0..r63, where to continue and which
-// register receives the returned value.
+// One call in progress: the caller's registers among r0..r63 that the call
+// can change, where to continue and which register receives the returned
+// value.
 //
-// The saved registers are filled by one block copy when the frame is pushed
-// and handed back by one block copy when it is popped, so they live in a
-// union and are constructed and destroyed by hand: `live` says whether the
-// frame still owns them (a popped frame has given them back already).
+// A frame saves only the registers in `saved` (the callee's possible writes
+// and the call's argument registers): the others are not touched until the
+// callee returns, so they still hold the caller's values then. A frame with
+// every bit set is full: it holds all of r0..r63, filled by one block copy
+// and handed back by one block copy. Between runs every frame on the stack
+// is full (VmState::settle_frames), so a later run that returns into a frame
+// left behind restores exactly what the caller had.
+//
+// The saved registers live in a union and are constructed and destroyed by
+// hand: `live` says whether the frame still owns the ones in `saved` (a
+// popped frame has given them back already).
 struct CallFrame {
     union {
         std::array<Value, kSavedRegisters> saved_registers;
     };
-    std::array<ValueType, kSavedRegisters> saved_types;  // tags of the saved values, restored as one block
+    std::array<ValueType, kSavedRegisters> saved_types;  // full frames: tags of the saved values, restored as one block
+    uint64_t saved = 0;                                   // which of r0..r63 the frame holds
     uint64_t return_pc = 0;
     std::optional<uint8_t> return_register;
     bool live = false;
 
+    static constexpr uint64_t kFull = ~uint64_t{0};
+
+    bool is_full() const { return saved == kFull; }
+
     CallFrame() {}
     CallFrame(CallFrame&& other) noexcept
         : saved_types(other.saved_types),
+          saved(other.saved),
           return_pc(other.return_pc),
           return_register(other.return_register),
           live(other.live) {
@@ -48,7 +62,13 @@ struct CallFrame {
     CallFrame& operator=(CallFrame&&) = delete;
     CallFrame(const CallFrame&) = delete;
     ~CallFrame() {
-        if (live) std::destroy(saved_registers.begin(), saved_registers.end());
+        if (!live) return;
+        if (is_full()) {
+            std::destroy(saved_registers.begin(), saved_registers.end());
+            return;
+        }
+        for (uint64_t bits = saved; bits != 0; bits &= bits - 1)
+            std::destroy_at(&saved_registers[static_cast<size_t>(__builtin_ctzll(bits))]);
     }
 };
 
@@ -58,6 +78,7 @@ struct CallFrame {
 struct CallSiteCache {
     Value callee;  // the String last called through this site (kept alive, so its payload can be compared by address)
     uint64_t entry = 0;
+    uint64_t writes = 0;  // VmState::callee_writes(entry)
 };
 
 struct VmState {
@@ -88,6 +109,19 @@ struct VmState {
     // One entry per instruction, used only at CallR sites.
     std::vector<CallSiteCache> call_sites;
 
+    // Which of r0..r63 the code reachable from each called entry point can
+    // write (frame_analysis.hpp), computed on the first call of that entry
+    // point after a load. The instruction list cannot change after the load.
+    std::unordered_map<uint64_t, uint64_t> entry_writes;
+    std::vector<uint32_t> analysis_marks;
+    uint32_t analysis_epoch = 0;
+    uint64_t analysis_budget = 0;  // instructions the analyses of this load may still visit
+    size_t partial_frames = 0;     // frames on the stack that are not full
+
+    // Testing aid: every call saves all of r0..r63, as if every callee could
+    // write every one of them.
+    bool always_save_all_registers = false;
+
     // Stores `value` in register r and records its tag.
     void write_register(uint8_t r, Value value) {
         register_types[r] = value.type();
@@ -99,12 +133,36 @@ struct VmState {
     // gone, pc 0, not halted. The instruction count and debug flag stay.
     void reset_for_module(Module new_module);
 
-    // Pushes a frame saving r0..r63 (block copy), or returns false when the
-    // call stack is full.
-    bool push_frame(uint64_t return_pc, uint8_t return_register);
-    // Pops the innermost frame, restoring r0..r63 and their tags. Returns the
-    // frame's return pc and register.
+    // The registers among r0..r63 that the function at `entry` can write
+    // before it returns, computed once per entry point and load.
+    uint64_t callee_writes(uint64_t entry);
+
+    // Pushes a frame saving the registers of `writes` (all of r0..r63 when a
+    // tag has been declared on one of them since the load), or returns false
+    // when the call stack is full.
+    bool push_frame(uint64_t return_pc, uint8_t return_register, uint64_t writes);
+    // Pops the innermost frame, restoring the registers it saved, with the
+    // tags of the restored values. Returns the frame's return pc and register.
     std::pair<uint64_t, std::optional<uint8_t>> pop_frame();
+
+    // Turns every frame that saves only part of r0..r63 into a full frame
+    // holding the registers as they were when it was pushed. Called when a
+    // run or a single step ends, so that whatever runs next may return into
+    // those frames.
+    void settle_frames() noexcept {
+        if (partial_frames != 0) fill_partial_frames();
+    }
+    void fill_partial_frames() noexcept;
+};
+
+// Settles the frames of `state` when it goes out of scope, however the run
+// or step that declared it ends.
+struct FrameSettler {
+    VmState& state;
+    explicit FrameSettler(VmState& s) : state(s) {}
+    FrameSettler(const FrameSettler&) = delete;
+    FrameSettler& operator=(const FrameSettler&) = delete;
+    ~FrameSettler() { state.settle_frames(); }
 };
 
 }  // namespace tarnel
