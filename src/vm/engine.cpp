@@ -93,22 +93,18 @@ Status step(ExecContext& c, const Instruction& ins) {
     return Status::Next;
 }
 
-}  // namespace
-
-Result<std::optional<Value>, RunError> run(VmState& state) {
-    if (!state.module) return Failure{RunError{VmError::module_not_loaded()}};
-    const auto& functions = state.module->functions;
-    if (auto main = functions.find(std::string_view("main")); main != functions.end()) state.pc = main->second;
-    if (state.halted) return std::optional<Value>{};
-
+// Runs `execute` (the loop or one step) on a fresh context and turns its
+// outcome into a result. Frames the work leaves on the stack are made full
+// afterwards. A program that asks for more memory than the process can have
+// ends with OutOfMemory instead of taking the host down.
+template <class Execute>
+Result<std::optional<Value>, RunError> guarded(VmState& state, Execute&& execute) {
     ExecContext context(state);
-    FrameSettler settler(state);  // frames the run leaves behind become full
+    FrameSettler settler(state);
     Status status;
     try {
-        status = state.debug ? run_loop<true>(context) : run_loop<false>(context);
+        status = execute(context);
     } catch (const std::bad_alloc&) {
-        // A program that asks for more memory than the process can have ends
-        // with OutOfMemory instead of taking the host down.
         return Failure{RunError{VmError::out_of_memory()}};
     } catch (const std::length_error&) {
         return Failure{RunError{VmError::out_of_memory()}};
@@ -117,19 +113,20 @@ Result<std::optional<Value>, RunError> run(VmState& state) {
     return std::move(context.yielded);
 }
 
+}  // namespace
+
+Result<std::optional<Value>, RunError> run(VmState& state) {
+    if (!state.module) return Failure{RunError{VmError::module_not_loaded()}};
+    const auto& functions = state.module->functions;
+    if (auto main = functions.find(std::string_view("main")); main != functions.end()) state.pc = main->second;
+    if (state.halted) return std::optional<Value>{};
+    return guarded(state, [&](ExecContext& c) { return state.debug ? run_loop<true>(c) : run_loop<false>(c); });
+}
+
 StepResult execute_instruction(VmState& state, const Instruction& instruction) {
-    ExecContext context(state);
-    FrameSettler settler(state);  // likewise after each single step
-    Status status;
-    try {
-        status = state.debug ? step<true>(context, instruction) : step<false>(context, instruction);
-    } catch (const std::bad_alloc&) {
-        return Failure{RunError{VmError::out_of_memory()}};
-    } catch (const std::length_error&) {
-        return Failure{RunError{VmError::out_of_memory()}};
-    }
-    if (status == Status::Error) return Failure{std::move(context.error)};
-    return std::move(context.yielded);
+    return guarded(state, [&](ExecContext& c) {
+        return state.debug ? step<true>(c, instruction) : step<false>(c, instruction);
+    });
 }
 
 }  // namespace tarnel
