@@ -321,3 +321,82 @@ TEST(EngineReset, LoadResetsProgramStateButKeepsCountAndDebug) {
 
 }  // namespace
 }  // namespace tarnel
+
+namespace tarnel {
+namespace {
+
+using namespace tarnel::testing;
+
+// Steps a module one instruction at a time, the way the run loop would
+// without any fusion, for comparison with `run`.
+Outcome step_through(VmState& vm) {
+    const auto& functions = vm.module->functions;
+    if (auto main = functions.find(std::string_view("main")); main != functions.end()) vm.pc = main->second;
+    while (vm.pc < vm.instructions.size()) {
+        const Instruction ins = vm.instructions[vm.pc];
+        ++vm.pc;
+        ++vm.instruction_count;
+        auto step = execute_instruction(vm, ins);
+        if (!step) return {false, std::nullopt, std::get<VmError>(step.error()).message()};
+        if (step.value()) return {true, step.value(), {}};
+        if (vm.halted) break;
+    }
+    return {true, std::nullopt, {}};
+}
+
+struct BranchCase {
+    std::string name;
+    std::vector<Instruction> code;
+};
+
+class EngineFusedBranches : public ::testing::TestWithParam<BranchCase> {};
+
+// A comparison followed by a conditional jump on its result runs as one
+// dispatch in quiet runs; counts, pc, last_jump and registers must be exactly
+// those of executing the two instructions one by one.
+TEST_P(EngineFusedBranches, MatchStepByStepExecution) {
+    std::vector<Constant> k = {Constant::of_int(0), Constant::of_int(5), Constant::of_int(1), Constant::of_string("a")};
+    VmState fused, stepped;
+    fused.reset_for_module(make_module(GetParam().code, k));
+    stepped.reset_for_module(make_module(GetParam().code, k));
+    Outcome a = run_state(fused);
+    Outcome b = step_through(stepped);
+    EXPECT_EQ(a.ok, b.ok);
+    EXPECT_EQ(a.message, b.message);
+    EXPECT_EQ(a.value ? display_text(*a.value) : "none", b.value ? display_text(*b.value) : "none");
+    EXPECT_EQ(fused.instruction_count, stepped.instruction_count);
+    EXPECT_EQ(fused.pc, stepped.pc);
+    EXPECT_EQ(fused.last_jump, stepped.last_jump);
+    for (size_t r = 0; r < 8; ++r) {
+        EXPECT_EQ(display_text(fused.registers[r]), display_text(stepped.registers[r])) << "r" << r;
+        EXPECT_EQ(fused.register_types[r], stepped.register_types[r]) << "r" << r;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EngineFusedBranches,
+    ::testing::Values(
+        // for (i = 0; i < 5; i++): LtR + JumpIfNotR at the top
+        BranchCase{"lt_jump_if_not", {I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 1}), I(Op::LoadConstR, {2, 2}),
+                                      I(Op::LtR, {3, 0, 1}), I(Op::JumpIfNotR, {3, 2}), I(Op::AddR, {0, 0, 2}),
+                                      I(Op::JumpR, {-4}), I(Op::ReturnR, {0})}},
+        // loop test at the bottom: GteR + JumpIfR backwards
+        BranchCase{"gte_jump_if_back", {I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 1}), I(Op::LoadConstR, {2, 2}),
+                                        I(Op::AddR, {0, 0, 2}), I(Op::GteR, {3, 1, 0}), I(Op::JumpIfR, {3, -3}),
+                                        I(Op::ReturnR, {0})}},
+        // the jump tests another register: no fusion
+        BranchCase{"other_register", {I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {4, 2}), I(Op::EqR, {3, 0, 0}),
+                                      I(Op::JumpIfR, {4, 1}), I(Op::LoadConstR, {5, 1}), I(Op::ReturnR, {3})}},
+        // EqR / NeqR pairs, and a jump that is also reached from elsewhere
+        BranchCase{"eq_neq", {I(Op::LoadConstR, {0, 3}), I(Op::LoadConstR, {1, 3}), I(Op::EqR, {2, 0, 1}),
+                              I(Op::JumpIfR, {2, 2}), I(Op::NeqR, {2, 0, 1}), I(Op::JumpIfNotR, {2, -3}),
+                              I(Op::NeqR, {2, 0, 1}), I(Op::JumpIfNotR, {2, 0}), I(Op::ReturnR, {2})}},
+        // a failing comparison before its jump
+        BranchCase{"failing_compare", {I(Op::LoadConstR, {0, 3}), I(Op::LoadConstR, {1, 0}), I(Op::LtR, {2, 0, 1}),
+                                       I(Op::JumpIfR, {2, 0})}},
+        // the pair at the very end of the list
+        BranchCase{"pair_at_end", {I(Op::LoadConstR, {0, 0}), I(Op::LteR, {2, 0, 0}), I(Op::JumpIfR, {2, 5})}}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace tarnel
