@@ -14,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import tarnel
+from programs import DIVIDE_BY_ZERO, GROW, LOOP
 
 pytest.importorskip("tarnel_vm")
 
@@ -21,29 +22,6 @@ ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 FIB = EXAMPLES / "fib.tnasm"
 
-LOOP = "loop:\n        JumpR loop\n"
-DIVIDE_BY_ZERO = """
-.func main
-        LoadConstR r0, 1
-        LoadConstR r1, 0
-        DivR r2, r0, r1
-        ReturnR r2
-"""
-GROW = """
-.func main
-        LoadConstR r0, 100
-        NewArrayR r1, r0
-        LoadConstR r2, 10000000
-        LoadConstR r3, 0
-        LoadConstR r4, 1
-again:
-        NewArrayR r5, r2
-        ArraySetR r1, r3, r5
-        AddR r3, r3, r4
-        LtR r6, r3, r0
-        JumpIfR r6, again
-        ReturnR r1
-"""
 PRINTS = """
 .func main
         LoadConstR r0, "%s"
