@@ -88,7 +88,9 @@ TEST(RenderedLength, DisplayLengthIsTheDisplayTextsLength) {
         const std::string text = display_text(v);
         EXPECT_EQ(display_length(v, kNoLimit), text.size()) << text;
         EXPECT_EQ(display_length(v, text.size()), text.size()) << text;  // exactly at the limit
-        if (!text.empty()) EXPECT_GT(display_length(v, text.size() - 1), text.size() - 1) << text;
+        if (!text.empty()) {
+            EXPECT_GT(display_length(v, text.size() - 1), text.size() - 1) << text;
+        }
     }
 }
 
@@ -195,7 +197,9 @@ TEST_P(TowerRendering, PastTheTextLimitIsOutOfMemory) {
     ASSERT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.message, "Out of memory");
     EXPECT_EQ(vm.instructions[vm.pc - 1].op, c.tail[c.tail.size() - 2].op);  // the rendering instruction failed
-    if (c.tail.size() == 2) EXPECT_EQ(display_text(vm.registers[10]), "-5");
+    if (c.tail.size() == 2) {
+        EXPECT_EQ(display_text(vm.registers[10]), "-5");
+    }
     // The machine goes on: a new module runs normally.
     auto next = run_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::ReturnR, {0})}, {Constant::of_int(42)}),
                            &vm);
@@ -218,8 +222,9 @@ TEST_P(TowerRendering, WithinTheLimitRendersNormally) {
     ASSERT_TRUE(outcome.ok) << outcome.message;
     EXPECT_TRUE(vm.halted);
     const std::string name = c.name;
-    if (name.rfind("concat", 0) == 0 || name == "cast_to_string")
+    if (name.rfind("concat", 0) == 0 || name == "cast_to_string") {
         EXPECT_EQ(vm.registers[10].text(), display_text(vm.registers[0]));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, TowerRendering, ::testing::ValuesIn(render_cases()),
