@@ -433,16 +433,6 @@ TEST(OpEquality, DictsWithDifferentSlotOrderAreEqual) {
     EXPECT_TRUE(saw_different_order) << "every map listed its keys in the same order";
 }
 
-// Wrap `inner` in `depth` single-element arrays.
-Value nest_in_arrays(Value inner, size_t depth) {
-    Value v = std::move(inner);
-    for (size_t i = 0; i < depth; ++i) {
-        std::vector<Value> items;
-        items.push_back(std::move(v));
-        v = Value::array(std::move(items));
-    }
-    return v;
-}
 
 Value nest_in_dicts(Value inner, size_t depth) {
     Value key = S("k");

@@ -668,15 +668,6 @@ TEST(DictMapCopies, MovedFromMapIsEmpty) {
 
 constexpr size_t kDeep = 1'000'000;
 
-Value nest_in_arrays(Value inner, size_t depth) {
-    Value v = std::move(inner);
-    for (size_t i = 0; i < depth; ++i) {
-        std::vector<Value> items;
-        items.push_back(std::move(v));
-        v = Value::array(std::move(items));
-    }
-    return v;
-}
 
 TEST(ValueDeepNesting, MillionDeepArrayIsDestroyed) {
     Value v = nest_in_arrays(I(1), kDeep);

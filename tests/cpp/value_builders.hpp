@@ -39,6 +39,17 @@ inline Value D(std::initializer_list<std::pair<const char*, Value>> entries) {
     return Value::dict(std::move(map));
 }
 
+// Wraps `inner` in `depth` single-element arrays.
+inline Value nest_in_arrays(Value inner, size_t depth) {
+    Value v = std::move(inner);
+    for (size_t i = 0; i < depth; ++i) {
+        std::vector<Value> items;
+        items.push_back(std::move(v));
+        v = Value::array(std::move(items));
+    }
+    return v;
+}
+
 // Structural identity for checking results: same kind, same payload content,
 // floats bit for bit (any NaN matches any NaN).
 inline bool identical(const Value& a, const Value& b) {
