@@ -7,6 +7,8 @@
 // costs O(n) in total.
 #pragma once
 
+#include <charconv>
+
 #include "values/dict_map.hpp"
 #include "values/operations.hpp"
 #include "vm/exec_context.hpp"
@@ -21,11 +23,29 @@ inline Status mismatch(ExecContext& c, const char* expected, const Value& found)
 
 // ---- strings ----------------------------------------------------------------
 
+// ConcatStrR of a string and an integer, the usual way to build keys and
+// messages: one buffer, the digits written straight into it.
+inline Value join_string_and_int(std::string_view text, int64_t number) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, number).ptr;
+    std::string joined;
+    joined.reserve(text.size() + static_cast<size_t>(end - digits));
+    joined.append(text);
+    joined.append(digits, end);
+    return Value::string(std::move(joined));
+}
+
 template <bool Debug>
 TARNEL_HANDLER Status op_ConcatStrR(ExecContext& c, const Instruction& ins) {
     if (append_in_place(c, ins)) return Status::Next;
-    if (!display_texts_fit(c.reg(ins.b), c.reg(ins.c))) return c.fail(VmError::out_of_memory());
-    c.s.write_register(ins.a, ops::join_text(c.reg(ins.b), c.reg(ins.c)));
+    const Value& left = c.reg(ins.b);
+    const Value& right = c.reg(ins.c);
+    if (left.is(ValueType::String) && right.is(ValueType::Int) && left.text().size() <= kMaxTextLength - 24) {
+        c.s.write_register(ins.a, join_string_and_int(left.text(), right.as_int()));
+        return Status::Next;
+    }
+    if (!display_texts_fit(left, right)) return c.fail(VmError::out_of_memory());
+    c.s.write_register(ins.a, ops::join_text(left, right));
     return Status::Next;
 }
 

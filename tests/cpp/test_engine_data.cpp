@@ -54,6 +54,10 @@ INSTANTIATE_TEST_SUITE_P(
         // strings
         DataCase{"concat_mixed", {{1, Value::string("n=")}, {2, Value::integer(5)}},
                  {I(Op::ConcatStrR, {0, 1, 2})}, 0, "n=5"},
+        DataCase{"concat_min_int", {{1, Value::string("n=")}, {2, Value::integer(INT64_MIN)}},
+                 {I(Op::ConcatStrR, {0, 1, 2})}, 0, "n=-9223372036854775808"},
+        DataCase{"concat_int_string", {{1, Value::integer(-7)}, {2, Value::string("x")}},
+                 {I(Op::ConcatStrR, {0, 1, 2})}, 0, "-7x"},
         DataCase{"concat_float_empty", {{1, Value::number(2.0)}}, {I(Op::ConcatStrR, {0, 1, 2})}, 0, "2empty"},
         DataCase{"concat_self", {{1, Value::string("ab")}}, {I(Op::ConcatStrR, {1, 1, 1})}, 1, "abab"},
         DataCase{"strlen_bytes", {{1, kS}}, {I(Op::StrLenR, {0, 1})}, 0, "6"},
