@@ -120,11 +120,7 @@ Result<std::optional<Value>, RunError> run(VmState& state) {
     const auto& functions = state.module->functions;
     if (auto main = functions.find(std::string_view("main")); main != functions.end()) state.pc = main->second;
     if (state.halted) return std::optional<Value>{};
-    return guarded(state, [&](ExecContext& c) {
-        if (state.debug) return run_loop<true>(c);
-        c.fuse_branches = true;
-        return run_loop<false>(c);
-    });
+    return guarded(state, [&](ExecContext& c) { return state.debug ? run_loop<true>(c) : run_loop<false>(c); });
 }
 
 StepResult execute_instruction(VmState& state, const Instruction& instruction) {

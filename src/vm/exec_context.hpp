@@ -33,10 +33,6 @@ struct ExecContext {
     VmState& s;
     std::optional<Value> yielded;
     RunError error;
-    // Set by the quiet run loop only: a comparison marked at load may run the
-    // conditional jump after it in the same dispatch. Single steps and debug
-    // runs execute one instruction at a time.
-    bool fuse_branches = false;
 
     explicit ExecContext(VmState& state) : s(state) {}
 

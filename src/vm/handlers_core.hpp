@@ -223,8 +223,6 @@ TARNEL_HANDLER Status op_OrR(ExecContext& c, const Instruction& ins) {
     return Status::Next;
 }
 
-TARNEL_HANDLER void fused_branch(ExecContext& c, const Instruction& ins, bool result);
-
 TARNEL_HANDLER bool fast_equals(const Value& l, const Value& r) {
     if (both_int(l, r)) return l.as_int() == r.as_int();
     return ops::equals(l, r);
@@ -232,58 +230,51 @@ TARNEL_HANDLER bool fast_equals(const Value& l, const Value& r) {
 
 template <bool Debug>
 TARNEL_HANDLER Status op_EqR(ExecContext& c, const Instruction& ins) {
-    const bool result = fast_equals(c.reg(ins.b), c.reg(ins.c));
-    c.set_bool(ins.a, result);
-    fused_branch(c, ins, result);
+    c.set_bool(ins.a, fast_equals(c.reg(ins.b), c.reg(ins.c)));
     return Status::Next;
 }
 
 template <bool Debug>
 TARNEL_HANDLER Status op_NeqR(ExecContext& c, const Instruction& ins) {
-    const bool result = !fast_equals(c.reg(ins.b), c.reg(ins.c));
-    c.set_bool(ins.a, result);
-    fused_branch(c, ins, result);
+    c.set_bool(ins.a, !fast_equals(c.reg(ins.b), c.reg(ins.c)));
     return Status::Next;
 }
 
 // Writes the outcome of an ordering test (Strict: <, else <=) of a against b.
-// Writes the outcome of an ordering test (Strict: <, else <=) of a against
-// b to the comparison's dst, then runs a fused conditional jump.
 template <bool Strict>
-TARNEL_HANDLER Status compare_into(ExecContext& c, const Instruction& ins, const Value& a, const Value& b) {
-    bool result;
+TARNEL_HANDLER Status compare_into(ExecContext& c, uint8_t dst, const Value& a, const Value& b) {
     if (both_int(a, b)) {
-        result = Strict ? a.as_int() < b.as_int() : a.as_int() <= b.as_int();
-    } else if (both_float(a, b)) {
-        result = Strict ? a.as_float() < b.as_float() : a.as_float() <= b.as_float();
-    } else {
-        Result<bool, VmError> outcome = Strict ? ops::less_than(a, b) : ops::less_equal(a, b);
-        if (!outcome) return c.fail(std::move(outcome).error());
-        result = outcome.value();
+        c.set_bool(dst, Strict ? a.as_int() < b.as_int() : a.as_int() <= b.as_int());
+        return Status::Next;
     }
-    c.set_bool(ins.a, result);
-    fused_branch(c, ins, result);
+    if (both_float(a, b)) {
+        c.set_bool(dst, Strict ? a.as_float() < b.as_float() : a.as_float() <= b.as_float());
+        return Status::Next;
+    }
+    Result<bool, VmError> outcome = Strict ? ops::less_than(a, b) : ops::less_equal(a, b);
+    if (!outcome) return c.fail(std::move(outcome).error());
+    c.set_bool(dst, outcome.value());
     return Status::Next;
 }
 
 template <bool Debug>
 TARNEL_HANDLER Status op_LtR(ExecContext& c, const Instruction& ins) {
-    return compare_into<true>(c, ins, c.reg(ins.b), c.reg(ins.c));
+    return compare_into<true>(c, ins.a, c.reg(ins.b), c.reg(ins.c));
 }
 
 template <bool Debug>
 TARNEL_HANDLER Status op_GtR(ExecContext& c, const Instruction& ins) {
-    return compare_into<true>(c, ins, c.reg(ins.c), c.reg(ins.b));
+    return compare_into<true>(c, ins.a, c.reg(ins.c), c.reg(ins.b));
 }
 
 template <bool Debug>
 TARNEL_HANDLER Status op_GteR(ExecContext& c, const Instruction& ins) {
-    return compare_into<false>(c, ins, c.reg(ins.c), c.reg(ins.b));
+    return compare_into<false>(c, ins.a, c.reg(ins.c), c.reg(ins.b));
 }
 
 template <bool Debug>
 TARNEL_HANDLER Status op_LteR(ExecContext& c, const Instruction& ins) {
-    if (!Debug) return compare_into<false>(c, ins, c.reg(ins.b), c.reg(ins.c));
+    if (!Debug) return compare_into<false>(c, ins.a, c.reg(ins.b), c.reg(ins.c));
     const Value& l = c.reg(ins.b);
     const Value& r = c.reg(ins.c);
     if (!debug_form_fits(l) || !debug_form_fits(r)) return c.fail(VmError::out_of_memory());
@@ -307,18 +298,6 @@ TARNEL_HANDLER void take_jump(ExecContext& c, const Instruction& ins) {
     c.s.last_jump = static_cast<uint16_t>(pc - 1);
     int32_t target = static_cast<int32_t>(static_cast<uint32_t>(pc) + ins.wide);
     c.s.pc = static_cast<uint64_t>(static_cast<int64_t>(target));
-}
-
-// After a comparison marked at load (`wide` = 1) wrote `result`: the next
-// instruction is a JumpIfR or JumpIfNotR on that register. In the quiet run
-// loop it is fetched, counted and executed right here, exactly as its own
-// dispatch would, saving one dispatch per loop iteration.
-TARNEL_HANDLER void fused_branch(ExecContext& c, const Instruction& ins, bool result) {
-    if (ins.wide == 0 || !c.fuse_branches) return;
-    const Instruction& jump = c.s.instructions[c.s.pc];
-    ++c.s.pc;
-    ++c.s.instruction_count;
-    if (result == (jump.op == Opcode::JumpIfR)) take_jump(c, jump);
 }
 
 template <bool Debug>

@@ -9,32 +9,6 @@ namespace tarnel {
 
 namespace {
 
-bool is_comparison(Opcode op) {
-    switch (op) {
-        case Opcode::EqR:
-        case Opcode::NeqR:
-        case Opcode::LtR:
-        case Opcode::GtR:
-        case Opcode::LteR:
-        case Opcode::GteR:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// Marks each comparison whose result the next instruction, a conditional
-// jump on the same register, tests: the quiet run loop then executes the
-// pair in one dispatch (see `fused_branch`). The mark lives in the unused
-// `wide` operand of the VM's own copy; debug forms never show it.
-void mark_fused_branches(std::vector<Instruction>& code) {
-    for (size_t i = 0; i + 1 < code.size(); ++i) {
-        const Instruction& next = code[i + 1];
-        const bool tests_result = (next.op == Opcode::JumpIfR || next.op == Opcode::JumpIfNotR) && next.a == code[i].a;
-        if (is_comparison(code[i].op)) code[i].wide = tests_result ? 1 : 0;
-    }
-}
-
 // Instructions the write analyses of one load may visit in total; past that,
 // calls save all of r0..r63. Ordinary programs visit each function body once.
 constexpr uint64_t kAnalysisBudget = uint64_t{1} << 24;
@@ -72,7 +46,6 @@ template <typename F>
 
 void VmState::reset_for_module(Module new_module) {
     instructions = new_module.instructions;
-    mark_fused_branches(instructions);
     constants = new_module.constants;
     module = std::move(new_module);
     pc = 0;
