@@ -4,7 +4,7 @@ BUILD_DIR ?= build/cpp
 JOBS ?= 2
 
 .PHONY: demo test deps cpp-deps py-deps cpp-build cpp-test py-install py-test clean \
-        bench bench-deps bench-quick bench-cpp sanitize fuzz-deps fuzz-short
+        bench bench-deps bench-quick bench-cpp sanitize clang-deps fuzz-short
 
 # Build and install the package, then run an example program.
 demo: deps py-install
@@ -56,19 +56,20 @@ bench-cpp:
 	cmake --build build/bench -j $(JOBS)
 	build/bench/tarnel_bench
 
-# C++ tests under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
-sanitize:
+# C++ tests under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
+# built with clang like the fuzz targets.
+sanitize: clang-deps
 	scripts/sanitize.sh
 
 # Every fuzz target for a short fixed time on the checked-in corpus. The
 # targets need clang's libFuzzer (Debian's clang), installed when missing.
-fuzz-deps:
+clang-deps:
 	@if ! command -v clang++ >/dev/null 2>&1; then \
 	  (apt-get update -q && apt-get install -y -q clang) || \
-	  { echo "clang is needed for the fuzz targets: run as root or install it"; exit 1; }; \
+	  { echo "clang is needed for the sanitizer build and the fuzz targets: run as root or install it"; exit 1; }; \
 	fi
 
-fuzz-short: fuzz-deps
+fuzz-short: clang-deps
 	fuzz/run_short.sh
 
 clean:
