@@ -63,9 +63,11 @@ sanitize: clang-deps
 
 # Every fuzz target for a short fixed time on the checked-in corpus. The
 # targets need clang's libFuzzer (Debian's clang), installed when missing.
+# libclang-rt-dev holds the sanitizer and libFuzzer runtimes (only recommended by clang).
 clang-deps:
-	@if ! command -v clang++ >/dev/null 2>&1; then \
-	  (apt-get update -q && apt-get install -y -q clang) || \
+	@if ! command -v clang++ >/dev/null 2>&1 || \
+	    ! echo 'int main(){}' | clang++ -x c++ -fsanitize=address,fuzzer-no-link - -o /dev/null 2>/dev/null; then \
+	  (apt-get update -q && apt-get install -y -q clang libclang-rt-dev) || \
 	  { echo "clang is needed for the sanitizer build and the fuzz targets: run as root or install it"; exit 1; }; \
 	fi
 
