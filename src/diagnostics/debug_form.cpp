@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "diagnostics/unicode_tables.hpp"
+#include "values/container_walk.hpp"
 #include "values/dict_map.hpp"
 #include "values/rendered_length.hpp"
 
@@ -282,18 +283,7 @@ void append_debug_form(std::string& out, const Value& root) {
         OpenContainer& top = stack.back();
         const bool is_array = top.container->is(ValueType::Array);
         const Value* key = nullptr;
-        const Value* child = nullptr;
-        if (is_array) {
-            const auto& items = top.container->items();
-            if (top.next < items.size()) child = &items[top.next++];
-        } else {
-            const DictMap& map = top.container->entries();
-            while (top.next < map.slot_count() && map.slot_key(top.next) == nullptr) ++top.next;
-            if (top.next < map.slot_count()) {
-                key = map.slot_key(top.next);
-                child = &map.slot_value(top.next++);
-            }
-        }
+        const Value* child = next_child(*top.container, top.next, key);
         if (child == nullptr) {
             out += is_array ? "])" : "})";
             stack.pop_back();

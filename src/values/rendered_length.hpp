@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "values/container_walk.hpp"
 #include "values/dict_map.hpp"
 #include "values/value.hpp"
 
@@ -72,18 +73,9 @@ size_t rendered_length(const Value& root, size_t limit, const RenderedShape& sha
     while (!stack.empty()) {
         Open& top = stack.back();
         if (top.length >= cap) return cap;  // the whole is at least as long as any open part
-        const Value* child = nullptr;
-        if (top.container->is(ValueType::Array)) {
-            const auto& items = top.container->items();
-            if (top.next < items.size()) child = &items[top.next++];
-        } else {
-            const DictMap& map = top.container->entries();
-            while (top.next < map.slot_count() && map.slot_key(top.next) == nullptr) ++top.next;
-            if (top.next < map.slot_count()) {
-                top.length = add(top.length, add(key_length(*map.slot_key(top.next)), shape.key_separator));
-                child = &map.slot_value(top.next++);
-            }
-        }
+        const Value* key = nullptr;
+        const Value* child = next_child(*top.container, top.next, key);
+        if (key != nullptr) top.length = add(top.length, add(key_length(*key), shape.key_separator));
         if (child == nullptr) {
             const Open done = top;
             stack.pop_back();

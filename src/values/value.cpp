@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "values/container_walk.hpp"
 #include "values/dict_map.hpp"
 #include "values/float_text.hpp"
 #include "values/rendered_length.hpp"
@@ -205,23 +206,8 @@ void append_display_text(std::string& out, const Value& root) {
     open(root);
     while (!stack.empty()) {
         DisplayFrame& frame = stack.back();
-        const Value* child = nullptr;
-        if (frame.container->is(ValueType::Array)) {
-            const auto& items = frame.container->items();
-            if (frame.next < items.size()) child = &items[frame.next++];
-        } else {
-            const DictMap& map = frame.container->entries();
-            while (frame.next < map.slot_count() && map.slot_key(frame.next) == nullptr) ++frame.next;
-            if (frame.next < map.slot_count()) {
-                if (frame.wrote_item) out += ", ";
-                frame.wrote_item = true;
-                out += map.slot_key(frame.next)->text();
-                out += ": ";
-                child = &map.slot_value(frame.next++);
-                open(*child);  // the separator is already written
-                continue;
-            }
-        }
+        const Value* key = nullptr;
+        const Value* child = next_child(*frame.container, frame.next, key);
         if (child == nullptr) {
             out += frame.container->is(ValueType::Array) ? ']' : '}';
             stack.pop_back();
@@ -229,6 +215,10 @@ void append_display_text(std::string& out, const Value& root) {
         }
         if (frame.wrote_item) out += ", ";
         frame.wrote_item = true;
+        if (key != nullptr) {
+            out += key->text();
+            out += ": ";
+        }
         open(*child);
     }
 }
