@@ -1,4 +1,6 @@
-"""Small assembly programs shared by the run and isolation tests."""
+"""Assembly programs and process helpers shared by the run and isolation tests."""
+
+import os
 
 LOOP = "loop:\n        JumpR loop\n"
 
@@ -28,3 +30,12 @@ DIVIDE_BY_ZERO = """
         DivR r2, r0, r1
         ReturnR r2
 """
+
+
+def alive(pid: int) -> bool:
+    """Whether a process with this id still exists."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True

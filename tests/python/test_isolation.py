@@ -24,7 +24,7 @@ from pathlib import Path
 import pytest
 
 import tarnel
-from programs import DIVIDE_BY_ZERO, GROW, LOOP
+from programs import DIVIDE_BY_ZERO, GROW, LOOP, alive
 from tarnel import isolation
 
 tarnel_vm = pytest.importorskip("tarnel_vm")
@@ -104,14 +104,6 @@ def same(a, b) -> bool:
                 return False
         elif x != y:
             return False
-    return True
-
-
-def alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
     return True
 
 

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import tarnel
-from programs import DIVIDE_BY_ZERO, GROW, LOOP
+from programs import DIVIDE_BY_ZERO, GROW, LOOP, alive
 
 pytest.importorskip("tarnel_vm")
 
@@ -299,14 +299,6 @@ def children_of(pid: int):
             if int(fields[1]) == pid:
                 found.append(int(entry))
     return found
-
-
-def alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    return True
 
 
 def test_ctrl_c_in_process_ends_an_endless_program(tmp_path):
