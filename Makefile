@@ -1,44 +1,89 @@
 # Set-up and test entry points; see README.md.
-PYTHON ?= python3
+#
+# Which Python: PYTHON=... when given; the active virtual environment's
+# python3 when there is one; otherwise the project's own environment .venv/,
+# created on first use with BASE_PYTHON. Nothing is installed into the
+# system Python (Debian and Ubuntu refuse that anyway: PEP 668).
+BASE_PYTHON ?= python3
+VENV ?= .venv
 BUILD_DIR ?= build/cpp
 JOBS ?= 2
 
-.PHONY: demo test deps cpp-deps py-deps cpp-build cpp-test py-install py-test clean \
-        bench bench-deps bench-quick bench-cpp sanitize clang-deps fuzz-short
+ifndef PYTHON
+  ifneq ($(VIRTUAL_ENV)$(CONDA_PREFIX),)
+    PYTHON := python3
+  else
+    PYTHON := $(VENV)/bin/python
+    OWN_VENV := $(VENV)/bin/python
+  endif
+endif
+
+# Tools installed beside that Python (cmake and ninja for the C++ tests)
+# come first on PATH.
+ifneq ($(findstring /,$(PYTHON)),)
+  export PATH := $(abspath $(dir $(PYTHON))):$(PATH)
+endif
+
+# Stamp files record what has been installed into that Python, so an
+# unchanged package is not rebuilt (about 30 s) and installed tools are not
+# reinstalled. A new environment is newer than its stamps.
+STAMPS := build/stamps/$(subst /,_,$(PYTHON))
+PACKAGE_SOURCES := CMakeLists.txt pyproject.toml python/tarnel_vm.pyi \
+  $(shell find src python/tarnel -type f -not -path '*/__pycache__/*')
+
+.PHONY: demo test deps run-deps cpp-deps py-deps cpp-build cpp-test py-install py-test \
+        test-programs clean distclean bench bench-deps bench-quick bench-cpp sanitize clang-deps fuzz-short
 
 # Build and install the package, then run an example program.
-demo: deps py-install
+demo: py-install
 	$(PYTHON) -m tarnel run examples/fib.tnasm --stats
 
 # Everything the tests need, then every test (C++ and Python), and a quick
 # benchmark pass that checks every engine agrees on every workload.
-test: deps cpp-test py-install py-test bench-quick
+test: deps cpp-test py-test bench-quick
 
-deps: cpp-deps py-deps
+# System packages (Debian/Ubuntu), installed only when missing: `run-deps`
+# what building needs, `deps` also what the tests need.
+SYSTEM_DEPS = HEADERS_PYTHON=$(if $(OWN_VENV),$(BASE_PYTHON),$(PYTHON)) \
+  VENV_PYTHON=$(if $(and $(OWN_VENV),$(wildcard $(OWN_VENV))),,$(if $(OWN_VENV),$(BASE_PYTHON))) \
+  scripts/system-deps.sh
+run-deps:
+	@$(SYSTEM_DEPS) run
+deps:
+	@$(SYSTEM_DEPS) test
+cpp-deps: deps
 
-# Debian packages: GoogleTest for the C++ tests. Installed only when missing.
-cpp-deps:
-	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
-	  (apt-get update -q && apt-get install -y -q libgtest-dev) || \
-	  { echo "libgtest-dev is needed: run as root or install it"; exit 1; }; \
-	fi
+$(VENV)/bin/python: | run-deps
+	@echo "Creating the project's Python environment $(VENV)/ with $(BASE_PYTHON)"
+	$(BASE_PYTHON) -m venv $(VENV)
 
-py-deps:
+# The test tools (pytest, hypothesis, cmake, ninja, ...): only for `make test`.
+$(STAMPS)/test-tools: requirements-test.txt $(OWN_VENV) | run-deps
 	$(PYTHON) -m pip install -q -r requirements-test.txt
+	@mkdir -p $(@D) && touch $@
+py-deps: $(STAMPS)/test-tools
 
-cpp-build:
+# The package itself, rebuilt only when its sources change.
+$(STAMPS)/installed: $(PACKAGE_SOURCES) $(OWN_VENV) | run-deps
+	$(PYTHON) -m pip install -q .
+	@mkdir -p $(@D) && touch $@
+py-install: $(STAMPS)/installed
+
+# The test build treats compiler warnings as errors.
+cpp-build: deps py-deps
 	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DTARNEL_BUILD_TESTS=ON -DTARNEL_BUILD_EXTENSION=OFF
+	  -DTARNEL_BUILD_TESTS=ON -DTARNEL_BUILD_EXTENSION=OFF -DTARNEL_WERROR=ON
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 cpp-test: cpp-build
 	$(BUILD_DIR)/tarnel_tests --gtest_brief=1
 
-py-install:
-	$(PYTHON) -m pip install -q .
-
-py-test:
+py-test: py-deps py-install
 	$(PYTHON) -m pytest tests/python -q
+
+# Only the program corpus (tests/programs/ and examples/).
+test-programs: py-deps py-install
+	$(PYTHON) -m pytest tests/python/test_programs.py -q
 
 # Benchmarks against CPython, Lua 5.4, LuaJIT's interpreter and C.
 bench-deps:
@@ -76,3 +121,7 @@ fuzz-short: clang-deps
 
 clean:
 	rm -rf build dist
+
+# Also forgets the project environment.
+distclean: clean
+	rm -rf $(VENV)
