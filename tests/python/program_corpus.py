@@ -51,7 +51,7 @@ def header_lines(text: str) -> List[str]:
         stripped = line.strip()
         if stripped and not stripped.startswith(";"):
             break
-        lines.append(line.rstrip())
+        lines.append(line)
     return lines
 
 
@@ -66,7 +66,7 @@ def parse_expectation(text: str, where: str) -> Expectation:
         if line.startswith(RESULT):
             if result is not _NO_RESULT:
                 raise ValueError("%s:%d: a second '; expect:' line" % (where, number))
-            result = ast.literal_eval(line[len(RESULT):])
+            result = ast.literal_eval(line[len(RESULT):].strip())
         elif line.startswith(OUTPUT):
             rest = line[len(OUTPUT):]
             if rest and not rest.startswith(" "):
@@ -78,7 +78,7 @@ def parse_expectation(text: str, where: str) -> Expectation:
             error = line[len(ERROR):]
         elif line.startswith(COUNT):
             count = int(line[len(COUNT):])
-        elif line == DEBUG:
+        elif line.rstrip() == DEBUG:
             debug = True
         elif line.startswith("; expect") or line.startswith("; debug"):
             raise ValueError("%s:%d: unknown expectation: %s" % (where, number, line))

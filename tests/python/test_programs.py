@@ -107,7 +107,7 @@ def test_every_runtime_error_message_has_a_program():
 @pytest.mark.parametrize("expected", MISMATCH_EXPECTED)
 def test_every_type_mismatch_has_a_program(expected):
     prefix = "Type mismatch: expected %s, found " % expected
-    assert any(e.startswith(prefix) for e in expected_errors())
+    assert any(e.startswith(prefix) for e in expected_errors()), "no program expects '%s...'" % prefix
 
 
 BAD_HEADERS = [
