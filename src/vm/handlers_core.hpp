@@ -17,8 +17,8 @@ namespace tarnel::handlers {
 template <bool Debug>
 TARNEL_HANDLER Status op_LoadConstR(ExecContext& c, const Instruction& ins) {
     uint16_t index = ins.index();
-    if (index >= c.s.constant_values.size()) return c.fail(VmError::invalid_constant_index(index));
-    const Value& value = c.s.constant_values[index];
+    if (index >= c.s.caches.constant_values.size()) return c.fail(VmError::invalid_constant_index(index));
+    const Value& value = c.s.caches.constant_values[index];
     if (Debug) {
         if (Status st = c.emit(trace::load_const_line(ins.a, index, value)); st != Status::Next) return st;
     }

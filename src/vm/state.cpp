@@ -58,27 +58,28 @@ void VmState::reset_for_module(Module new_module) {
     globals.clear();
     for (Value& r : registers) r = Value();
     register_types.fill(ValueType::Empty);
-    call_sites.assign(instructions.size(), CallSiteCache{});
-    entry_writes.clear();
-    analysis_marks.clear();
-    analysis_epoch = 0;
-    analysis_budget = kAnalysisBudget;
-    constant_values.clear();
-    constant_values.reserve(constants.size());
-    for (const Constant& constant : constants) constant_values.push_back(constant_value(constant));
+    caches.call_sites.assign(instructions.size(), CallSiteCache{});
+    caches.entry_writes.clear();
+    caches.analysis_marks.clear();
+    caches.analysis_epoch = 0;
+    caches.analysis_budget = kAnalysisBudget;
+    caches.constant_values.clear();
+    caches.constant_values.reserve(constants.size());
+    for (const Constant& constant : constants) caches.constant_values.push_back(constant_value(constant));
 }
 
 uint64_t VmState::callee_writes(uint64_t entry) {
-    if (auto found = entry_writes.find(entry); found != entry_writes.end()) return found->second;
-    uint64_t writes = reachable_writes(instructions, entry, analysis_marks, analysis_epoch, analysis_budget);
-    entry_writes.emplace(entry, writes);
+    if (auto found = caches.entry_writes.find(entry); found != caches.entry_writes.end()) return found->second;
+    uint64_t writes =
+        reachable_writes(instructions, entry, caches.analysis_marks, caches.analysis_epoch, caches.analysis_budget);
+    caches.entry_writes.emplace(entry, writes);
     return writes;
 }
 
 bool VmState::push_frame(uint64_t return_pc, uint8_t return_register, uint64_t writes) {
     if (call_stack.size() >= kMaxCallDepth) return false;
     CallFrame& frame = call_stack.emplace_back();
-    if (declared_saved_tags || always_save_all_registers || writes == CallFrame::kFull) {
+    if (declared_saved_tags || testing.always_save_all_registers || writes == CallFrame::kFull) {
         // A declared tag differs from its value's tag, and only a full frame
         // (restoring every tag from its value) puts it right again.
         Value::copy_block<kSavedRegisters>(frame.saved_registers.data(), registers.data());

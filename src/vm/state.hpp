@@ -1,4 +1,7 @@
-// Everything the machine remembers between and during runs.
+// Everything the machine remembers between and during runs, in three parts:
+// VmState is the machine a program can observe; LoadCaches is what a load
+// derives from the program to make runs cheaper; TestSwitches are for tests
+// only. CallFrame is one call in progress.
 #pragma once
 
 #include <array>
@@ -81,26 +84,10 @@ struct CallSiteCache {
     uint64_t writes = 0;  // VmState::callee_writes(entry)
 };
 
-struct VmState {
-    std::vector<CallFrame> call_stack;
-    std::vector<uint16_t> scope_stack;
-    TextMap<Value> globals;
-    uint64_t pc = 0;
-    std::optional<uint16_t> last_jump;
-    bool halted = false;
-    std::vector<Instruction> instructions;
-    std::vector<Constant> constants;
-    std::optional<Module> module;
-    std::array<Value, kRegisterCount> registers;
-    std::array<ValueType, kRegisterCount> register_types{};
-    uint64_t instruction_count = 0;
-    bool debug = false;
-
-    // Set once DefineR has declared a tag on one of r0..r63 since the load.
-    // Until then every tag there equals its value's tag, so a call can save
-    // and restore the 64 tags as one block instead of recomputing them.
-    bool declared_saved_tags = false;
-
+// What each load builds from the loaded program to make runs cheaper, and
+// throws away at the next load. Programs cannot observe any of it: dropping
+// every cache would change only the speed.
+struct LoadCaches {
     // The value of each constant, built once per load. Values are immutable,
     // so LoadConstR hands out a reference to the same payload instead of
     // building a new string each time: nobody can tell the difference, and a
@@ -116,11 +103,46 @@ struct VmState {
     std::vector<uint32_t> analysis_marks;
     uint32_t analysis_epoch = 0;
     uint64_t analysis_budget = 0;  // instructions the analyses of this load may still visit
-    size_t partial_frames = 0;     // frames on the stack that are not full
+};
 
-    // Testing aid: every call saves all of r0..r63, as if every callee could
-    // write every one of them.
+// Switches only tests turn on, to reach paths ordinary programs take rarely.
+struct TestSwitches {
+    // Every call saves all of r0..r63, as if every callee could write every
+    // one of them.
     bool always_save_all_registers = false;
+};
+
+// The machine: everything a program can observe, which survives from run to
+// run (registers and tags, globals, frames, scopes, pc, last jump, halted,
+// the instruction count) until the next load resets it; the instruction
+// count and the debug switch survive loads too.
+struct VmState {
+    std::vector<CallFrame> call_stack;
+    std::vector<uint16_t> scope_stack;
+    TextMap<Value> globals;
+    uint64_t pc = 0;
+    std::optional<uint16_t> last_jump;
+    bool halted = false;
+    std::vector<Instruction> instructions;
+    std::vector<Constant> constants;
+    std::optional<Module> module;
+    std::array<Value, kRegisterCount> registers;
+    std::array<ValueType, kRegisterCount> register_types{};
+    uint64_t instruction_count = 0;
+    bool debug = false;
+
+    // Facts about the fields above, kept up to date so calls stay cheap.
+    // They sit around `caches` in the order they had before the caches got
+    // their own type, so the record's layout stays as it was measured.
+    //
+    // Set once DefineR has declared a tag on one of r0..r63 since the load.
+    // Until then every tag there equals its value's tag, so a call can save
+    // and restore the 64 tags as one block instead of recomputing them.
+    bool declared_saved_tags = false;
+    LoadCaches caches;
+    size_t partial_frames = 0;  // frames on the stack that are not full
+
+    TestSwitches testing;
 
     // Stores `value` in register r and records its tag.
     void write_register(uint8_t r, Value value) {

@@ -3,7 +3,7 @@
 // A frame saves the caller's registers among r0..r63 that code reachable
 // from the callee's entry point can write, plus the call's argument
 // registers. Everything observable must be exactly what a frame saving all of
-// r0..r63 gives: VmState::always_save_all_registers builds such frames, and
+// r0..r63 gives: TestSwitches::always_save_all_registers builds such frames, and
 // most tests here run the same program both ways and compare everything a
 // host or a later run can see.
 #include <gtest/gtest.h>
@@ -280,7 +280,7 @@ struct Scenario {
 
 std::vector<Observed> play(const Scenario& s, bool full) {
     VmState vm;
-    vm.always_save_all_registers = full;
+    vm.testing.always_save_all_registers = full;
     vm.reset_for_module(s.module);
     for (const auto& [r, v] : s.preset) vm.write_register(r, v);
     std::vector<Observed> log;
@@ -453,11 +453,11 @@ TEST(FrameSaving, OnlyWhatTheCalleeWritesIsSaved) {
     ASSERT_TRUE(vm.push_frame(7, 9, vm.callee_writes(0) | low_bits(2)));
     EXPECT_EQ(vm.call_stack.back().saved, bit(0) | bit(1) | bit(2));
     vm.pop_frame();
-    vm.always_save_all_registers = true;
+    vm.testing.always_save_all_registers = true;
     ASSERT_TRUE(vm.push_frame(7, 9, 0));
     EXPECT_TRUE(vm.call_stack.back().is_full());
     vm.pop_frame();
-    vm.always_save_all_registers = false;
+    vm.testing.always_save_all_registers = false;
     vm.declared_saved_tags = true;
     ASSERT_TRUE(vm.push_frame(7, 9, 0));
     EXPECT_TRUE(vm.call_stack.back().is_full());
@@ -742,7 +742,7 @@ TEST(FrameDifferential, SteppingAndRunsBehaveAsWithFullFrames) {
         std::vector<Observed> logs[2];
         for (int full = 0; full < 2; ++full) {
             VmState vm;
-            vm.always_save_all_registers = full;
+            vm.testing.always_save_all_registers = full;
             vm.reset_for_module(module);
             auto& log = logs[full];
             vm.globals["fuel"] = Value::integer(12);
