@@ -70,37 +70,19 @@ inline void write_constant(ByteWriter& w, const Constant& c) {
     }
 }
 
+// The operands in the file order of the kind's row, each from its slot.
 inline void write_instruction(ByteWriter& w, const Instruction& ins) {
-    const InstructionInfo& meta = info(ins.op);
-    if (!meta.encodable) {
+    const InstructionInfo& row = info(ins.op);
+    if (!row.encodable) {
         w.u8(static_cast<uint8_t>(Opcode::Nop));
         return;
     }
     w.u8(static_cast<uint8_t>(ins.op));
-    if (ins.op == Opcode::CallR) {
-        w.u8(ins.a);
-        w.u8(ins.b);
-        const auto& args = ins.args();
-        size_t n = args.size() > 255 ? 255 : args.size();
-        w.u8(static_cast<uint8_t>(n));
-        for (size_t i = 0; i < n; ++i) w.u8(args[i]);
-        return;
-    }
-    if (ins.op == Opcode::ReturnR) {
-        if (ins.has_src()) {
-            w.u8(1);
-            w.u8(ins.a);
-        } else {
-            w.u8(0);
-        }
-        return;
-    }
-    const uint8_t registers[] = {ins.a, ins.b, ins.c};
-    size_t next_register = 0;
-    for (size_t i = 0; i < meta.operand_count(); ++i) {
-        switch (meta.operands[i].kind) {
+    for (size_t position = 0; position < row.operand_count(); ++position) {
+        const OperandSpec& operand = row.at_position(position);
+        switch (operand.kind) {
             case OperandKind::Reg:
-                w.u8(registers[next_register++]);
+                w.u8(ins.reg(operand.slot));
                 break;
             case OperandKind::U16:
                 w.u16(ins.index());
@@ -108,8 +90,21 @@ inline void write_instruction(ByteWriter& w, const Instruction& ins) {
             case OperandKind::Offset:
                 w.u32(ins.wide);
                 break;
-            default:
+            case OperandKind::OptReg:
+                w.u8(ins.wide != 0 ? 1 : 0);
+                if (ins.wide != 0) w.u8(ins.reg(operand.slot));
                 break;
+            case OperandKind::Args: {
+                static const std::vector<uint8_t> kNone;
+                const auto& args = ins.lists ? ins.args() : kNone;
+                const size_t n = args.size() > 255 ? 255 : args.size();
+                w.u8(static_cast<uint8_t>(n));
+                for (size_t i = 0; i < n; ++i) w.u8(args[i]);
+                break;
+            }
+            case OperandKind::Sources:
+            case OperandKind::Assert:
+                break;  // only in-memory kinds have these, written as Nop above
         }
     }
 }

@@ -24,76 +24,8 @@ void append_integer(std::string& out, Integer value) {
 // ---------------------------------------------------------------------------
 // Instructions
 //
-// The operand layout of every kind is derived at compile time from
-// kInstructionInfo, with the same placement rules as Instruction::make:
-// register operands take a, b, c in declared order; the one U16 or Offset
-// operand sits in `wide`; ReturnR's optional src is `a` with its presence in
-// `wide`; args, sources and the assertion condition hang off `lists`.
-
-struct OperandLayout {
-    std::string_view name;
-    OperandKind kind = OperandKind::Reg;
-    uint8_t reg = 0;  // Reg: index into {a, b, c}
-};
-
-struct InstructionLayout {
-    std::string_view name;
-    size_t count = 0;
-    std::array<OperandLayout, 3> operands{};
-    bool valid = true;  // fits the Instruction record
-};
-
-constexpr InstructionLayout layout_of(const InstructionInfo& meta) {
-    InstructionLayout layout;
-    layout.name = meta.name;
-    layout.count = meta.operand_count();
-    uint8_t registers = 0;
-    int wide_users = 0;
-    bool optional_misplaced = false;
-    for (size_t i = 0; i < layout.count; ++i) {
-        const OperandSpec& declared = meta.operands[i];
-        OperandLayout& op = layout.operands[i];
-        op.name = declared.name;
-        op.kind = declared.kind;
-        switch (declared.kind) {
-            case OperandKind::Reg:
-                op.reg = registers++;
-                break;
-            case OperandKind::U16:
-            case OperandKind::Offset:
-                ++wide_users;
-                break;
-            case OperandKind::OptReg:
-                // Always in `a`, so it must be the first register operand.
-                if (registers != 0) optional_misplaced = true;
-                op.reg = 0;
-                registers = 1;
-                ++wide_users;
-                break;
-            case OperandKind::Args:
-            case OperandKind::Sources:
-            case OperandKind::Assert:
-                break;
-        }
-    }
-    layout.valid = registers <= 3 && wide_users <= 1 && !optional_misplaced;
-    return layout;
-}
-
-constexpr std::array<InstructionLayout, kOpcodeCount> kLayouts = [] {
-    std::array<InstructionLayout, kOpcodeCount> layouts{};
-    for (size_t i = 0; i < kOpcodeCount; ++i) layouts[i] = layout_of(kInstructionInfo[i]);
-    return layouts;
-}();
-
-constexpr bool all_layouts_fit() {
-    for (const auto& layout : kLayouts)
-        if (!layout.valid) return false;
-    return true;
-}
-static_assert(all_layouts_fit(), "an instruction kind has more operands than the Instruction record holds");
-static_assert(kLayouts[static_cast<size_t>(Opcode::CallR)].operands[2].reg == 1,
-              "CallR keeps dst in b, after func in a");
+// Operands are rendered in declared order, each read from the slot its row
+// in TARNEL_INSTRUCTIONS gives it.
 
 const OperandLists& lists_of(const Instruction& instruction) {
     static const OperandLists kNoLists;
@@ -200,19 +132,19 @@ struct OpenContainer {
 }  // namespace
 
 void append_debug_form(std::string& out, const Instruction& instruction) {
-    const InstructionLayout& layout = kLayouts[static_cast<size_t>(instruction.op)];
-    out += layout.name;
-    if (layout.count == 0) return;
-    const uint8_t registers[3] = {instruction.a, instruction.b, instruction.c};
+    const InstructionInfo& row = info(instruction.op);
+    out += row.name;
+    const size_t count = row.operand_count();
+    if (count == 0) return;
     out += " { ";
-    for (size_t i = 0; i < layout.count; ++i) {
-        const OperandLayout& op = layout.operands[i];
+    for (size_t i = 0; i < count; ++i) {
+        const OperandSpec& op = row.operands[i];
         if (i != 0) out += ", ";
         out += op.name;
         out += ": ";
         switch (op.kind) {
             case OperandKind::Reg:
-                append_integer(out, registers[op.reg]);
+                append_integer(out, instruction.reg(op.slot));
                 break;
             case OperandKind::U16:
                 append_integer(out, instruction.index());
@@ -223,7 +155,7 @@ void append_debug_form(std::string& out, const Instruction& instruction) {
             case OperandKind::OptReg:
                 if (instruction.has_src()) {
                     out += "Some(";
-                    append_integer(out, registers[op.reg]);
+                    append_integer(out, instruction.reg(op.slot));
                     out += ')';
                 } else {
                     out += "None";

@@ -164,10 +164,9 @@ Result<FunctionTable, LoadError> read_functions(Cursor& cursor) {
     return functions;
 }
 
-// Decodes one instruction into `ins` (a default one) from the operand table:
-// operands are read in declared order, except that an argument list is read
-// after everything else (which gives CallR's file order func, dst, count,
-// args). Decoding in place keeps the per-instruction cost to the reads.
+// Decodes one instruction into `ins` (a default one): the operands in the
+// file order of the kind's row, each into its slot. Decoding in place keeps
+// the per-instruction cost to the reads.
 Result<void, LoadError> read_instruction(Cursor& cursor, Instruction& ins) {
     uint8_t byte;
     if (!cursor.u8(byte)) return eof();
@@ -176,15 +175,12 @@ Result<void, LoadError> read_instruction(Cursor& cursor, Instruction& ins) {
     }
 
     ins.op = static_cast<Opcode>(byte);
-    const InstructionInfo& meta = kInstructionInfo[byte];
-    uint8_t* registers[] = {&ins.a, &ins.b, &ins.c};
-    size_t next_register = 0;
-    bool has_args = false;
-
-    for (size_t i = 0; i < meta.operand_count(); ++i) {
-        switch (meta.operands[i].kind) {
+    const InstructionInfo& row = kInstructionInfo[byte];
+    for (size_t position = 0; position < row.operand_count(); ++position) {
+        const OperandSpec& operand = row.at_position(position);
+        switch (operand.kind) {
             case OperandKind::Reg: {
-                if (!cursor.u8(*registers[next_register++])) return eof();
+                if (!cursor.u8(ins.reg(operand.slot))) return eof();
                 break;
             }
             case OperandKind::U16: {
@@ -203,30 +199,27 @@ Result<void, LoadError> read_instruction(Cursor& cursor, Instruction& ins) {
                 uint8_t present;
                 if (!cursor.u8(present)) return eof();
                 if (present != 0) {
-                    if (!cursor.u8(ins.a)) return eof();
+                    if (!cursor.u8(ins.reg(operand.slot))) return eof();
                     ins.wide = 1;
                 }
                 break;
             }
-            case OperandKind::Args:
-                has_args = true;
+            case OperandKind::Args: {
+                uint8_t count;
+                if (!cursor.u8(count)) return eof();
+                std::span<const uint8_t> args;
+                if (!cursor.take(count, args)) return eof();
+                auto lists = std::make_shared<OperandLists>();
+                lists->args.assign(args.begin(), args.end());
+                ins.lists = std::move(lists);
                 break;
+            }
             case OperandKind::Sources:
             case OperandKind::Assert:
                 // Only kinds without a file encoding carry these; they were
                 // rejected above together with unknown opcodes.
                 return fail(LoadErrorKind::InvalidOpcode, std::to_string(byte));
         }
-    }
-
-    if (has_args) {
-        uint8_t count;
-        if (!cursor.u8(count)) return eof();
-        std::span<const uint8_t> args;
-        if (!cursor.take(count, args)) return eof();
-        auto lists = std::make_shared<OperandLists>();
-        lists->args.assign(args.begin(), args.end());
-        ins.lists = std::move(lists);
     }
     return {};
 }

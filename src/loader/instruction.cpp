@@ -5,14 +5,13 @@ namespace tarnel {
 Instruction Instruction::make(Opcode op, std::initializer_list<int64_t> operands) {
     Instruction ins;
     ins.op = op;
-    uint8_t* registers[] = {&ins.a, &ins.b, &ins.c};
-    size_t next_register = 0;
-    const InstructionInfo& meta = info(op);
+    const InstructionInfo& row = info(op);
     auto value = operands.begin();
-    for (size_t i = 0; i < meta.operand_count() && value != operands.end(); ++i) {
-        switch (meta.operands[i].kind) {
+    for (size_t i = 0; i < row.operand_count() && value != operands.end(); ++i) {
+        const OperandSpec& operand = row.operands[i];
+        switch (operand.kind) {
             case OperandKind::Reg:
-                *registers[next_register++] = static_cast<uint8_t>(*value++);
+                ins.reg(operand.slot) = static_cast<uint8_t>(*value++);
                 break;
             case OperandKind::U16:
             case OperandKind::Offset:
@@ -20,7 +19,7 @@ Instruction Instruction::make(Opcode op, std::initializer_list<int64_t> operands
                 break;
             case OperandKind::OptReg:
                 ins.wide = *value >= 0 ? 1 : 0;
-                ins.a = *value >= 0 ? static_cast<uint8_t>(*value) : 0;
+                ins.reg(operand.slot) = *value >= 0 ? static_cast<uint8_t>(*value) : 0;
                 ++value;
                 break;
             case OperandKind::Args:

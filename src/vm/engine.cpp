@@ -58,7 +58,7 @@ Status run_loop(ExecContext& c) {
     TARNEL_NEXT();
 
 #define TARNEL_LABEL_BODY(name, ...)                                     \
-    label_##name : status = op_##name<Debug>(c, *ins);                   \
+    label_##name : status = op_##name<Debug>(c, Operands<Opcode::name>{*ins});                   \
     if (__builtin_expect(status != Status::Next, 0)) return status;      \
     TARNEL_NEXT();
     TARNEL_INSTRUCTIONS(TARNEL_LABEL_BODY)
@@ -70,7 +70,7 @@ Status run_loop(ExecContext& c) {
         switch (ins->op) {
 #define TARNEL_CASE(name, ...)                 \
     case Opcode::name:                         \
-        status = op_##name<Debug>(c, *ins);    \
+        status = op_##name<Debug>(c, Operands<Opcode::name>{*ins}); \
         break;
             TARNEL_INSTRUCTIONS(TARNEL_CASE)
 #undef TARNEL_CASE
@@ -86,7 +86,7 @@ Status step(ExecContext& c, const Instruction& ins) {
     switch (ins.op) {
 #define TARNEL_CASE(name, ...) \
     case Opcode::name:         \
-        return op_##name<Debug>(c, ins);
+        return op_##name<Debug>(c, Operands<Opcode::name>{ins});
         TARNEL_INSTRUCTIONS(TARNEL_CASE)
 #undef TARNEL_CASE
     }

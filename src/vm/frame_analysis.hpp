@@ -5,8 +5,9 @@
 // set is computed from the code reachable from the callee's entry point, so
 // it is a property of the loaded program and computed once per entry point.
 //
-// What each instruction kind writes is declared once, in kWriteEffects; the
-// analysis and the tests read it from there.
+// What each instruction kind writes and how control leaves it come from its
+// row in TARNEL_INSTRUCTIONS (src/loader/instruction.hpp), through
+// kWriteEffects below.
 #pragma once
 
 #include <array>
@@ -21,16 +22,7 @@ namespace tarnel {
 using RegisterMask = uint64_t;
 inline constexpr RegisterMask kAllSavedRegisterBits = ~RegisterMask{0};
 
-// How control leaves an instruction, as far as the analysis is concerned.
-enum class Flow : uint8_t {
-    Next,    // on to the next instruction (or the run fails there)
-    Jump,    // only to pc + offset
-    Branch,  // to the next instruction or to pc + offset
-    Call,    // on to the next instruction once the callee has returned
-    Stop,    // leaves the function (ReturnR) or ends the run (Halt)
-};
-
-// Register operand slots of an Instruction, in declared order.
+// Register operand slots of an Instruction, as bits of written_slots.
 inline constexpr uint8_t kSlotA = 1;
 inline constexpr uint8_t kSlotB = 2;
 inline constexpr uint8_t kSlotC = 4;
@@ -41,74 +33,25 @@ struct WriteEffect {
     Flow flow;
 };
 
-// CallR also writes its argument registers r0..min(n, 16) - 1, before the
-// callee runs; its dst (slot b) receives the returned value afterwards.
-inline constexpr std::array<WriteEffect, kOpcodeCount> kWriteEffects = {{
-    {Opcode::LoadConstR, kSlotA, Flow::Next},
-    {Opcode::MoveR, kSlotA, Flow::Next},
-    {Opcode::LoadGlobalR, kSlotA, Flow::Next},
-    {Opcode::StoreGlobalR, 0, Flow::Next},
-    {Opcode::DefineR, kSlotA, Flow::Next},  // the tag only
-    {Opcode::CheckTypeR, kSlotA, Flow::Next},
-    {Opcode::CastR, kSlotA, Flow::Next},
-    {Opcode::AddR, kSlotA, Flow::Next},
-    {Opcode::SubR, kSlotA, Flow::Next},
-    {Opcode::MulR, kSlotA, Flow::Next},
-    {Opcode::DivR, kSlotA, Flow::Next},
-    {Opcode::ModR, kSlotA, Flow::Next},
-    {Opcode::NegR, kSlotA, Flow::Next},
-    {Opcode::NotR, kSlotA, Flow::Next},
-    {Opcode::AndR, kSlotA, Flow::Next},
-    {Opcode::OrR, kSlotA, Flow::Next},
-    {Opcode::EqR, kSlotA, Flow::Next},
-    {Opcode::NeqR, kSlotA, Flow::Next},
-    {Opcode::LtR, kSlotA, Flow::Next},
-    {Opcode::GtR, kSlotA, Flow::Next},
-    {Opcode::LteR, kSlotA, Flow::Next},
-    {Opcode::GteR, kSlotA, Flow::Next},
-    {Opcode::JumpR, 0, Flow::Jump},
-    {Opcode::JumpIfR, 0, Flow::Branch},
-    {Opcode::JumpIfNotR, 0, Flow::Branch},
-    {Opcode::CallR, kSlotB, Flow::Call},
-    {Opcode::ReturnR, 0, Flow::Stop},
-    {Opcode::PhiR, kSlotA, Flow::Next},
-    {Opcode::AssertR, 0, Flow::Next},
-    {Opcode::ScopeEnterR, 0, Flow::Next},
-    {Opcode::ScopeExitR, 0, Flow::Next},
-    {Opcode::ConcatStrR, kSlotA, Flow::Next},
-    {Opcode::StrLenR, kSlotA, Flow::Next},
-    {Opcode::NewArrayR, kSlotA, Flow::Next},
-    {Opcode::ArrayGetR, kSlotA, Flow::Next},
-    {Opcode::ArraySetR, kSlotA, Flow::Next},  // the array, updated in its own register
-    {Opcode::ArrayLenR, kSlotA, Flow::Next},
-    {Opcode::DebugPrint, 0, Flow::Next},
-    {Opcode::BreakPoint, 0, Flow::Next},
-    {Opcode::Halt, 0, Flow::Stop},
-    {Opcode::Nop, 0, Flow::Next},
-    {Opcode::DictNewR, kSlotA, Flow::Next},
-    {Opcode::DictGetR, kSlotA, Flow::Next},
-    {Opcode::DictSetR, kSlotA, Flow::Next},     // the dict, updated in its own register
-    {Opcode::DictRemoveR, kSlotA, Flow::Next},  // likewise
-    {Opcode::DictContainsR, kSlotA, Flow::Next},
-    {Opcode::DictKeysR, kSlotA, Flow::Next},
-    {Opcode::DictValuesR, kSlotA, Flow::Next},
-    {Opcode::DictClearR, kSlotA, Flow::Next},  // likewise
-    {Opcode::DictLenR, kSlotA, Flow::Next},
-}};
-
-constexpr bool write_effects_cover_every_kind() {
-    for (size_t i = 0; i < kOpcodeCount; ++i) {
-        if (kWriteEffects[i].op != static_cast<Opcode>(i)) return false;
-        // Only register operands can be written.
-        const auto& operands = info(kWriteEffects[i].op).operands;
-        size_t registers = 0;
-        for (const auto& operand : operands)
-            registers += operand.kind == OperandKind::Reg || operand.kind == OperandKind::OptReg ? 1 : 0;
-        if (kWriteEffects[i].written_slots >> registers) return false;
-    }
-    return true;
+// The written register operands of a row (access Out or InOut), as slot bits.
+constexpr uint8_t written_slots_of(const InstructionInfo& row) {
+    uint8_t slots = 0;
+    for (const OperandSpec& operand : row.operands)
+        if (!operand.name.empty() && operand.is_written_register())
+            slots |= static_cast<uint8_t>(1u << static_cast<unsigned>(operand.slot));
+    return slots;
 }
-static_assert(write_effects_cover_every_kind(), "kWriteEffects needs one row per instruction kind, in opcode order");
+
+// One entry per instruction kind, in opcode order, from the rows of
+// TARNEL_INSTRUCTIONS. CallR also writes its argument registers
+// r0..min(n, 16) - 1 before the callee runs; its dst receives the returned
+// value afterwards.
+inline constexpr std::array<WriteEffect, kOpcodeCount> kWriteEffects = [] {
+    std::array<WriteEffect, kOpcodeCount> effects{};
+    for (size_t i = 0; i < kOpcodeCount; ++i)
+        effects[i] = {static_cast<Opcode>(i), written_slots_of(kInstructionInfo[i]), kInstructionInfo[i].flow};
+    return effects;
+}();
 
 constexpr const WriteEffect& write_effect(Opcode op) { return kWriteEffects[static_cast<size_t>(op)]; }
 

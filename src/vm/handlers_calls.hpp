@@ -57,9 +57,9 @@ inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uin
 }
 
 template <bool Debug>
-[[gnu::noinline]] Status trace_call(ExecContext& c, const Instruction& ins) {
+[[gnu::noinline]] Status trace_call(ExecContext& c, Operands<Opcode::CallR> ins) {
     const auto& args = ins.args();
-    if (Status st = c.emit(trace::call_line(ins.a, ins.b, args)); st != Status::Next) return st;
+    if (Status st = c.emit(trace::call_line(ins.func(), ins.dst(), args)); st != Status::Next) return st;
     for (size_t i = 0; i < args.size(); ++i) {
         // The "Set" lines print these same values again; one check covers both.
         if (!debug_form_fits(c.reg(args[i]))) return c.fail(VmError::out_of_memory());
@@ -69,20 +69,20 @@ template <bool Debug>
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_CallR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_CallR(ExecContext& c, Operands<Opcode::CallR> ins) {
     if (Debug) {
         if (Status st = trace_call<Debug>(c, ins); st != Status::Next) return st;
     }
     uint64_t entry = 0;
     uint64_t writes = 0;
-    if (!resolve_callee(c, c.reg(ins.a), c.s.pc - 1, entry, writes)) return Status::Error;
+    if (!resolve_callee(c, c.reg(ins.func()), c.s.pc - 1, entry, writes)) return Status::Error;
 
     // The frame saves what the callee and the arguments can change before any
     // argument is written; when the stack is already full it is never built,
     // but the arguments are still passed.
     const auto& args = ins.args();
     size_t passed = args.size() < kMaxArguments ? args.size() : kMaxArguments;
-    bool pushed = c.s.push_frame(c.s.pc, ins.b, writes | ((uint64_t{1} << passed) - 1));
+    bool pushed = c.s.push_frame(c.s.pc, ins.dst(), writes | ((uint64_t{1} << passed) - 1));
     for (size_t i = 0; i < passed; ++i) {
         // One at a time: each copy sees the registers as the previous ones left them.
         c.s.write_register(static_cast<uint8_t>(i), c.reg(args[i]));
@@ -98,14 +98,14 @@ TARNEL_HANDLER Status op_CallR(ExecContext& c, const Instruction& ins) {
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_ReturnR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ReturnR(ExecContext& c, Operands<Opcode::ReturnR> ins) {
     if (c.s.call_stack.empty()) {
         c.s.halted = true;
-        if (ins.has_src()) c.yielded = c.reg(ins.a);
+        if (ins.has_src()) c.yielded = c.reg(ins.src());
         return Status::Stop;
     }
     if (ins.has_src()) {
-        Value result = c.reg(ins.a);
+        Value result = c.reg(ins.src());
         auto [return_pc, return_register] = c.s.pop_frame();
         c.s.pc = return_pc;
         if (return_register) c.s.write_register(*return_register, std::move(result));

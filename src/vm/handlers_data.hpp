@@ -9,9 +9,11 @@
 
 #include <charconv>
 
+#include "values/casts.hpp"
 #include "values/dict_map.hpp"
 #include "values/operations.hpp"
 #include "vm/exec_context.hpp"
+#include "vm/in_place_append.hpp"
 #include "vm/limits.hpp"
 #include "vm/trace.hpp"
 
@@ -36,37 +38,37 @@ inline Value join_string_and_int(std::string_view text, int64_t number) {
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_ConcatStrR(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_ConcatStrR(ExecContext& c, Operands<Opcode::ConcatStrR> ins) {
     if (append_in_place(c, ins)) return Status::Next;
-    const Value& left = c.reg(ins.b);
-    const Value& right = c.reg(ins.c);
+    const Value& left = c.reg(ins.left());
+    const Value& right = c.reg(ins.right());
     if (left.is(ValueType::String) && right.is(ValueType::Int) && left.text().size() <= kMaxTextLength - 24) {
-        c.s.write_register(ins.a, join_string_and_int(left.text(), right.as_int()));
+        c.s.write_register(ins.dst(), join_string_and_int(left.text(), right.as_int()));
         return Status::Next;
     }
     if (!display_texts_fit(left, right)) return c.fail(VmError::out_of_memory());
-    c.s.write_register(ins.a, ops::join_text(left, right));
+    c.s.write_register(ins.dst(), ops::join_text(left, right));
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_StrLenR(ExecContext& c, const Instruction& ins) {
-    const Value& text = c.reg(ins.b);
+TARNEL_HANDLER Status op_StrLenR(ExecContext& c, Operands<Opcode::StrLenR> ins) {
+    const Value& text = c.reg(ins.str_reg());
     if (!text.is(ValueType::String)) return mismatch(c, "string", text);
-    c.set_int(ins.a, static_cast<int64_t>(text.text().size()));
+    c.set_int(ins.dst(), static_cast<int64_t>(text.text().size()));
     return Status::Next;
 }
 
 // ---- arrays -------------------------------------------------------------------
 
 template <bool Debug>
-TARNEL_HANDLER Status op_NewArrayR(ExecContext& c, const Instruction& ins) {
-    const Value& size = c.reg(ins.b);
+TARNEL_HANDLER Status op_NewArrayR(ExecContext& c, Operands<Opcode::NewArrayR> ins) {
+    const Value& size = c.reg(ins.size());
     if (!size.is(ValueType::Int)) return mismatch(c, "integer", size);
     int64_t n = size.as_int();
     if (n < 0) return c.fail(VmError::invalid_operation("create array", "negative size: " + std::to_string(n)));
     if (static_cast<uint64_t>(n) > max_array_length()) return c.fail(VmError::out_of_memory());
-    c.s.write_register(ins.a, Value::array(std::vector<Value>(static_cast<size_t>(n))));
+    c.s.write_register(ins.dst(), Value::array(std::vector<Value>(static_cast<size_t>(n))));
     return Status::Next;
 }
 
@@ -91,30 +93,30 @@ TARNEL_HANDLER bool check_element(ExecContext& c, const Value& array, const Valu
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_ArrayGetR(ExecContext& c, const Instruction& ins) {
-    const Value& array = c.reg(ins.b);
+TARNEL_HANDLER Status op_ArrayGetR(ExecContext& c, Operands<Opcode::ArrayGetR> ins) {
+    const Value& array = c.reg(ins.array());
     size_t position;
-    if (!check_element(c, array, c.reg(ins.c), position)) return Status::Error;
-    c.s.write_register(ins.a, array.items()[position]);
+    if (!check_element(c, array, c.reg(ins.index()), position)) return Status::Error;
+    c.s.write_register(ins.dst(), array.items()[position]);
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_ArraySetR(ExecContext& c, const Instruction& ins) {
-    Value element = c.reg(ins.c);  // copied first, before the array is touched
-    Value& array = c.reg(ins.a);
+TARNEL_HANDLER Status op_ArraySetR(ExecContext& c, Operands<Opcode::ArraySetR> ins) {
+    Value element = c.reg(ins.value());  // copied first, before the array is touched
+    Value& array = c.reg(ins.array());
     size_t position;
-    if (!check_element(c, array, c.reg(ins.b), position)) return Status::Error;
+    if (!check_element(c, array, c.reg(ins.index()), position)) return Status::Error;
     array.mutable_items()[position] = std::move(element);
-    c.s.register_types[ins.a] = ValueType::Array;
+    c.s.register_types[ins.array()] = ValueType::Array;
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_ArrayLenR(ExecContext& c, const Instruction& ins) {
-    const Value& array = c.reg(ins.b);
+TARNEL_HANDLER Status op_ArrayLenR(ExecContext& c, Operands<Opcode::ArrayLenR> ins) {
+    const Value& array = c.reg(ins.array());
     if (!array.is(ValueType::Array)) return mismatch(c, "array", array);
-    c.set_int(ins.a, static_cast<int64_t>(array.items().size()));
+    c.set_int(ins.dst(), static_cast<int64_t>(array.items().size()));
     return Status::Next;
 }
 
@@ -134,127 +136,127 @@ TARNEL_HANDLER bool check_dict_key(ExecContext& c, const Value& dict, const Valu
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DictNewR(ExecContext& c, const Instruction& ins) {
-    c.s.write_register(ins.a, Value::dict());
+TARNEL_HANDLER Status op_DictNewR(ExecContext& c, Operands<Opcode::DictNewR> ins) {
+    c.s.write_register(ins.dst(), Value::dict());
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DictGetR(ExecContext& c, const Instruction& ins) {
-    const Value& dict = c.reg(ins.b);
-    const Value& key = c.reg(ins.c);
+TARNEL_HANDLER Status op_DictGetR(ExecContext& c, Operands<Opcode::DictGetR> ins) {
+    const Value& dict = c.reg(ins.dict());
+    const Value& key = c.reg(ins.key());
     if (!check_dict_key(c, dict, key)) return Status::Error;
     const Value* found = dict.entries().find(key.text());
-    c.s.write_register(ins.a, found ? *found : Value());
+    c.s.write_register(ins.dst(), found ? *found : Value());
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DictSetR(ExecContext& c, const Instruction& ins) {
-    Value entry = c.reg(ins.c);  // copied first, before the map is touched
-    Value& dict = c.reg(ins.a);
-    const Value& key = c.reg(ins.b);
+TARNEL_HANDLER Status op_DictSetR(ExecContext& c, Operands<Opcode::DictSetR> ins) {
+    Value entry = c.reg(ins.value());  // copied first, before the map is touched
+    Value& dict = c.reg(ins.dict());
+    const Value& key = c.reg(ins.key());
     if (!check_dict_key(c, dict, key)) return Status::Error;
     dict.mutable_entries().set(key, std::move(entry));
-    c.s.register_types[ins.a] = ValueType::Dict;
+    c.s.register_types[ins.dict()] = ValueType::Dict;
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DictRemoveR(ExecContext& c, const Instruction& ins) {
-    Value& dict = c.reg(ins.a);
-    const Value& key = c.reg(ins.b);
+TARNEL_HANDLER Status op_DictRemoveR(ExecContext& c, Operands<Opcode::DictRemoveR> ins) {
+    Value& dict = c.reg(ins.dict());
+    const Value& key = c.reg(ins.key());
     if (!check_dict_key(c, dict, key)) return Status::Error;
     if (dict.entries().contains(key.text())) dict.mutable_entries().remove(key.text());
-    c.s.register_types[ins.a] = ValueType::Dict;
+    c.s.register_types[ins.dict()] = ValueType::Dict;
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DictContainsR(ExecContext& c, const Instruction& ins) {
-    const Value& dict = c.reg(ins.b);
-    const Value& key = c.reg(ins.c);
+TARNEL_HANDLER Status op_DictContainsR(ExecContext& c, Operands<Opcode::DictContainsR> ins) {
+    const Value& dict = c.reg(ins.dict());
+    const Value& key = c.reg(ins.key());
     if (!check_dict_key(c, dict, key)) return Status::Error;
-    c.set_bool(ins.a, dict.entries().contains(key.text()));
+    c.set_bool(ins.dst(), dict.entries().contains(key.text()));
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DictKeysR(ExecContext& c, const Instruction& ins) {
-    const Value& dict = c.reg(ins.b);
+TARNEL_HANDLER Status op_DictKeysR(ExecContext& c, Operands<Opcode::DictKeysR> ins) {
+    const Value& dict = c.reg(ins.dict());
     if (!check_dict(c, dict)) return Status::Error;
     std::vector<Value> keys;
     keys.reserve(dict.entries().size());
     dict.entries().for_each([&](const Value& key, const Value&) { keys.push_back(key); });
-    c.s.write_register(ins.a, Value::array(std::move(keys)));
+    c.s.write_register(ins.dst(), Value::array(std::move(keys)));
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DictValuesR(ExecContext& c, const Instruction& ins) {
-    const Value& dict = c.reg(ins.b);
+TARNEL_HANDLER Status op_DictValuesR(ExecContext& c, Operands<Opcode::DictValuesR> ins) {
+    const Value& dict = c.reg(ins.dict());
     if (!check_dict(c, dict)) return Status::Error;
     std::vector<Value> values;
     values.reserve(dict.entries().size());
     dict.entries().for_each([&](const Value&, const Value& value) { values.push_back(value); });
-    c.s.write_register(ins.a, Value::array(std::move(values)));
+    c.s.write_register(ins.dst(), Value::array(std::move(values)));
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DictClearR(ExecContext& c, const Instruction& ins) {
-    if (!check_dict(c, c.reg(ins.a))) return Status::Error;
-    c.s.write_register(ins.a, Value::dict());
+TARNEL_HANDLER Status op_DictClearR(ExecContext& c, Operands<Opcode::DictClearR> ins) {
+    if (!check_dict(c, c.reg(ins.dict()))) return Status::Error;
+    c.s.write_register(ins.dict(), Value::dict());
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DictLenR(ExecContext& c, const Instruction& ins) {
-    const Value& dict = c.reg(ins.b);
+TARNEL_HANDLER Status op_DictLenR(ExecContext& c, Operands<Opcode::DictLenR> ins) {
+    const Value& dict = c.reg(ins.dict());
     if (!check_dict(c, dict)) return Status::Error;
-    c.set_int(ins.a, static_cast<int64_t>(dict.entries().size()));
+    c.set_int(ins.dst(), static_cast<int64_t>(dict.entries().size()));
     return Status::Next;
 }
 
 // ---- assertions and scopes ---------------------------------------------------------
 
 template <bool Debug>
-TARNEL_HANDLER Status op_AssertR(ExecContext& c, const Instruction& ins) {
-    if (assertion_holds(c.reg(ins.a), ins.assert_type())) return Status::Next;
-    uint16_t msg_idx = ins.index();
+TARNEL_HANDLER Status op_AssertR(ExecContext& c, Operands<Opcode::AssertR> ins) {
+    if (assertion_holds(c.reg(ins.reg()), ins.assert_type())) return Status::Next;
+    uint16_t msg_idx = ins.msg_idx();
     if (msg_idx < c.s.constants.size() && c.s.constants[msg_idx].is_string())
         return c.fail(VmError::assertion_failed(c.s.constants[msg_idx].text));
     return c.fail(VmError::invalid_constant_index(msg_idx));
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_ScopeEnterR(ExecContext& c, const Instruction& ins) {
-    c.s.scope_stack.push_back(ins.index());
+TARNEL_HANDLER Status op_ScopeEnterR(ExecContext& c, Operands<Opcode::ScopeEnterR> ins) {
+    c.s.scope_stack.push_back(ins.scope_id());
     return Status::Next;
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_ScopeExitR(ExecContext& c, const Instruction& ins) {
-    if (!c.s.scope_stack.empty() && c.s.scope_stack.back() == ins.index()) c.s.scope_stack.pop_back();
+TARNEL_HANDLER Status op_ScopeExitR(ExecContext& c, Operands<Opcode::ScopeExitR> ins) {
+    if (!c.s.scope_stack.empty() && c.s.scope_stack.back() == ins.scope_id()) c.s.scope_stack.pop_back();
     return Status::Next;
 }
 
 // ---- diagnostic output ------------------------------------------------------------------
 
 template <bool Debug>
-TARNEL_HANDLER Status op_DebugPrint(ExecContext& c, const Instruction& ins) {
+TARNEL_HANDLER Status op_DebugPrint(ExecContext& c, Operands<Opcode::DebugPrint> ins) {
     // Outside debug mode scalars and strings print as their own (bounded)
     // text; everything else prints its debug form, measured first.
-    const Value& value = c.reg(ins.a);
+    const Value& value = c.reg(ins.src());
     const bool plain = !Debug && value.type() <= ValueType::String;
     if (!plain && !debug_form_fits(value)) return c.fail(VmError::out_of_memory());
     std::string line;
-    if (!trace::debug_print_text(line, c.reg(ins.a), Debug)) return Status::Next;
+    if (!trace::debug_print_text(line, c.reg(ins.src()), Debug)) return Status::Next;
     return c.emit(std::move(line));
 }
 
 template <bool Debug>
-TARNEL_HANDLER Status op_BreakPoint(ExecContext& c, const Instruction&) {
+TARNEL_HANDLER Status op_BreakPoint(ExecContext& c, Operands<Opcode::BreakPoint>) {
     if (!Debug) return Status::Next;
     return c.emit(trace::breakpoint_line(c.s.pc - 1));
 }
