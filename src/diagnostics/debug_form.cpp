@@ -9,6 +9,7 @@
 #include "diagnostics/unicode_tables.hpp"
 #include "values/container_walk.hpp"
 #include "values/dict_map.hpp"
+#include "values/float_text.hpp"
 #include "values/rendered_length.hpp"
 
 namespace tarnel {
@@ -319,22 +320,11 @@ void append_debug_float(std::string& out, double x) {
         return;
     }
 
-    // The shortest round-trip digits and their decimal exponent, taken from
-    // the scientific form: "-1.5e-07" gives digits "15" and exponent -7.
-    char buffer[32];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::scientific);
-    std::string_view text(buffer, static_cast<size_t>(result.ptr - buffer));
-    const bool negative = text.front() == '-';
-    if (negative) text.remove_prefix(1);
-    const size_t e_pos = text.find('e');
-    char digits[24];
-    size_t digit_count = 0;
-    for (char c : text.substr(0, e_pos))
-        if (c != '.') digits[digit_count++] = c;
-    std::string_view exponent_text = text.substr(e_pos + 1);
-    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
-    int exponent = 0;
-    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+    const ShortestDigits shortest = shortest_digits(x);
+    const bool negative = shortest.negative;
+    const char* digits = shortest.digits;
+    const size_t digit_count = shortest.count;
+    const int exponent = shortest.exponent;
 
     if (negative) out += '-';
     const double magnitude = std::fabs(x);

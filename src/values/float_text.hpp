@@ -3,9 +3,24 @@
 // digit string that reads back to the same double.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace tarnel {
+
+// The shortest round-trip digits of a finite double and the decimal exponent
+// of the first one: -1.5e-07 gives negative, "15" and -7; 0.0 gives "0" and 0.
+// Every text form of a float is laid out from these.
+struct ShortestDigits {
+    bool negative = false;
+    char digits[24] = {};
+    size_t count = 0;
+    int exponent = 0;
+
+    std::string_view text() const { return {digits, count}; }
+};
+ShortestDigits shortest_digits(double x);
 
 // Display text: integral finite values with their exact decimal expansion
 // and no decimal point ("3", "-0", "99999999999999991611392"); everything
