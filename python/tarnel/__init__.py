@@ -16,7 +16,17 @@ from .isolation import (IsolationError, MemoryLimitExceeded, TimeLimitExceeded, 
 from .module import Constant, DecodeError, Instruction, Layout, Module, decode, encode
 from .opcodes import OPCODES
 
-__version__ = "0.1.0"
+def _installed_version() -> str:
+    # The one version is pyproject.toml's, read back from the installed
+    # distribution (tarnel ships in the tarnel-vm wheel with the extension).
+    from importlib.metadata import PackageNotFoundError, version
+    try:
+        return version("tarnel-vm")
+    except PackageNotFoundError:  # run from a source tree that was never installed
+        return "0+unknown"
+
+
+__version__ = _installed_version()
 
 __all__ = [
     "AssemblyError", "BuildError", "Builder", "Constant", "DecodeError",

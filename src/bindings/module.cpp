@@ -60,7 +60,7 @@ PyObject* create_module() {
     PyObject* module = PyModule_Create2(&g_module_def, 3);
     if (module == nullptr) return nullptr;
     PyObject* type = vorn_vm_type();
-    PyObject* version = type != nullptr ? PyUnicode_FromString("0.1.0") : nullptr;
+    PyObject* version = type != nullptr ? PyUnicode_FromString(TARNEL_VERSION) : nullptr;
     const bool ok =
         version != nullptr && add_exported(module, "VornVM", type) && add_exported(module, "__version__", version);
     Py_XDECREF(version);
