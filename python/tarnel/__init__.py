@@ -12,7 +12,10 @@ from .builder import Builder, BuildError
 from .check import Finding, check
 from .disasm import disassemble, disassemble_module
 from .isolation import (IsolationError, MemoryLimitExceeded, TimeLimitExceeded, WorkerCrashed,
-                        parse_size, run_isolated, run_many)
+                        parse_size, run_isolated)
+from .batch import run_many
+from .execute import execute
+from .limits import InstructionLimitExceeded, LimitExceeded
 from .module import Constant, DecodeError, Instruction, Layout, Module, decode, encode
 from .opcodes import OPCODES
 
@@ -30,8 +33,8 @@ __version__ = _installed_version()
 
 __all__ = [
     "AssemblyError", "BuildError", "Builder", "Constant", "DecodeError",
-    "Finding", "Instruction", "IsolationError", "Layout", "MemoryLimitExceeded", "Module",
-    "OPCODES", "TimeLimitExceeded", "WorkerCrashed",
-    "assemble", "assemble_module", "check", "decode", "disassemble",
-    "disassemble_module", "encode", "parse_size", "run_isolated", "run_many",
+    "Finding", "Instruction", "InstructionLimitExceeded", "IsolationError", "Layout",
+    "LimitExceeded", "MemoryLimitExceeded", "Module", "OPCODES", "TimeLimitExceeded",
+    "WorkerCrashed", "assemble", "assemble_module", "check", "decode", "disassemble",
+    "disassemble_module", "encode", "execute", "parse_size", "run_isolated", "run_many",
 ]

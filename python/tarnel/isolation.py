@@ -39,6 +39,8 @@ import threading
 import time
 from typing import Any, Callable, Iterable, Iterator, List, Optional, Union
 
+from .limits import LimitExceeded
+
 __all__ = [
     "IsolationError", "MemoryLimitExceeded", "TimeLimitExceeded", "WorkerCrashed",
     "parse_size", "run_isolated", "run_many", "worker_pids",
@@ -66,8 +68,9 @@ class IsolationError(RuntimeError):
         return (type(self), self.args)
 
 
-class TimeLimitExceeded(IsolationError, TimeoutError):
-    """The run took longer than its ``timeout``; the worker was killed.
+class TimeLimitExceeded(IsolationError, LimitExceeded, TimeoutError):
+    """The run took longer than its ``timeout``: the worker was killed, or
+    an in-process run (:func:`tarnel.execute`) was stopped.
 
     Also a :class:`TimeoutError`. ``timeout`` holds the limit in seconds.
     """
@@ -80,8 +83,9 @@ class TimeLimitExceeded(IsolationError, TimeoutError):
         return (type(self), (self.args[0], self.timeout))
 
 
-class MemoryLimitExceeded(IsolationError):
-    """The program needed more memory than ``max_memory`` allowed.
+class MemoryLimitExceeded(IsolationError, LimitExceeded):
+    """The program needed more memory than ``max_memory`` allowed (in an
+    isolated run or an in-process one, :func:`tarnel.execute`).
 
     ``limit`` holds the limit in bytes. Raised when the VM reports
     "Runtime error: Out of memory" under the limit, when the worker runs out

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "bindings/fault.hpp"
+#include "bindings/limited_run.hpp"
 #include "bindings/python_api.hpp"
 #include "bindings/vorn_vm.hpp"
 
@@ -11,12 +12,20 @@ namespace tarnel::bindings {
 
 namespace {
 
+// Private entry points for the tarnel package; VornVM keeps its four methods.
+PyMethodDef g_module_functions[] = {
+    {"_execute", limited_execute, METH_VARARGS,
+     "_execute(vm, max_instructions, timeout, max_memory, check_signals, release_gil, args, stop=None)\n--\n\n"
+     "Run with limits (private: use tarnel.execute)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "tarnel_vm",
     "Python module for the VM",
     0,
-    nullptr,
+    g_module_functions,
     nullptr,
     nullptr,
     nullptr,

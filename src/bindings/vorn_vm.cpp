@@ -174,15 +174,7 @@ PyObject* load_into(VmState& state, PyObject* path) {
 
 PyObject* run_program(VmState& state) {
     auto outcome = run(state);
-    if (!outcome.ok()) {
-        if (const auto* error = std::get_if<VmError>(&outcome.error())) {
-            std::string message = "Runtime error: ";
-            message += error->message();
-            return raise(PyExc_RuntimeError, message);
-        }
-        const auto* fault = std::get_if<InternalFault>(&outcome.error());
-        return raise_fault(fault != nullptr ? std::string_view(fault->message) : std::string_view());
-    }
+    if (!outcome.ok()) return raise_run_error(outcome.error());
     const std::optional<Value>& result = outcome.value();
     return result.has_value() ? to_python(*result) : none();
 }
@@ -251,6 +243,20 @@ PyType_Spec vm_spec = {
 };
 
 }  // namespace
+
+std::nullptr_t raise_run_error(const RunError& error) {
+    if (const auto* vm_error = std::get_if<VmError>(&error)) {
+        std::string message = "Runtime error: ";
+        message += vm_error->message();
+        return raise(PyExc_RuntimeError, message);
+    }
+    const auto* fault = std::get_if<InternalFault>(&error);
+    return raise_fault(fault != nullptr ? std::string_view(fault->message) : std::string_view());
+}
+
+PyObject* with_exclusive_state(PyObject* vm, const std::function<PyObject*(VmState&)>& body) {
+    return at_boundary([&]() -> PyObject* { return with_state<true>(vm, body); });
+}
 
 PyObject* vorn_vm_type() {
     PyObject* existing = g_type.load(std::memory_order_acquire);

@@ -1,5 +1,7 @@
 #include "values/dict_map.hpp"
 
+#include "values/memory_meter.hpp"
+
 namespace tarnel {
 
 size_t DictMap::probe(std::string_view key, uint64_t hash) const {
@@ -20,6 +22,7 @@ const Value* DictMap::find(std::string_view key) const {
 
 void DictMap::grow() {
     size_t capacity = slots_.empty() ? 8 : slots_.size() * 2;
+    charge_memory((capacity - slots_.size()) * sizeof(Slot));
     std::vector<Slot> old(capacity);
     old.swap(slots_);
     for (Slot& slot : old) {

@@ -53,6 +53,8 @@ public:
     // slots [0, slot_count()) in the map's internal order; a free slot has
     // no key (nullptr).
     size_t slot_count() const { return slots_.size(); }
+    // The bytes of the slot table (what a memory limit counts for the map).
+    size_t slot_bytes() const { return slots_.size() * sizeof(Slot); }
     const Value* slot_key(size_t i) const {
         return slots_[i].key.is(ValueType::String) ? &slots_[i].key : nullptr;
     }

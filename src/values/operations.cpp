@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "values/dict_map.hpp"
+#include "values/memory_meter.hpp"
+#include "values/work_checkpoint.hpp"
 
 namespace tarnel::ops {
 namespace {
@@ -105,9 +107,10 @@ Result<Value, VmError> add(const Value& left, const Value& right) {
     if (float_pair(left, right, a, b)) return Value::number(a + b);
     if (left.is(ValueType::String) && right.is(ValueType::String)) {
         std::string joined;
+        require_memory(sizeof(StringObject) + left.text().size() + right.text().size());
         joined.reserve(left.text().size() + right.text().size());
-        joined += left.text();
-        joined += right.text();
+        append_in_chunks(joined, left.text());
+        append_in_chunks(joined, right.text());
         return Value::string(std::move(joined));
     }
     return Failure{operand_mismatch(kNumericOrString, left, right)};
@@ -304,10 +307,16 @@ Result<bool, VmError> less_equal(const Value& left, const Value& right) {
 Value join_text(const Value& left, const Value& right) {
     std::string out;
     if (left.is(ValueType::String) && right.is(ValueType::String)) {
+        require_memory(sizeof(StringObject) + left.text().size() + right.text().size());
         out.reserve(left.text().size() + right.text().size());
-        out += left.text();
-        out += right.text();
+        append_in_chunks(out, left.text());
+        append_in_chunks(out, right.text());
     } else {
+        // Measured first only under a memory limit. The run loop has already
+        // checked that the joined text stays within the text limit.
+        if (t_active_meter != nullptr)
+            require_memory(sizeof(StringObject) + display_length(left, SIZE_MAX / 4) +
+                           display_length(right, SIZE_MAX / 4));
         append_display_text(out, left);
         append_display_text(out, right);
     }

@@ -7,6 +7,7 @@
 #include "values/container_walk.hpp"
 #include "values/dict_map.hpp"
 #include "values/float_text.hpp"
+#include "values/memory_meter.hpp"
 #include "values/rendered_length.hpp"
 
 namespace tarnel {
@@ -17,6 +18,26 @@ constexpr std::string_view kTypeNames[] = {"empty",    "bool", "int",   "float",
 constexpr std::string_view kDebugNames[] = {"Empty",    "Bool", "Int",   "Float", "String",
                                             "Function", "URL",  "Array", "Dict",  "Unknown"};
 
+}  // namespace
+
+uint64_t payload_footprint(ValueType type, const Payload* payload) {
+    switch (type) {
+        case ValueType::String:
+        case ValueType::URL:
+            return sizeof(StringObject) + static_cast<const StringObject*>(payload)->text.size();
+        case ValueType::Function:
+            return sizeof(FunctionObject) + static_cast<const FunctionObject*>(payload)->ref.name.size();
+        case ValueType::Array:
+            return sizeof(ArrayObject) + static_cast<const ArrayObject*>(payload)->items.size() * sizeof(Value);
+        case ValueType::Dict:
+            return sizeof(DictObject) + static_cast<const DictObject*>(payload)->map.slot_bytes();
+        default:
+            return 0;
+    }
+}
+
+namespace {
+
 // A payload whose last reference is gone, waiting to be freed.
 struct DeadPayload {
     ValueType type;
@@ -24,6 +45,7 @@ struct DeadPayload {
 };
 
 void free_payload(DeadPayload dead) {
+    if (t_active_meter != nullptr) refund_memory(payload_footprint(dead.type, dead.payload));
     switch (dead.type) {
         case ValueType::String:
         case ValueType::URL:
@@ -96,11 +118,28 @@ void Value::release() noexcept {
 
 void Value::add_reference() const noexcept { payload_->refs.fetch_add(1, std::memory_order_relaxed); }
 
-Value Value::string(std::string text) { return make_heap<StringObject>(ValueType::String, std::move(text)); }
-Value Value::url(std::string text) { return make_heap<StringObject>(ValueType::URL, std::move(text)); }
-Value Value::function(FunctionRef ref) { return make_heap<FunctionObject>(ValueType::Function, std::move(ref)); }
-Value Value::array(std::vector<Value> items) { return make_heap<ArrayObject>(ValueType::Array, std::move(items)); }
-Value Value::dict(DictMap map) { return make_heap<DictObject>(ValueType::Dict, std::move(map)); }
+// Each payload is charged to the running thread's memory meter, if it has
+// one, before the payload object is allocated (memory_meter.hpp).
+Value Value::string(std::string text) {
+    charge_memory(sizeof(StringObject) + text.size());
+    return make_heap<StringObject>(ValueType::String, std::move(text));
+}
+Value Value::url(std::string text) {
+    charge_memory(sizeof(StringObject) + text.size());
+    return make_heap<StringObject>(ValueType::URL, std::move(text));
+}
+Value Value::function(FunctionRef ref) {
+    charge_memory(sizeof(FunctionObject) + ref.name.size());
+    return make_heap<FunctionObject>(ValueType::Function, std::move(ref));
+}
+Value Value::array(std::vector<Value> items) {
+    charge_memory(sizeof(ArrayObject) + items.size() * sizeof(Value));
+    return make_heap<ArrayObject>(ValueType::Array, std::move(items));
+}
+Value Value::dict(DictMap map) {
+    charge_memory(sizeof(DictObject) + map.slot_bytes());
+    return make_heap<DictObject>(ValueType::Dict, std::move(map));
+}
 Value Value::dict() { return dict(DictMap()); }
 
 void Value::unshare() {

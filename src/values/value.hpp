@@ -251,6 +251,16 @@ struct ArrayObject : Payload {
 inline const std::vector<Value>& Value::items() const { return static_cast<const ArrayObject*>(payload_)->items; }
 inline std::vector<Value>& Value::unique_items() { return static_cast<ArrayObject*>(payload_)->items; }
 
+// The bytes a heap payload accounts for under a memory limit: its object
+// plus its contents (text bytes, elements, dictionary slots), measured by
+// size, so the figure charged when it is made or grows is the figure
+// refunded when it is freed. Keys and elements held by a container are
+// payloads of their own.
+uint64_t payload_footprint(ValueType type, const Payload* payload);
+inline uint64_t footprint(const Value& value) {
+    return value.is_heap() ? payload_footprint(value.type(), static_cast<const Payload*>(value.payload())) : 0;
+}
+
 // Truthiness: the boolean reading of a value.
 bool is_truthy(const Value& value);
 

@@ -9,6 +9,7 @@
 
 #include <new>
 
+#include "values/memory_meter.hpp"
 #include "vm/exec_context.hpp"
 #include "vm/handlers_calls.hpp"
 #include "vm/handlers_core.hpp"
@@ -24,18 +25,31 @@ namespace {
 
 using namespace handlers;
 
-template <bool Debug>
-Status run_loop(ExecContext& c) {
+// Limited runs (run_limited) get their own instantiation: before each fetch
+// it counts down `fuel`, the instructions left in the window the poller gave
+// it, and asks the poller for a new window when it reaches zero. Ordinary
+// runs compile to the loop without any of it.
+template <bool Debug, bool Limited>
+Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller) {
     VmState& s = c.s;
     const Instruction* const code = s.instructions.data();
     const uint64_t code_size = s.instructions.size();
     const Instruction* ins = nullptr;
     Status status = Status::Next;
+    [[maybe_unused]] uint64_t fuel = 1;  // the first fetch polls
 
-// Fetch: stop past the end, take instruction pc, advance pc, count, trace.
+// Fetch: stop past the end, (limited runs: poll when the window is used
+// up), take instruction pc, advance pc, count, trace.
 #define TARNEL_FETCH()                                                                      \
     do {                                                                                    \
         if (s.pc >= code_size) return Status::Next;                                         \
+        if (Limited && __builtin_expect(--fuel == 0, 0)) {                                  \
+            fuel = poller->poll(s.instruction_count);                                       \
+            if (fuel == 0) {                                                                \
+                c.error = LimitReached{*poller->stopped};                                   \
+                return Status::Error;                                                       \
+            }                                                                               \
+        }                                                                                   \
         ins = &code[s.pc];                                                                  \
         ++s.pc;                                                                             \
         ++s.instruction_count;                                                              \
@@ -108,19 +122,52 @@ Result<std::optional<Value>, RunError> guarded(VmState& state, Execute&& execute
         return Failure{RunError{VmError::out_of_memory()}};
     } catch (const std::length_error&) {
         return Failure{RunError{VmError::out_of_memory()}};
+    } catch (const MemoryLimitReached&) {
+        return Failure{RunError{LimitReached{LimitKind::Memory}}};
+    } catch (const RunStopped& stopped) {
+        return Failure{RunError{LimitReached{stopped.kind}}};
     }
     if (status == Status::Error) return Failure{std::move(context.error)};
     return std::move(context.yielded);
 }
 
+// Steps 1 to 3 of a run: no module, the entry point, a halted machine.
+// Returns true when the run goes on to the loop.
+bool prepare_run(VmState& state, Result<std::optional<Value>, RunError>& early) {
+    if (!state.module) {
+        early = Failure{RunError{VmError::module_not_loaded()}};
+        return false;
+    }
+    const auto& functions = state.module->functions;
+    if (auto main = functions.find(std::string_view("main")); main != functions.end()) state.pc = main->second;
+    if (state.halted) {
+        early = std::optional<Value>{};
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Result<std::optional<Value>, RunError> run(VmState& state) {
-    if (!state.module) return Failure{RunError{VmError::module_not_loaded()}};
-    const auto& functions = state.module->functions;
-    if (auto main = functions.find(std::string_view("main")); main != functions.end()) state.pc = main->second;
-    if (state.halted) return std::optional<Value>{};
-    return guarded(state, [&](ExecContext& c) { return state.debug ? run_loop<true>(c) : run_loop<false>(c); });
+    Result<std::optional<Value>, RunError> early = std::optional<Value>{};
+    if (!prepare_run(state, early)) return early;
+    return guarded(state, [&](ExecContext& c) {
+        return state.debug ? run_loop<true, false>(c, nullptr) : run_loop<false, false>(c, nullptr);
+    });
+}
+
+Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimits& limits) {
+    Result<std::optional<Value>, RunError> early = std::optional<Value>{};
+    if (!prepare_run(state, early)) return early;
+    std::optional<MemoryMeter> meter;
+    if (limits.max_memory) meter.emplace(*limits.max_memory, held_memory(state));
+    ActiveMeter active_meter(meter ? &*meter : nullptr);
+    LimitPoller poller(limits, state.instruction_count);
+    ActiveCheckpoint active_checkpoint(&poller);
+    return guarded(state, [&](ExecContext& c) {
+        return state.debug ? run_loop<true, true>(c, &poller) : run_loop<false, true>(c, &poller);
+    });
 }
 
 StepResult execute_instruction(VmState& state, const Instruction& instruction) {

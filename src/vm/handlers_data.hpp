@@ -7,11 +7,14 @@
 // costs O(n) in total.
 #pragma once
 
+#include <algorithm>
 #include <charconv>
 
 #include "values/casts.hpp"
 #include "values/dict_map.hpp"
+#include "values/memory_meter.hpp"
 #include "values/operations.hpp"
+#include "values/work_checkpoint.hpp"
 #include "vm/exec_context.hpp"
 #include "vm/in_place_append.hpp"
 #include "vm/limits.hpp"
@@ -61,6 +64,19 @@ TARNEL_HANDLER Status op_StrLenR(ExecContext& c, Operands<Opcode::StrLenR> ins) 
 
 // ---- arrays -------------------------------------------------------------------
 
+// n Empty elements, checked against a memory limit before anything is
+// allocated and filled in chunks with checkpoints between them.
+inline std::vector<Value> empty_elements(size_t n) {
+    require_memory(sizeof(ArrayObject) + n * sizeof(Value));
+    std::vector<Value> items;
+    items.reserve(n);
+    while (items.size() < n) {
+        items.resize(std::min(n, items.size() + kWorkChunk));
+        if (items.size() < n) work_checkpoint();
+    }
+    return items;
+}
+
 template <bool Debug>
 TARNEL_HANDLER Status op_NewArrayR(ExecContext& c, Operands<Opcode::NewArrayR> ins) {
     const Value& size = c.reg(ins.size());
@@ -68,7 +84,7 @@ TARNEL_HANDLER Status op_NewArrayR(ExecContext& c, Operands<Opcode::NewArrayR> i
     int64_t n = size.as_int();
     if (n < 0) return c.fail(VmError::invalid_operation("create array", "negative size: " + std::to_string(n)));
     if (static_cast<uint64_t>(n) > max_array_length()) return c.fail(VmError::out_of_memory());
-    c.s.write_register(ins.dst(), Value::array(std::vector<Value>(static_cast<size_t>(n))));
+    c.s.write_register(ins.dst(), Value::array(empty_elements(static_cast<size_t>(n))));
     return Status::Next;
 }
 
@@ -186,8 +202,12 @@ TARNEL_HANDLER Status op_DictKeysR(ExecContext& c, Operands<Opcode::DictKeysR> i
     const Value& dict = c.reg(ins.dict());
     if (!check_dict(c, dict)) return Status::Error;
     std::vector<Value> keys;
+    require_memory(sizeof(ArrayObject) + dict.entries().size() * sizeof(Value));
     keys.reserve(dict.entries().size());
-    dict.entries().for_each([&](const Value& key, const Value&) { keys.push_back(key); });
+    dict.entries().for_each([&](const Value& key, const Value&) {
+        keys.push_back(key);
+        if (keys.size() % kWorkChunk == 0) work_checkpoint();
+    });
     c.s.write_register(ins.dst(), Value::array(std::move(keys)));
     return Status::Next;
 }
@@ -197,8 +217,12 @@ TARNEL_HANDLER Status op_DictValuesR(ExecContext& c, Operands<Opcode::DictValues
     const Value& dict = c.reg(ins.dict());
     if (!check_dict(c, dict)) return Status::Error;
     std::vector<Value> values;
+    require_memory(sizeof(ArrayObject) + dict.entries().size() * sizeof(Value));
     values.reserve(dict.entries().size());
-    dict.entries().for_each([&](const Value&, const Value& value) { values.push_back(value); });
+    dict.entries().for_each([&](const Value&, const Value& value) {
+        values.push_back(value);
+        if (values.size() % kWorkChunk == 0) work_checkpoint();
+    });
     c.s.write_register(ins.dst(), Value::array(std::move(values)));
     return Status::Next;
 }

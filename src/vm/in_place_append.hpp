@@ -1,6 +1,8 @@
 // The in-place string append shared by AddR and ConcatStrR.
 #pragma once
 
+#include "values/memory_meter.hpp"
+#include "values/work_checkpoint.hpp"
 #include "vm/exec_context.hpp"
 #include "vm/limits.hpp"
 
@@ -29,7 +31,8 @@ inline bool append_in_place(ExecContext& c, const Instruction& instruction) {
     const Value& right = c.reg(ins.right());
     if (!left.is(ValueType::String) || !right.is(ValueType::String) || !left.is_unique()) return false;
     if (!text_fits(left.text().size(), right.text().size())) return false;  // the general path refuses it
-    left.mutable_text().append(right.text());
+    charge_memory(right.text().size());
+    append_in_chunks(left.mutable_text(), right.text());
     c.s.register_types[ins.dst()] = ValueType::String;
     return true;
 }

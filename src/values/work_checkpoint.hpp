@@ -1,0 +1,48 @@
+// Checkpoints inside long operations.
+//
+// Most instructions take nanoseconds, but a few can work on millions of
+// elements or bytes in one go (building a huge array, joining long texts,
+// listing the keys of a big dictionary). A run with a time limit or one that
+// must answer Ctrl-C installs a checkpoint on its thread; those operations
+// call it between chunks of their work, and the checkpoint throws to end the
+// run when the deadline has passed or the host asks to stop. Without one
+// installed a checkpoint is a single thread-local load.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tarnel {
+
+class WorkCheckpoint {
+public:
+    // Throws (an exception the run loop catches) when the run must stop.
+    virtual void check() = 0;
+
+protected:
+    ~WorkCheckpoint() = default;
+};
+
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local WorkCheckpoint* t_work_checkpoint = nullptr;
+
+// How much work (elements or bytes) an operation does between checkpoints:
+// well under a millisecond's worth.
+inline constexpr size_t kWorkChunk = size_t{1} << 16;
+
+inline void work_checkpoint() {
+    if (WorkCheckpoint* checkpoint = t_work_checkpoint) checkpoint->check();
+}
+
+// Appends `part` to `out`, with a checkpoint between chunks when it is long.
+inline void append_in_chunks(std::string& out, std::string_view part) {
+    constexpr size_t kBytes = kWorkChunk * 16;  // 1 MiB
+    while (part.size() > kBytes) {
+        out.append(part.substr(0, kBytes));
+        part.remove_prefix(kBytes);
+        work_checkpoint();
+    }
+    out.append(part);
+}
+
+}  // namespace tarnel

@@ -1,0 +1,97 @@
+// Limits on one run: an instruction budget, a deadline, a memory budget and
+// a host poll (how a host such as Python gets to look at its signals while
+// the program runs).
+//
+// A run with limits uses its own instantiation of the run loop. That loop
+// counts down a budget of instructions per window; when it runs out the
+// LimitPoller decides whether the run goes on and for how many instructions
+// more. Ordinary runs never see any of this.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "values/work_checkpoint.hpp"
+
+namespace tarnel {
+
+struct VmState;
+
+enum class LimitKind : uint8_t {
+    Instructions,  // the instruction budget is spent
+    Time,          // the deadline has passed
+    Memory,        // a value would take the bytes held past the budget
+    Host,          // the host's poll asked to stop (it knows why)
+};
+
+// How a limited run that was stopped ends: a RunError alternative.
+struct LimitReached {
+    LimitKind kind;
+};
+
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+struct RunLimits {
+    std::optional<uint64_t> max_instructions;  // instructions this run may execute
+    std::optional<SteadyTime> deadline;
+    std::optional<uint64_t> max_memory;  // bytes the VM's values may hold
+    // Called from the running thread about every `host_poll_interval`;
+    // returns true when the run must stop.
+    std::function<bool()> host_poll;
+    std::chrono::nanoseconds host_poll_interval = std::chrono::milliseconds(2);
+};
+
+// Thrown from a checkpoint inside a long operation; caught by the run loop.
+struct RunStopped {
+    LimitKind kind;
+};
+
+class LimitPoller final : public WorkCheckpoint {
+public:
+    LimitPoller(const RunLimits& limits, uint64_t instruction_count);
+
+    // Called by the loop before it fetches an instruction, when the window
+    // it was given is used up. Returns how many instructions may run before
+    // the next poll (this one included), or 0 when the run stops; `stopped`
+    // then says why.
+    uint64_t poll(uint64_t instruction_count);
+
+    // Between chunks of a long operation: throws RunStopped when the
+    // deadline has passed or the host asks to stop.
+    void check() override;
+
+    std::optional<LimitKind> stopped;
+
+private:
+    // Checks the deadline and, when it is due, the host poll.
+    std::optional<LimitKind> check_clock(SteadyTime now);
+
+    const RunLimits& limits_;
+    uint64_t stop_count_ = UINT64_MAX;  // the instruction count at which the budget is spent
+    bool timed_;                        // a deadline or a host poll: the clock must be read
+    uint64_t window_;                   // instructions between clock reads, adapted to their speed
+    SteadyTime last_poll_;
+    SteadyTime next_host_poll_;
+};
+
+// Installs a poller as this thread's work checkpoint for the life of the guard.
+class ActiveCheckpoint {
+public:
+    explicit ActiveCheckpoint(WorkCheckpoint* checkpoint) : previous_(t_work_checkpoint) {
+        t_work_checkpoint = checkpoint;
+    }
+    ~ActiveCheckpoint() { t_work_checkpoint = previous_; }
+    ActiveCheckpoint(const ActiveCheckpoint&) = delete;
+    ActiveCheckpoint& operator=(const ActiveCheckpoint&) = delete;
+
+private:
+    WorkCheckpoint* previous_;
+};
+
+// The bytes the values reachable from `state` hold, each payload counted
+// once however many holders it has: where a run's memory budget starts.
+uint64_t held_memory(const VmState& state);
+
+}  // namespace tarnel

@@ -1,0 +1,149 @@
+// Runs under limits: exact instruction budgets, the deadline, the host poll
+// and the memory meter.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "values/memory_meter.hpp"
+#include "vm_fixture.hpp"
+
+namespace tarnel::testing {
+namespace {
+
+std::optional<LimitKind> stopped_by(const Result<std::optional<Value>, RunError>& result) {
+    if (result) return std::nullopt;
+    if (const auto* reached = std::get_if<LimitReached>(&result.error())) return reached->kind;
+    return std::nullopt;
+}
+
+// `JumpR -1` at 0: a loop of one instruction that never ends.
+Module endless_loop() { return make_module({I(Op::JumpR, {-1})}); }
+
+struct BudgetCase {
+    uint64_t budget;
+    bool timed;  // a far deadline as well, so the clock is read per window
+};
+
+class InstructionBudget : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(InstructionBudget, RunsExactlyTheBudgetThenStopsBeforeTheNext) {
+    VmState vm;
+    vm.reset_for_module(endless_loop());
+    vm.instruction_count = 7;  // counts from earlier runs do not matter
+    RunLimits limits;
+    limits.max_instructions = GetParam().budget;
+    if (GetParam().timed) limits.deadline = std::chrono::steady_clock::now() + std::chrono::hours(1);
+    auto result = run_limited(vm, limits);
+    EXPECT_EQ(stopped_by(result), LimitKind::Instructions);
+    EXPECT_EQ(vm.instruction_count, 7 + GetParam().budget);
+    EXPECT_EQ(vm.pc, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Budgets, InstructionBudget,
+                         ::testing::Values(BudgetCase{0, false}, BudgetCase{1, false}, BudgetCase{2, true},
+                                           BudgetCase{1023, true}, BudgetCase{1024, true}, BudgetCase{1025, true},
+                                           BudgetCase{100000, true}, BudgetCase{100000, false}));
+
+TEST(RunLimited, BudgetStopLeavesPcAtTheInstructionNotRunAndTheRunContinues) {
+    // No main: a later run starts where the stopped one left off.
+    VmState vm;
+    vm.reset_for_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::AddR, {0, 0, 0}), I(Op::AddR, {0, 0, 0}),
+                                     I(Op::ReturnR, {0})},
+                                    {Constant::of_int(5)}));
+    RunLimits limits;
+    limits.max_instructions = 2;
+    EXPECT_EQ(stopped_by(run_limited(vm, limits)), LimitKind::Instructions);
+    EXPECT_EQ(vm.pc, 2u);
+    auto rest = run_state(vm);
+    ASSERT_TRUE(rest.ok);
+    EXPECT_EQ(rest.value->as_int(), 20);
+    EXPECT_EQ(vm.instruction_count, 4u);
+}
+
+TEST(RunLimited, ProgramEndingWithinItsBudgetReturnsItsResult) {
+    VmState vm;
+    vm.reset_for_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::ReturnR, {0})}, {Constant::of_int(9)}));
+    RunLimits limits;
+    limits.max_instructions = 2;
+    auto result = run_limited(vm, limits);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result.value()->as_int(), 9);
+}
+
+TEST(RunLimited, PassedDeadlineStopsBeforeTheFirstInstruction) {
+    VmState vm;
+    vm.reset_for_module(endless_loop());
+    RunLimits limits;
+    limits.deadline = std::chrono::steady_clock::now();
+    EXPECT_EQ(stopped_by(run_limited(vm, limits)), LimitKind::Time);
+    EXPECT_EQ(vm.instruction_count, 0u);
+}
+
+TEST(RunLimited, HostPollStopsTheRun) {
+    VmState vm;
+    vm.reset_for_module(endless_loop());
+    RunLimits limits;
+    int polls = 0;
+    limits.host_poll = [&] { return ++polls == 3; };
+    limits.host_poll_interval = std::chrono::nanoseconds(0);
+    EXPECT_EQ(stopped_by(run_limited(vm, limits)), LimitKind::Host);
+    EXPECT_EQ(polls, 3);
+    EXPECT_GT(vm.instruction_count, 0u);
+}
+
+// r1 = NewArrayR r0 (r0 = constant 0), returned.
+Module make_array_of(int64_t n) {
+    return make_module({I(Op::LoadConstR, {0, 0}), I(Op::NewArrayR, {1, 0}), I(Op::ReturnR, {1})},
+                       {Constant::of_int(n)});
+}
+
+TEST(RunLimited, ArrayThatWouldPassTheMemoryLimitIsRefusedBeforeItExists) {
+    for (uint64_t limit : {uint64_t{16000}, uint64_t{16000 + 4096}}) {
+        VmState vm;
+        vm.reset_for_module(make_array_of(1000));
+        RunLimits limits;
+        limits.max_memory = limit;
+        auto result = run_limited(vm, limits);
+        if (limit == 16000) {
+            EXPECT_EQ(stopped_by(result), LimitKind::Memory);
+            EXPECT_TRUE(vm.registers[1].is(ValueType::Empty));
+        } else {
+            ASSERT_TRUE(result);
+            EXPECT_EQ(result.value()->items().size(), 1000u);
+        }
+    }
+    EXPECT_EQ(t_active_meter, nullptr);  // the meter is gone with the run
+}
+
+TEST(RunLimited, FreedValuesAreRefunded) {
+    // 50 arrays of 10,000 elements (160 kB each) made one after the other,
+    // each replacing the last: never more than two alive at once.
+    VmState vm;
+    vm.reset_for_module(make_module(
+        {I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 1}), I(Op::LoadConstR, {2, 2}), I(Op::LoadConstR, {3, 3}),
+         I(Op::NewArrayR, {4, 0}), I(Op::AddR, {1, 1, 3}), I(Op::LtR, {5, 1, 2}), I(Op::JumpIfR, {5, -4}),
+         I(Op::ReturnR, {1})},
+        {Constant::of_int(10000), Constant::of_int(0), Constant::of_int(50), Constant::of_int(1)}));
+    vm.pc = 0;
+    RunLimits limits;
+    limits.max_memory = 400000;
+    auto result = run_limited(vm, limits);
+    ASSERT_TRUE(result) << static_cast<int>(stopped_by(result).value_or(LimitKind::Host));
+    EXPECT_EQ(result.value()->as_int(), 50);
+}
+
+TEST(HeldMemory, CountsASharedPayloadOnce) {
+    VmState vm;
+    vm.reset_for_module(make_module({}));
+    EXPECT_EQ(held_memory(vm), 0u);
+    Value array = Value::array(std::vector<Value>(100));
+    vm.write_register(1, array);
+    const uint64_t one = held_memory(vm);
+    EXPECT_GE(one, 100 * sizeof(Value));
+    vm.write_register(2, array);
+    vm.globals.emplace("g", Value::array({array, array}));
+    EXPECT_EQ(held_memory(vm), one + footprint(vm.globals.find(std::string_view("g"))->second));
+}
+
+}  // namespace
+}  // namespace tarnel::testing
