@@ -16,7 +16,7 @@ from .asm import AssemblyError, assemble
 from .check import check
 from .disasm import disassemble_module
 from .module import DecodeError, decode
-from .run import add_run_args, cmd_run
+from .run import add_run_args, cmd_run, split_program_words
 
 
 def _read(path: str, mode: str = "rb"):
@@ -133,9 +133,9 @@ COMMANDS: List[Command] = [
     Command("dis", "disassemble a module file", add_dis_args, cmd_dis),
     Command("check", "report what will fail or misbehave at run time "
             "(exit 0 clean, 1 findings, 2 not loadable)", add_check_args, cmd_check),
-    Command("run", "execute modules (.tnbc) or sources (.tnasm) with the VM; several files, "
-            "or a time or memory limit, run isolated in worker processes "
-            "(exit 0 all succeeded, 1 otherwise)", add_run_args, cmd_run),
+    Command("run", "execute modules (.tnbc) or sources (.tnasm) with the VM, in this process; "
+            "with --isolate or several files, in worker processes "
+            "(exit 0 all succeeded, 1 otherwise, 130 interrupted)", add_run_args, cmd_run),
 ]
 
 
@@ -151,7 +151,10 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    argv, words = split_program_words(list(sys.argv[1:] if argv is None else argv))
     args = build_parser().parse_args(argv)
+    if words:
+        args.program_words = words
     return args.run(args)
 
 

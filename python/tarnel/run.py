@@ -1,9 +1,10 @@
 """The ``tarnel run`` command: execute modules with the VM.
 
-One file without limits runs in this process, exactly as
-``VornVM().load_bytecode(path); execute()`` would. Several files, or any
-of ``--timeout`` / ``--max-memory``, run each file in a worker process of
-its own (:mod:`tarnel.isolation`).
+One file runs in this process with :func:`tarnel.execute`, which applies
+``--timeout``, ``--max-memory`` and ``--max-instructions`` and lets Ctrl-C
+stop the program. Words after ``--`` are passed to the program as its
+arguments (r0, r1, ...). ``--isolate``, or several files, run each file in
+a worker process of its own instead (:mod:`tarnel.isolation`).
 """
 
 from __future__ import annotations
@@ -12,7 +13,7 @@ import argparse
 import contextlib
 import functools
 import os
-import signal
+import re
 import sys
 import tempfile
 import threading
@@ -20,6 +21,7 @@ import time
 from typing import Any, Iterator, List, NamedTuple, Optional
 
 from .asm import AssemblyError, assemble
+from .execute import execute
 from .isolation import (TimeLimitExceeded, WorkerCrashed, _Cancelled, _check_jobs,
                         _ordered_outcomes, _run_worker, parse_size)
 
@@ -45,6 +47,38 @@ def _size(text: str) -> int:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a whole number: %r" % text) from None
+    if not 0 <= value < 1 << 64:
+        raise argparse.ArgumentTypeError("must be between 0 and 2**64 - 1: %r" % text)
+    return value
+
+
+_FLOAT = re.compile(r"[+-]?(\d+\.\d*|\.\d+|\d+(?=[eE]))([eE][+-]?\d+)?\Z")
+
+
+def program_value(word: str) -> Any:
+    """A command-line word as a program argument: an int, a float, or the text itself."""
+    try:
+        return int(word, 10)
+    except ValueError:
+        pass
+    if _FLOAT.match(word):
+        return float(word)
+    return word
+
+
+def split_program_words(argv: List[str]) -> "tuple[List[str], List[str]]":
+    """``tarnel run FILE ... -- WORD ...``: the arguments for the parser, and the words."""
+    if argv[:1] == ["run"] and "--" in argv:
+        cut = argv.index("--")
+        return argv[:cut], argv[cut + 1:]
+    return argv, []
+
+
 def _jobs(text: str) -> int:
     try:
         return _check_jobs(int(text))
@@ -60,11 +94,18 @@ def add_run_args(p: argparse.ArgumentParser) -> None:
     p.add_argument("--stats", action="store_true",
                    help="instructions executed and wall time, on standard error")
     p.add_argument("--timeout", type=_seconds, metavar="SECONDS",
-                   help="stop a run after this much wall-clock time (runs it isolated)")
+                   help="stop a run after this much wall-clock time")
     p.add_argument("--max-memory", type=_size, metavar="SIZE",
-                   help="limit a run's address space, e.g. 512M or 2G (runs it isolated)")
+                   help="limit the memory a run's values hold, e.g. 512M or 2G (isolated: "
+                        "the worker's address space)")
+    p.add_argument("--max-instructions", type=_count, metavar="N",
+                   help="stop a run after N instructions (in-process runs only)")
+    p.add_argument("--isolate", action="store_true",
+                   help="run in a worker process: a crash of the VM cannot take tarnel down")
     p.add_argument("-j", "--jobs", type=_jobs, metavar="N",
                    help="isolated runs at a time with several files (default: number of CPUs)")
+    p.set_defaults(program_words=[])
+    p.usage = "%(prog)s [options] FILE [FILE ...] [-- WORD ...]"
 
 
 # ------------------------------------------------------------ preparation
@@ -117,24 +158,6 @@ def _err(line: str) -> None:
 
 
 # ------------------------------------------------------- in-process, one file
-@contextlib.contextmanager
-def _sigint_ends_process() -> Iterator[None]:
-    """Let Ctrl-C end the process while the VM runs.
-
-    execute() does not look at signals, so Python's own SIGINT handler
-    would only be noticed after the program ends, which may be never. The
-    default action ends the process at once (status 130 in a shell).
-    """
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous = signal.signal(signal.SIGINT, signal.SIG_DFL)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-
-
 def _import_vm():
     try:
         import tarnel_vm
@@ -166,11 +189,13 @@ def _run_in_process(entry: _Entry, args: argparse.Namespace) -> int:
     sys.stderr.flush()
     error = None
     start = time.perf_counter()
-    with _sigint_ends_process():
-        try:
-            value = vm.execute()
-        except RuntimeError as exc:
-            error = exc
+    try:
+        # Ctrl-C raises KeyboardInterrupt out of the run, within milliseconds.
+        value = execute(vm, timeout=args.timeout, max_memory=args.max_memory,
+                        max_instructions=args.max_instructions,
+                        args=[program_value(word) for word in args.program_words])
+    except (RuntimeError, ValueError) as exc:  # the VM's errors, limits, unfit words
+        error = exc
     seconds = time.perf_counter() - start
     if args.stats:
         _err(_stats_line(entry.name, vm.instruction_count(), seconds))
@@ -320,7 +345,11 @@ def _run_several(entries: List[_Entry], args: argparse.Namespace) -> int:
 
 # ---------------------------------------------------------------- command
 def cmd_run(args: argparse.Namespace) -> int:
-    isolated = len(args.files) > 1 or args.timeout is not None or args.max_memory is not None
+    isolated = args.isolate or len(args.files) > 1
+    if isolated and (args.max_instructions is not None or args.program_words):
+        _err("tarnel run: --max-instructions and program arguments need one file run in-process "
+             "(without --isolate)")
+        return FAILED
     try:
         with tempfile.TemporaryDirectory(prefix="tarnel-run-") as directory:
             entries = [_prepare(name, directory, i) for i, name in enumerate(args.files)]
@@ -334,4 +363,4 @@ def cmd_run(args: argparse.Namespace) -> int:
         return INTERRUPTED
 
 
-__all__ = ["add_run_args", "cmd_run"]
+__all__ = ["add_run_args", "cmd_run", "program_value", "split_program_words"]

@@ -79,13 +79,13 @@ def test_module_file_and_extension_rule(tmp_path):
 @pytest.mark.parametrize("isolated", [False, True], ids=["in-process", "isolated"])
 def test_prints_the_repr(tmp_path, text, expected, isolated):
     path = source(tmp_path, "p.tnasm", text)
-    r = tarnel_run(path, *(["--timeout", "30"] if isolated else []))
+    r = tarnel_run(path, *(["--isolate", "--timeout", "30"] if isolated else []))
     assert (r.returncode, r.stdout, r.stderr) == (0, expected + "\n", "")
 
 
 @pytest.mark.parametrize("isolated", [False, True], ids=["in-process", "isolated"])
 def test_stats_on_stderr(isolated):
-    r = tarnel_run(FIB, "--stats", *(["--max-memory", "1G"] if isolated else []))
+    r = tarnel_run(FIB, "--stats", *(["--isolate", "--max-memory", "1G"] if isolated else []))
     assert (r.returncode, r.stdout) == (0, "6765\n")
     pattern = r"%s: (\d+) instructions executed in [\d.]+ (ms|s)" % re.escape(str(FIB))
     if isolated:
@@ -110,7 +110,7 @@ def test_failure(tmp_path, name, text, message, isolated):
         (tmp_path / name).write_bytes(text)
     elif text is not None:
         (tmp_path / name).write_text(text)
-    r = tarnel_run(name, *(["--timeout", "30"] if isolated else []), cwd=tmp_path)
+    r = tarnel_run(name, *(["--isolate", "--timeout", "30"] if isolated else []), cwd=tmp_path)
     assert (r.returncode, r.stdout) == (1, "")
     assert r.stderr.startswith(message), r.stderr
     assert r.stderr.count("\n") == 1
@@ -135,24 +135,73 @@ def test_debug_trace_then_result(tmp_path):
     ]
     assert any("hi" in l for l in lines[lines.index("PC: 1, Instruction: DebugPrint { src: 0 }") + 1:-1])
 
-    isolated = tarnel_run(path, "--debug", "--timeout", "30")
+    isolated = tarnel_run(path, "--debug", "--isolate", "--timeout", "30")
     assert isolated.stdout == traced.stdout
 
 
-def test_timeout(tmp_path):
+@pytest.mark.parametrize("isolate, message", [
+    (True, "time limit of 1 s exceeded"),
+    (False, "Runtime error: Time limit exceeded"),
+])
+def test_timeout(tmp_path, isolate, message):
     path = source(tmp_path, "loop.tnasm", LOOP)
     start = time.monotonic()
-    r = tarnel_run(path, "--timeout", "1")
+    r = tarnel_run(path, "--timeout", "1", *(["--isolate"] if isolate else []))
     assert time.monotonic() - start < 10
     assert (r.returncode, r.stdout) == (1, "")
-    assert r.stderr == "%s: time limit of 1 s exceeded\n" % path
+    assert r.stderr == "%s: %s\n" % (path, message)
 
 
-def test_max_memory(tmp_path):
+@pytest.mark.parametrize("isolate, message", [
+    (True, "memory limit of 256 MiB exceeded"),
+    (False, "Runtime error: Memory limit exceeded"),
+])
+def test_max_memory(tmp_path, isolate, message):
     path = source(tmp_path, "grow.tnasm", GROW)
-    r = tarnel_run(path, "--max-memory", "256M")
+    r = tarnel_run(path, "--max-memory", "256M", *(["--isolate"] if isolate else []))
     assert (r.returncode, r.stdout) == (1, "")
-    assert r.stderr.startswith("%s: memory limit of 256 MiB exceeded" % path)
+    assert r.stderr.startswith("%s: %s" % (path, message))
+
+
+def test_max_instructions(tmp_path):
+    path = source(tmp_path, "loop.tnasm", LOOP)
+    r = tarnel_run(path, "--max-instructions", "1000", "--stats")
+    assert (r.returncode, r.stdout) == (1, "")
+    stats, error = r.stderr.splitlines()
+    assert re.fullmatch(r"%s: 1000 instructions executed in [\d.]+ (ms|s)" % re.escape(str(path)), stats)
+    assert error == "%s: Runtime error: Instruction limit exceeded" % path
+
+
+@pytest.mark.parametrize("words, expected", [
+    (["27", "hello", "2.5"], "27"),
+    (["-3"], "-3"),
+])
+def test_words_after_double_dash_are_program_arguments(tmp_path, words, expected):
+    path = source(tmp_path, "first.tnasm", ".func main\nReturnR r0\n")
+    r = tarnel_run(path, "--", *words)
+    assert (r.returncode, r.stdout, r.stderr) == (0, expected + "\n", "")
+
+
+@pytest.mark.parametrize("words, expected", [
+    (["27", "hello", "2.5"], "[27, 'hello', 2.5]"),
+    (["1e3", "x1", "--stats", "0x10", "nan"], "[1000.0, 'x1', '--stats', '0x10', 'nan']"),
+])
+def test_words_are_parsed_as_int_float_or_text(tmp_path, words, expected):
+    body = "".join("        ArraySetR r20, r%d, r%d\n" % (100 + i, i) for i in range(len(words)))
+    consts = "".join("        LoadConstR r%d, %d\n" % (100 + i, i) for i in range(len(words)))
+    program = (".func main\n        LoadConstR r99, %d\n        NewArrayR r20, r99\n" % len(words)
+               + consts + body + "        ReturnR r20\n")
+    r = tarnel_run(source(tmp_path, "all.tnasm", program), "--", *words)
+    assert (r.returncode, r.stdout, r.stderr) == (0, expected + "\n", "")
+
+
+@pytest.mark.parametrize("extra", [["--isolate"], ["FILE2"]])
+def test_in_process_only_options_refused_for_isolated_runs(tmp_path, extra):
+    path = source(tmp_path, "loop.tnasm", LOOP)
+    extra = [str(path) if word == "FILE2" else word for word in extra]
+    for more in (["--max-instructions", "5"], ["--", "1"]):
+        r = tarnel_run(path, *extra, *more)
+        assert r.returncode == 1 and "need one file run in-process" in r.stderr
 
 
 @pytest.mark.parametrize("option,value", [
@@ -304,16 +353,19 @@ def children_of(pid: int):
 def test_ctrl_c_in_process_ends_an_endless_program(tmp_path):
     path = source(tmp_path, "loop.tnasm", LOOP)
     proc = subprocess.Popen([sys.executable, "-m", "tarnel", "run", str(path)], env=env(),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         time.sleep(1.0)  # well into the loop
         assert proc.poll() is None
+        sent = time.monotonic()
         proc.send_signal(signal.SIGINT)
-        proc.wait(timeout=5)
+        out, err = proc.communicate(timeout=5)
+        took = time.monotonic() - sent
     finally:
         proc.kill()
         proc.wait()
-    assert proc.returncode == -signal.SIGINT
+    assert (proc.returncode, out, err) == (130, "", "tarnel: interrupted\n")
+    assert took < 3  # the promise is milliseconds; this only catches a stop that never comes
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc"), reason="finds the workers through /proc")
