@@ -1,6 +1,6 @@
 """Type information for the tarnel_vm extension module."""
 
-from typing import Any, List, final
+from typing import Any, Callable, List, Optional, Tuple, final
 
 __version__: str
 __all__: List[str]
@@ -23,3 +23,14 @@ class VornVM:
         """Set debug mode"""
     def instruction_count(self) -> int:
         """Get instruction count"""
+
+def _execute(vm: VornVM, max_instructions: Optional[int], timeout: Optional[float],
+             max_memory: Optional[int], check_signals: bool, release_gil: bool,
+             args: Optional[List[Any]], stop: Optional[Callable[[], bool]] = None) -> Tuple[int, Any]:
+    """Run with limits (private: use tarnel.execute)
+
+    Returns (0, result) when the program ends, or (kind, None) when it is
+    stopped: 1 instruction limit, 2 time limit, 3 memory limit, 4 `stop`
+    returned true. An exception raised by a signal handler or by `stop`
+    propagates.
+    """
