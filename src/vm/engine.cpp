@@ -25,25 +25,35 @@ namespace {
 
 using namespace handlers;
 
-// Limited runs (run_limited) get their own instantiation: before each fetch
-// it counts down `fuel`, the instructions left in the window the poller gave
-// it, and asks the poller for a new window when it reaches zero. Ordinary
-// runs compile to the loop without any of it.
-template <bool Debug, bool Limited>
-Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller) {
+// How a run is watched. Ordinary runs (Plain) compile to the loop without
+// any of it. Runs with limits (run_limited) count down `fuel` and ask the
+// poller for more when it is used up: Polled counts control transfers
+// (jumps, calls, returns), so a loop pays one decrement per iteration;
+// Counted counts every instruction, for the stretch of a run that ends
+// within an instruction budget.
+enum class Watch { Plain, Polled, Counted };
+
+constexpr bool transfers_control(Opcode op) {
+    return op == Opcode::JumpR || op == Opcode::JumpIfR || op == Opcode::JumpIfNotR || op == Opcode::CallR ||
+           op == Opcode::ReturnR;
+}
+
+// A Polled loop that the poller hands over to counting ends with Status::Next
+// and `poller->counting()` set.
+template <bool Debug, Watch Mode>
+Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]] uint64_t fuel) {
     VmState& s = c.s;
     const Instruction* const code = s.instructions.data();
     const uint64_t code_size = s.instructions.size();
     const Instruction* ins = nullptr;
     Status status = Status::Next;
-    [[maybe_unused]] uint64_t fuel = 1;  // the first fetch polls
 
-// Fetch: stop past the end, (limited runs: poll when the window is used
-// up), take instruction pc, advance pc, count, trace.
+// Fetch: stop past the end, (Counted: poll when the window is used up),
+// take instruction pc, advance pc, count, trace.
 #define TARNEL_FETCH()                                                                      \
     do {                                                                                    \
         if (s.pc >= code_size) return Status::Next;                                         \
-        if (Limited && __builtin_expect(--fuel == 0, 0)) {                                  \
+        if (Mode == Watch::Counted && __builtin_expect(--fuel == 0, 0)) {                   \
             fuel = poller->poll(s.instruction_count);                                       \
             if (fuel == 0) {                                                                \
                 c.error = LimitReached{*poller->stopped};                                   \
@@ -55,6 +65,21 @@ Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller) {
         ++s.instruction_count;                                                              \
         if (Debug) {                                                                        \
             if (c.emit(trace::fetch_line(s.pc - 1, *ins)) != Status::Next) return Status::Error; \
+        }                                                                                   \
+    } while (0)
+
+// After a control transfer (Polled): poll when the window is used up.
+#define TARNEL_AFTER_TRANSFER(op)                                                           \
+    do {                                                                                    \
+        if constexpr (Mode == Watch::Polled && transfers_control(op)) {                     \
+            if (__builtin_expect(--fuel == 0, 0)) {                                         \
+                fuel = poller->poll_transfer(s.instruction_count, code_size);               \
+                if (fuel == 0) {                                                            \
+                    if (poller->counting()) return Status::Next;                            \
+                    c.error = LimitReached{*poller->stopped};                               \
+                    return Status::Error;                                                   \
+                }                                                                           \
+            }                                                                               \
         }                                                                                   \
     } while (0)
 
@@ -74,6 +99,7 @@ Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller) {
 #define TARNEL_LABEL_BODY(name, ...)                                     \
     label_##name : status = op_##name<Debug>(c, Operands<Opcode::name>{*ins});                   \
     if (__builtin_expect(status != Status::Next, 0)) return status;      \
+    TARNEL_AFTER_TRANSFER(Opcode::name);                                 \
     TARNEL_NEXT();
     TARNEL_INSTRUCTIONS(TARNEL_LABEL_BODY)
 #undef TARNEL_LABEL_BODY
@@ -85,13 +111,15 @@ Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller) {
 #define TARNEL_CASE(name, ...)                 \
     case Opcode::name:                         \
         status = op_##name<Debug>(c, Operands<Opcode::name>{*ins}); \
+        if (status != Status::Next) return status; \
+        TARNEL_AFTER_TRANSFER(Opcode::name);   \
         break;
             TARNEL_INSTRUCTIONS(TARNEL_CASE)
 #undef TARNEL_CASE
         }
-        if (status != Status::Next) return status;
     }
 #endif
+#undef TARNEL_AFTER_TRANSFER
 #undef TARNEL_FETCH
 }
 
@@ -153,7 +181,7 @@ Result<std::optional<Value>, RunError> run(VmState& state) {
     Result<std::optional<Value>, RunError> early = std::optional<Value>{};
     if (!prepare_run(state, early)) return early;
     return guarded(state, [&](ExecContext& c) {
-        return state.debug ? run_loop<true, false>(c, nullptr) : run_loop<false, false>(c, nullptr);
+        return state.debug ? run_loop<true, Watch::Plain>(c, nullptr, 0) : run_loop<false, Watch::Plain>(c, nullptr, 0);
     });
 }
 
@@ -166,7 +194,19 @@ Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimi
     LimitPoller poller(limits, state.instruction_count);
     ActiveCheckpoint active_checkpoint(&poller);
     return guarded(state, [&](ExecContext& c) {
-        return state.debug ? run_loop<true, true>(c, &poller) : run_loop<false, true>(c, &poller);
+        // Debug runs are slow anyway: they count every instruction.
+        if (state.debug) return run_loop<true, Watch::Counted>(c, &poller, 1);
+        const uint64_t code_size = state.instructions.size();
+        const uint64_t fuel = poller.poll_transfer(state.instruction_count, code_size);
+        if (fuel == 0 && !poller.counting()) {
+            c.error = LimitReached{*poller.stopped};
+            return Status::Error;
+        }
+        if (fuel != 0) {
+            const Status status = run_loop<false, Watch::Polled>(c, &poller, fuel);
+            if (status != Status::Next || !poller.counting()) return status;
+        }
+        return run_loop<false, Watch::Counted>(c, &poller, 1);  // the first fetch polls
     });
 }
 

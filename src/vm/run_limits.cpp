@@ -12,11 +12,11 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The clock is read once per window of instructions. A window starts at
-// 1024 instructions and adapts to how long the last one took, so that a
-// program of slow instructions still sees its deadline within a millisecond
-// or two and a fast one reads the clock rarely (a read costs about as much
-// as a hundred instructions).
+// The clock is read once per window (of instructions, or of control
+// transfers). A window starts at 1024 and adapts to how long the last one
+// took, so that a program of slow instructions still sees its deadline
+// within a millisecond or two and a fast one reads the clock rarely (a read
+// costs about as much as a hundred instructions).
 constexpr uint64_t kFirstWindow = 1024;
 constexpr uint64_t kMinWindow = 8;
 constexpr uint64_t kMaxWindow = 4096;
@@ -42,8 +42,40 @@ uint64_t LimitPoller::poll(uint64_t instruction_count) {
         stopped = LimitKind::Instructions;
         return 0;
     }
-    uint64_t allowed = stop_count_ - instruction_count;
+    const uint64_t allowed = stop_count_ - instruction_count;
     if (!timed_) return allowed;
+    if (auto why = timed_poll()) {
+        stopped = why;
+        return 0;
+    }
+    return std::min(allowed, window_);
+}
+
+uint64_t LimitPoller::poll_transfer(uint64_t instruction_count, uint64_t code_size) {
+    if (instruction_count >= stop_count_) {
+        stopped = LimitKind::Instructions;
+        return 0;
+    }
+    uint64_t transfers = UINT64_MAX;
+    if (stop_count_ != UINT64_MAX) {
+        // Each transfer and the straight run after it take at most
+        // code_size + 1 instructions; keep code_size of them in hand.
+        const uint64_t left = stop_count_ - instruction_count;
+        transfers = left > code_size ? (left - code_size) / (code_size + 1) : 0;
+        if (transfers == 0) {
+            counting_ = true;
+            return 0;
+        }
+    }
+    if (!timed_) return transfers;
+    if (auto why = timed_poll()) {
+        stopped = why;
+        return 0;
+    }
+    return std::min(transfers, window_);
+}
+
+std::optional<LimitKind> LimitPoller::timed_poll() {
     const SteadyTime now = std::chrono::steady_clock::now();
     const auto took = now - last_poll_;
     last_poll_ = now;
@@ -51,11 +83,7 @@ uint64_t LimitPoller::poll(uint64_t instruction_count) {
         window_ = std::max(kMinWindow, window_ / 8);
     else if (took < kFastWindow)
         window_ = std::min(kMaxWindow, window_ * 2);
-    if (auto why = check_clock(now)) {
-        stopped = why;
-        return 0;
-    }
-    return std::min(allowed, window_);
+    return check_clock(now);
 }
 
 void LimitPoller::check() {

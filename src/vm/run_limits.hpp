@@ -58,6 +58,17 @@ public:
     // then says why.
     uint64_t poll(uint64_t instruction_count);
 
+    // Called by the loop that counts control transfers (jumps, calls,
+    // returns) after one of them, when the window it was given is used up,
+    // and once before the run. Between two transfers at most `code_size`
+    // instructions run (straight on through the code), so that loop cannot
+    // overshoot an instruction budget as long as more than that is left.
+    // Returns how many transfers may pass before the next poll, or 0: the
+    // run stops (`stopped` says why), or the rest of it must count every
+    // instruction (`counting()`; the loop hands over to one that does).
+    uint64_t poll_transfer(uint64_t instruction_count, uint64_t code_size);
+    bool counting() const { return counting_; }
+
     // Between chunks of a long operation: throws RunStopped when the
     // deadline has passed or the host asks to stop.
     void check() override;
@@ -65,12 +76,16 @@ public:
     std::optional<LimitKind> stopped;
 
 private:
+    // Reads the clock, adapts the window to how long the last one took,
+    // and checks the deadline and the host poll.
+    std::optional<LimitKind> timed_poll();
     // Checks the deadline and, when it is due, the host poll.
     std::optional<LimitKind> check_clock(SteadyTime now);
 
     const RunLimits& limits_;
     uint64_t stop_count_ = UINT64_MAX;  // the instruction count at which the budget is spent
     bool timed_;                        // a deadline or a host poll: the clock must be read
+    bool counting_ = false;             // the budget is near: count every instruction
     uint64_t window_;                   // instructions between clock reads, adapted to their speed
     SteadyTime last_poll_;
     SteadyTime next_host_poll_;

@@ -16,19 +16,24 @@ std::optional<LimitKind> stopped_by(const Result<std::optional<Value>, RunError>
     return std::nullopt;
 }
 
-// `JumpR -1` at 0: a loop of one instruction that never ends.
-Module endless_loop() { return make_module({I(Op::JumpR, {-1})}); }
+// A loop that never ends: `length - 1` Nops, then a jump back to the first.
+Module endless_loop(int64_t length = 1) {
+    std::vector<Instruction> code(static_cast<size_t>(length - 1), I(Op::Nop));
+    code.push_back(I(Op::JumpR, {-length}));
+    return make_module(std::move(code));
+}
 
 struct BudgetCase {
     uint64_t budget;
-    bool timed;  // a far deadline as well, so the clock is read per window
+    bool timed;          // a far deadline as well, so the clock is read per window
+    int64_t length = 1;  // of the loop: the budget may end anywhere in it
 };
 
 class InstructionBudget : public ::testing::TestWithParam<BudgetCase> {};
 
 TEST_P(InstructionBudget, RunsExactlyTheBudgetThenStopsBeforeTheNext) {
     VmState vm;
-    vm.reset_for_module(endless_loop());
+    vm.reset_for_module(endless_loop(GetParam().length));
     vm.instruction_count = 7;  // counts from earlier runs do not matter
     RunLimits limits;
     limits.max_instructions = GetParam().budget;
@@ -36,13 +41,16 @@ TEST_P(InstructionBudget, RunsExactlyTheBudgetThenStopsBeforeTheNext) {
     auto result = run_limited(vm, limits);
     EXPECT_EQ(stopped_by(result), LimitKind::Instructions);
     EXPECT_EQ(vm.instruction_count, 7 + GetParam().budget);
-    EXPECT_EQ(vm.pc, 0u);
+    EXPECT_EQ(vm.pc, GetParam().budget % static_cast<uint64_t>(GetParam().length));
 }
 
 INSTANTIATE_TEST_SUITE_P(Budgets, InstructionBudget,
                          ::testing::Values(BudgetCase{0, false}, BudgetCase{1, false}, BudgetCase{2, true},
                                            BudgetCase{1023, true}, BudgetCase{1024, true}, BudgetCase{1025, true},
-                                           BudgetCase{100000, true}, BudgetCase{100000, false}));
+                                           BudgetCase{100000, true}, BudgetCase{100000, false},
+                                           BudgetCase{5, false, 11}, BudgetCase{11, false, 11},
+                                           BudgetCase{12, true, 11}, BudgetCase{1000, false, 11},
+                                           BudgetCase{123457, true, 11}, BudgetCase{123457, false, 1000}));
 
 TEST(RunLimited, BudgetStopLeavesPcAtTheInstructionNotRunAndTheRunContinues) {
     // No main: a later run starts where the stopped one left off.
