@@ -351,11 +351,13 @@ def children_of(pid: int):
 
 
 def test_ctrl_c_in_process_ends_an_endless_program(tmp_path):
-    path = source(tmp_path, "loop.tnasm", LOOP)
+    path = source(tmp_path, "loop.tnasm",
+                  '.func main\nLoadConstR r0, "running"\nDebugPrint r0\n' + LOOP)
     proc = subprocess.Popen([sys.executable, "-m", "tarnel", "run", str(path)], env=env(),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
-        time.sleep(1.0)  # well into the loop
+        assert "running" in proc.stdout.readline()  # the program is in its loop now
+        time.sleep(0.2)
         assert proc.poll() is None
         sent = time.monotonic()
         proc.send_signal(signal.SIGINT)
