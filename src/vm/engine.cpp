@@ -193,7 +193,12 @@ Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimi
     ActiveMeter active_meter(meter ? &*meter : nullptr);
     LimitPoller poller(limits, state.instruction_count);
     ActiveCheckpoint active_checkpoint(&poller);
+    const bool watched = limits.max_instructions || limits.deadline || limits.host_poll;
     return guarded(state, [&](ExecContext& c) {
+        // Nothing to poll for (at most a memory limit, which the meter
+        // enforces by itself): the ordinary loop.
+        if (!watched) return state.debug ? run_loop<true, Watch::Plain>(c, nullptr, 0)
+                                         : run_loop<false, Watch::Plain>(c, nullptr, 0);
         // Debug runs are slow anyway: they count every instruction.
         if (state.debug) return run_loop<true, Watch::Counted>(c, &poller, 1);
         const uint64_t code_size = state.instructions.size();

@@ -240,10 +240,13 @@ again:
 """
 
 
-def test_hoarding_stops_at_the_limit(tmp_path):
+@pytest.mark.parametrize("watched", [True, False], ids=["polled loop", "plain loop"])
+def test_hoarding_stops_at_the_limit(tmp_path, watched):
+    """With nothing to poll for (no budget, deadline or signals) the run
+    takes the ordinary loop; the memory limit holds either way."""
     vm = load(tmp_path, HOARD)
     with pytest.raises(tarnel.MemoryLimitExceeded):
-        tarnel.execute(vm, max_memory="4M", timeout=30)
+        tarnel.execute(vm, max_memory="4M", interruptible=watched)
     # 4 MiB hold 26 arrays of 160,000 bytes (plus the outer array), not 27.
     assert vm.instruction_count() == 5 + 4 * 26 + 1
 
