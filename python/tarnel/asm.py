@@ -6,6 +6,7 @@ first error and reports it as ``file:line:column: message``.
 
 from __future__ import annotations
 
+import difflib
 import math
 import re
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
@@ -235,6 +236,18 @@ def _register(cur: _Cursor) -> int:
 
 # --------------------------------------------------------------- assembler
 
+_DIRECTIVES = (".module", ".version", ".flags", ".func", ".const")
+
+
+def _did_you_mean(word: str, known) -> str:
+    """' (did you mean 'X'?)' for the known word closest to a misspelt one, or ''."""
+    for candidate in known:
+        if candidate.lower() == word.lower():
+            return " (did you mean '%s'?)" % candidate
+    close = difflib.get_close_matches(word, list(known), n=1, cutoff=0.6)
+    return " (did you mean '%s'?)" % close[0] if close else ""
+
+
 class _Assembler:
     def __init__(self, text: str, filename: str):
         self.filename = filename
@@ -243,6 +256,7 @@ class _Assembler:
         self.labels: Dict[str, int] = {}
         self.label_lines: Dict[str, int] = {}
         self.seen: Dict[str, int] = {}
+        self.source_map: List[Tuple[int, int]] = []   # instruction index -> (line, column)
 
     def error(self, message: str, line: int, col: int) -> AssemblyError:
         return AssemblyError(message, self.filename, line, col)
@@ -348,7 +362,8 @@ class _Assembler:
                 entry = _int(cur.next("an entry point"), 0, U32_MAX, "entry point")
             b.func(tok.text, entry)
         else:
-            raise _Fail("unknown directive '%s'" % name, stmt.head.col)
+            raise _Fail("unknown directive '%s'%s" % (name, _did_you_mean(name, _DIRECTIVES)),
+                        stmt.head.col)
         cur.done()
 
     # Instructions.
@@ -356,10 +371,7 @@ class _Assembler:
         mnemonic = stmt.head
         info = oc.BY_NAME.get(mnemonic.text)
         if info is None:
-            hint = ""
-            for known in oc.BY_NAME:
-                if known.lower() == mnemonic.text.lower():
-                    hint = " (did you mean '%s'?)" % known
+            hint = _did_you_mean(mnemonic.text, oc.BY_NAME)
             raise _Fail("unknown instruction '%s'%s" % (mnemonic.text, hint), mnemonic.col)
         if not info.encodable:
             raise _Fail("%s has no encoding in module files" % info.name, mnemonic.col)
@@ -386,6 +398,7 @@ class _Assembler:
             values.append(self.operand(op, sub, index, stmt.line))
             sub.done()
         self.builder.emit(info.name, *values, loc=(stmt.line, mnemonic.col))
+        self.source_map.append((stmt.line, mnemonic.col))
 
     @staticmethod
     def split_operands(cur: _Cursor) -> List[List[Token]]:
@@ -476,6 +489,25 @@ class _Assembler:
 def assemble_module(text: str, filename: str = "<string>") -> Module:
     """Assemble source text into a :class:`Module`."""
     return _Assembler(text, filename).run()
+
+
+class Assembled(NamedTuple):
+    """A module assembled from source, with where each instruction came from."""
+
+    data: bytes                           # the module file's bytes
+    module: Module
+    source_map: List[Tuple[int, int]]     # instruction index -> (line, column) of its mnemonic
+
+
+def assemble_with_map(text: str, filename: str = "<string>") -> Assembled:
+    """Assemble source text; also give each instruction's source line and column."""
+    assembler = _Assembler(text, filename)
+    module = assembler.run()
+    try:
+        data = encode(module)
+    except ValueError as exc:  # pragma: no cover - ranges are checked while parsing
+        raise AssemblyError(str(exc), filename, 0, 0) from None
+    return Assembled(data, module, assembler.source_map)
 
 
 def assemble(text: str, filename: str = "<string>") -> bytes:

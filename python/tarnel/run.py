@@ -14,16 +14,22 @@ import contextlib
 import functools
 import os
 import re
+import signal
 import sys
 import tempfile
 import threading
 import time
 from typing import Any, Iterator, List, NamedTuple, Optional
 
-from .asm import AssemblyError, assemble
+from . import where
+from .asm import AssemblyError, assemble_with_map
 from .execute import execute
 from .isolation import (TimeLimitExceeded, WorkerCrashed, _Cancelled, _check_jobs,
                         _ordered_outcomes, _run_worker, parse_size)
+from .module import MAGIC, DecodeError, Module, decode
+from .oneliner import ONE_LINER_NAME, one_liner_source
+from .paths import metadata_path, metadata_problem, module_path
+from .results import result_text, write_result
 
 # Exit statuses.
 OK, FAILED, INTERRUPTED = 0, 1, 130
@@ -87,8 +93,12 @@ def _jobs(text: str) -> int:
 
 
 def add_run_args(p: argparse.ArgumentParser) -> None:
-    p.add_argument("files", nargs="+", metavar="FILE",
-                   help="module file (.tnbc), or assembly source (.tnasm) assembled first")
+    p.add_argument("files", nargs="*", metavar="FILE",
+                   help="module file (.tnbc), or assembly source (.tnasm) assembled first; "
+                        "- reads either from standard input")
+    p.add_argument("-e", dest="program", metavar="PROGRAM",
+                   help="run this assembly text; ';' separates statements here "
+                        "(comments start with '#' and end at the next ';')")
     p.add_argument("--debug", action="store_true",
                    help="trace every executed instruction on standard output")
     p.add_argument("--stats", action="store_true",
@@ -104,38 +114,93 @@ def add_run_args(p: argparse.ArgumentParser) -> None:
                    help="run in a worker process: a crash of the VM cannot take tarnel down")
     p.add_argument("-j", "--jobs", type=_jobs, metavar="N",
                    help="isolated runs at a time with several files (default: number of CPUs)")
-    p.set_defaults(program_words=[])
-    p.usage = "%(prog)s [options] FILE [FILE ...] [-- WORD ...]"
+    p.set_defaults(program_words=[], run_parser=p)
+    p.usage = "%(prog)s [options] FILE [FILE ...] [-- WORD ...]\n       %(prog)s [options] -e PROGRAM [FILE ...] [-- WORD ...]"
 
 
 # ------------------------------------------------------------ preparation
+STDIN_NAME = "<stdin>"
+
+
 class _Entry(NamedTuple):
-    name: str                       # as given on the command line
+    name: str                       # as given on the command line, <stdin> or -e
     module_path: Optional[str]      # what the VM loads
     error: Optional[str]            # why it cannot be run at all
-    temporary: bool                 # module_path was assembled here
+    temporary: bool                 # module_path was written here
+    module: Optional[Module] = None         # the module, when assembled here
+    source_map: Optional[list] = None       # its instructions' (line, column)
+    tool_error: bool = False        # error is about the tool's own work (reading a file)
+
+
+def _failed(name: str, message: str, tool_error: bool = False) -> _Entry:
+    return _Entry(name, None, message, False, tool_error=tool_error)
+
+
+def _write_module(data: bytes, name: str, directory: str, index: int) -> str:
+    stem = os.path.splitext(os.path.basename(name))[0].strip("<>") or "module"
+    path = os.path.join(directory, "%d-%s.tnbc" % (index, stem))
+    with open(path, "wb") as fh:
+        fh.write(data)
+    return path
+
+
+def _assembled(name: str, text: str, directory: str, index: int) -> _Entry:
+    try:
+        result = assemble_with_map(text, name)
+    except AssemblyError as exc:
+        return _failed(name, str(exc))
+    path = _write_module(result.data, name, directory, index)
+    return _Entry(name, path, None, True, result.module, result.source_map)
+
+
+def _source_text(name: str, data: bytes) -> Any:
+    """The UTF-8 text of a source file, or the _Entry that says why not."""
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        return _failed(name, "%s is not UTF-8 text: %s" % (name, exc), tool_error=True)
+
+
+def _from_stdin(directory: str, index: int) -> _Entry:
+    """Standard input holds a module file (it starts with the magic) or assembly text."""
+    data = sys.stdin.buffer.read()
+    if data[:len(MAGIC)] == MAGIC:
+        return _Entry(STDIN_NAME, _write_module(data, STDIN_NAME, directory, index), None, True)
+    text = _source_text(STDIN_NAME, data)
+    return text if isinstance(text, _Entry) else _assembled(STDIN_NAME, text, directory, index)
+
+
+def _from_one_liner(program: str, directory: str, index: int) -> _Entry:
+    source, columns = one_liner_source(program)
+    entry = _assembled(ONE_LINER_NAME, source, directory, index)
+    if entry.error is not None:
+        return entry._replace(error=columns.error_text(entry.error))
+    return entry._replace(source_map=columns.source_map(entry.source_map))
 
 
 def _prepare(name: str, directory: str, index: int) -> _Entry:
     """A module file for ``name``: itself, or a .tnasm source assembled into ``directory``."""
+    if name == "-":
+        return _from_stdin(directory, index)
     if not name.lower().endswith(".tnasm"):
         return _Entry(name, name, None, False)
     try:
         with open(name, "rb") as fh:
-            text = fh.read().decode("utf-8")
+            data = fh.read()
     except OSError as exc:
-        return _Entry(name, None, "cannot read %s: %s" % (name, exc.strerror or exc), False)
-    except UnicodeDecodeError as exc:
-        return _Entry(name, None, "%s is not UTF-8 text: %s" % (name, exc), False)
-    try:
-        data = assemble(text, name)
-    except AssemblyError as exc:
-        return _Entry(name, None, str(exc), False)
-    stem = os.path.splitext(os.path.basename(name))[0] or "module"
-    path = os.path.join(directory, "%d-%s.tnbc" % (index, stem))
-    with open(path, "wb") as fh:
-        fh.write(data)
-    return _Entry(name, path, None, True)
+        return _failed(name, "cannot read %s: %s" % (name, exc.strerror or exc), tool_error=True)
+    text = _source_text(name, data)
+    return text if isinstance(text, _Entry) else _assembled(name, text, directory, index)
+
+
+def _entries(args: argparse.Namespace, directory: str) -> List[_Entry]:
+    names = list(args.files)
+    entries = []
+    if args.program is not None:
+        entries.append(_from_one_liner(args.program, directory, 0))
+    for i, name in enumerate(names, len(entries)):
+        entries.append(_prepare(name, directory, i))
+    return entries
 
 
 # --------------------------------------------------------------- reporting
@@ -157,6 +222,52 @@ def _err(line: str) -> None:
     print(line, file=sys.stderr, flush=True)
 
 
+_LOAD_PREFIX = "Failed to load bytecode: "
+
+
+def _culprit(entry: _Entry, message: str) -> str:
+    """The file a failure is about: the module file or the metadata file actually read."""
+    if entry.temporary or not message.startswith(_LOAD_PREFIX):
+        return entry.name
+    if metadata_problem(entry.name) == message[len(_LOAD_PREFIX):] \
+            and os.path.isfile(module_path(entry.name)):
+        return metadata_path(entry.name)
+    return module_path(entry.name)
+
+
+def _failure_line(entry: _Entry, exc: BaseException) -> str:
+    """``FILE: message`` for a failed load or run; faults also name their class."""
+    if isinstance(exc, RuntimeError):
+        return "%s: %s" % (_culprit(entry, str(exc)), exc)
+    return "%s: %s: %s" % (entry.name, type(exc).__name__, exc)
+
+
+def _entry_error(entry: _Entry) -> str:
+    return ("tarnel: " if entry.tool_error else "") + entry.error
+
+
+def _module_for_locations(entry: _Entry) -> Optional[Module]:
+    """The module that ran, to show its instructions as assembly text."""
+    if entry.module is not None or entry.temporary:
+        return entry.module
+    try:
+        with open(module_path(entry.name), "rb") as fh:
+            return decode(fh.read())
+    except (OSError, DecodeError, ValueError, MemoryError):
+        return None     # the debug forms from the VM serve instead
+
+
+def _report_run_failure(entry: _Entry, exc: BaseException, vm: Any) -> None:
+    """The error, then where it happened, innermost call first."""
+    lines = [_failure_line(entry, exc)]
+    if isinstance(exc, RuntimeError):
+        module = _module_for_locations(entry)
+        filename = entry.name if entry.temporary else module_path(entry.name)
+        where.attach(exc, vm, module, entry.source_map, filename)
+        lines.extend(where.format_backtrace(exc.backtrace))
+    _err("\n".join(lines))
+
+
 # ------------------------------------------------------- in-process, one file
 def _import_vm():
     try:
@@ -167,9 +278,41 @@ def _import_vm():
     return tarnel_vm
 
 
+def _load(vm: Any, entry: _Entry) -> bool:
+    try:
+        vm.load_bytecode(entry.module_path)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # the VM's RuntimeError, or its internal fault
+        _err(_failure_line(entry, exc))
+        return False
+    finally:
+        if entry.temporary:  # loading read it whole: nothing is left to clean up later
+            os.unlink(entry.module_path)
+    return True
+
+
+def _execute(vm: Any, args: argparse.Namespace) -> tuple:
+    """(result, exception or None, seconds) of one run with the command's limits."""
+    sys.stdout.flush()       # the VM writes to descriptor 1 directly
+    sys.stderr.flush()
+    value, error = None, None
+    start = time.perf_counter()
+    try:
+        # Ctrl-C raises KeyboardInterrupt out of the run, within milliseconds.
+        value = execute(vm, timeout=args.timeout, max_memory=args.max_memory,
+                        max_instructions=args.max_instructions,
+                        args=[program_value(word) for word in args.program_words])
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as exc:  # the VM's errors, limits, unfit words, internal faults
+        error = exc
+    return value, error, time.perf_counter() - start
+
+
 def _run_in_process(entry: _Entry, args: argparse.Namespace) -> int:
     if entry.error is not None:
-        _err(entry.error)
+        _err(_entry_error(entry))
         return FAILED
     tarnel_vm = _import_vm()
     if tarnel_vm is None:
@@ -177,49 +320,35 @@ def _run_in_process(entry: _Entry, args: argparse.Namespace) -> int:
     vm = tarnel_vm.VornVM()
     if args.debug:
         vm.set_debug(True)
-    try:
-        vm.load_bytecode(entry.module_path)
-    except RuntimeError as exc:
-        _err("%s: %s" % (entry.name, exc))
+    if not _load(vm, entry):
         return FAILED
-    finally:
-        if entry.temporary:  # loading read it whole: nothing is left to clean up later
-            os.unlink(entry.module_path)
-    sys.stdout.flush()       # the VM writes to descriptor 1 directly
-    sys.stderr.flush()
-    error = None
-    start = time.perf_counter()
-    try:
-        # Ctrl-C raises KeyboardInterrupt out of the run, within milliseconds.
-        value = execute(vm, timeout=args.timeout, max_memory=args.max_memory,
-                        max_instructions=args.max_instructions,
-                        args=[program_value(word) for word in args.program_words])
-    except (RuntimeError, ValueError) as exc:  # the VM's errors, limits, unfit words
-        error = exc
-    seconds = time.perf_counter() - start
+    value, error, seconds = _execute(vm, args)
     if args.stats:
         _err(_stats_line(entry.name, vm.instruction_count(), seconds))
     if error is not None:
-        _err("%s: %s" % (entry.name, error))
+        _report_run_failure(entry, error, vm)
         return FAILED
-    print(repr(value), flush=True)
+    write_result(value, sys.stdout)
     return OK
 
 
 # ---------------------------------------------------------- isolated, one file
 def _run_one_isolated(entry: _Entry, args: argparse.Namespace) -> int:
     if entry.error is not None:
-        _err(entry.error)
+        _err(_entry_error(entry))
         return FAILED
     try:
         report = _run_worker(entry.module_path, timeout=args.timeout, max_memory=args.max_memory,
                              debug=args.debug)
-    except RuntimeError as exc:  # the VM's errors and IsolationError alike
-        _err("%s: %s" % (entry.name, exc))
+    except Exception as exc:  # the VM's errors and the isolation's alike
+        _err(_failure_line(entry, exc))
         return FAILED
+    finally:
+        if entry.temporary:
+            os.unlink(entry.module_path)
     if args.stats:
         _err(_stats_line(entry.name, report.instructions, report.seconds, report.total_seconds))
-    print(repr(report.value), flush=True)
+    write_result(report.value, sys.stdout)
     return OK
 
 
@@ -243,6 +372,12 @@ def _classify(exc: BaseException) -> str:
     return FAILED_RUN
 
 
+def _multi_failure_text(entry: _Entry, exc: BaseException) -> str:
+    """The failure of one of several files; names the file read when it is not the one given."""
+    culprit = _culprit(entry, str(exc))
+    return str(exc) if culprit == entry.name else "%s: %s" % (culprit, exc)
+
+
 def _isolated_task(entry: _Entry, cancel: Optional[threading.Event], args: argparse.Namespace) -> _Done:
     if entry.error is not None:
         return _Done(entry, FAILED_RUN, entry.error, b"", None)
@@ -251,11 +386,11 @@ def _isolated_task(entry: _Entry, cancel: Optional[threading.Event], args: argpa
             report = _run_worker(entry.module_path, timeout=args.timeout,
                                  max_memory=args.max_memory, debug=args.debug,
                                  stdout=out, cancel=cancel)
-            done = (SUCCEEDED, repr(report.value), report)
+            done = (SUCCEEDED, result_text(report.value), report)
         except _Cancelled:
             raise
         except Exception as exc:  # the VM's errors and the isolation's
-            done = (_classify(exc), str(exc), None)
+            done = (_classify(exc), _multi_failure_text(entry, exc), None)
         out.seek(0)
         output = out.read()
     return _Done(entry, done[0], done[1], output, done[2])
@@ -344,23 +479,32 @@ def _run_several(entries: List[_Entry], args: argparse.Namespace) -> int:
 
 
 # ---------------------------------------------------------------- command
+def _interrupted() -> int:
+    """Exit status 130, with nothing more printed by a second Ctrl-C on the way out."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _err("tarnel: interrupted")
+    return INTERRUPTED
+
+
 def cmd_run(args: argparse.Namespace) -> int:
-    isolated = args.isolate or len(args.files) > 1
+    if not args.files and args.program is None:
+        args.run_parser.error("the following arguments are required: FILE (or -e PROGRAM)")
+    count = len(args.files) + (args.program is not None)
+    isolated = args.isolate or count > 1
     if isolated and (args.max_instructions is not None or args.program_words):
         _err("tarnel run: --max-instructions and program arguments need one file run in-process "
              "(without --isolate)")
         return FAILED
     try:
         with tempfile.TemporaryDirectory(prefix="tarnel-run-") as directory:
-            entries = [_prepare(name, directory, i) for i, name in enumerate(args.files)]
+            entries = _entries(args, directory)
             if not isolated:
                 return _run_in_process(entries[0], args)
             if len(entries) == 1:
                 return _run_one_isolated(entries[0], args)
             return _run_several(entries, args)
     except KeyboardInterrupt:
-        _err("tarnel: interrupted")
-        return INTERRUPTED
+        return _interrupted()
 
 
 __all__ = ["add_run_args", "cmd_run", "program_value", "split_program_words"]

@@ -7,6 +7,7 @@
 #include "bindings/limited_run.hpp"
 #include "bindings/python_api.hpp"
 #include "bindings/vorn_vm.hpp"
+#include "bindings/where.hpp"
 
 namespace tarnel::bindings {
 
@@ -70,8 +71,11 @@ PyObject* create_module() {
     if (module == nullptr) return nullptr;
     PyObject* type = vorn_vm_type();
     PyObject* version = type != nullptr ? PyUnicode_FromString(TARNEL_VERSION) : nullptr;
-    const bool ok =
-        version != nullptr && add_exported(module, "VornVM", type) && add_exported(module, "__version__", version);
+    // Private functions (a leading underscore) are neither in `__all__` nor
+    // part of the public interface; the `tarnel` package uses them.
+    const bool ok = version != nullptr && add_exported(module, "VornVM", type) &&
+                    add_exported(module, "__version__", version) &&
+                    PyModule_AddFunctions(module, where_functions()) == 0;
     Py_XDECREF(version);
     if (!ok) {
         Py_DECREF(module);

@@ -258,6 +258,10 @@ PyObject* with_exclusive_state(PyObject* vm, const std::function<PyObject*(VmSta
     return at_boundary([&]() -> PyObject* { return with_state<true>(vm, body); });
 }
 
+PyObject* read_vm_state(PyObject* self, PyObject* (*read)(const VmState& state)) {
+    return with_state<false>(self, [read](VmState& state) { return read(state); });
+}
+
 PyObject* vorn_vm_type() {
     PyObject* existing = g_type.load(std::memory_order_acquire);
     if (existing != nullptr) return existing;

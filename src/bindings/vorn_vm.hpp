@@ -7,6 +7,10 @@
 #include "bindings/python_api.hpp"
 #include "vm/engine.hpp"
 
+namespace tarnel {
+struct VmState;
+}
+
 namespace tarnel::bindings {
 
 // The VornVM heap type, created on the first call and kept for the life of
@@ -23,5 +27,11 @@ PyObject* with_exclusive_state(PyObject* vm, const std::function<PyObject*(VmSta
 // Raises what a failed run ends with, as VornVM.execute raises it:
 // RuntimeError "Runtime error: ..." or the fault class. Returns NULL.
 std::nullptr_t raise_run_error(const RunError& error);
+
+// Runs `read` on the state of the VornVM `self` with shared access, as
+// instruction_count() does: the self check, the borrow and its release.
+// For the extension's private module-level functions. Returns what `read`
+// returns, or NULL with an exception set.
+PyObject* read_vm_state(PyObject* self, PyObject* (*read)(const VmState& state));
 
 }  // namespace tarnel::bindings
