@@ -260,7 +260,7 @@ def main():
         chunks.append(chunk)
     path, debug, caller_path = marshal.loads(b"".join(chunks))
     sys.path[:] = caller_path + [p for p in sys.path if p not in caller_path]
-    instructions, seconds = 0, 0.0
+    instructions, seconds, vm = 0, 0.0, None
     try:
         try:
             import tarnel_vm
@@ -285,8 +285,14 @@ def main():
             data = marshal.dumps(("flat", flatten(value), instructions, seconds))
     except BaseException as exc:
         kind = type(exc)
+        where = None
+        if vm is not None and isinstance(exc, RuntimeError):
+            try:  # where the run stopped, for the caller's backtrace
+                where = tarnel_vm._where(vm)
+            except Exception:
+                pass
         data = marshal.dumps(("error", kind.__module__, kind.__qualname__, str(exc),
-                              instructions, seconds))
+                              instructions, seconds, where))
     send(out_fd, data)
 
 
@@ -496,7 +502,11 @@ def _report(data: bytes, returncode: int, limit: int, total: float) -> _Report:
     if tag == "flat":
         return _Report(_unflatten(message[1]), message[2], message[3], total)
     if tag == "error":
-        raise _rebuild_error(message[1], message[2], message[3], limit)
+        error = _rebuild_error(message[1], message[2], message[3], limit)
+        if len(message) > 6 and message[6] is not None and type(error) is RuntimeError:
+            from .where import attach_data
+            attach_data(error, message[6])
+        raise error
     raise IsolationError("worker sent a malformed result")
 
 
@@ -595,6 +605,9 @@ def run_many(paths: Iterable[Union[str, "os.PathLike[str]"]], *, jobs: Optional[
     loop that consumes it) cancels the runs not yet started; with the
     default executor it also kills the workers still running.
     """
+    if isinstance(paths, (str, bytes, bytearray, os.PathLike)):
+        raise TypeError("paths must be an iterable of paths, not a single %s path "
+                        "(write [path], or use run_isolated)" % type(paths).__name__)
     jobs = _check_jobs(jobs)
     timeout = _check_timeout(timeout)
     limit = parse_size(max_memory) if max_memory is not None else None

@@ -257,15 +257,28 @@ def _module_for_locations(entry: _Entry) -> Optional[Module]:
         return None     # the debug forms from the VM serve instead
 
 
-def _report_run_failure(entry: _Entry, exc: BaseException, vm: Any) -> None:
-    """The error, then where it happened, innermost call first."""
-    lines = [_failure_line(entry, exc)]
-    if isinstance(exc, RuntimeError):
-        module = _module_for_locations(entry)
-        filename = entry.name if entry.temporary else module_path(entry.name)
+def _backtrace_lines(entry: _Entry, exc: BaseException, vm: Any = None) -> List[str]:
+    """Where a failed run stopped, innermost call first (nothing for other failures).
+
+    In-process the VM is asked directly; an isolated run brings the same
+    data back with its exception (``where_data``).
+    """
+    if not isinstance(exc, RuntimeError):
+        return []
+    if vm is None and getattr(exc, "where_data", None) is None:
+        return []
+    module = _module_for_locations(entry)
+    filename = entry.name if entry.temporary else module_path(entry.name)
+    if vm is not None:
         where.attach(exc, vm, module, entry.source_map, filename)
-        lines.extend(where.format_backtrace(exc.backtrace))
-    _err("\n".join(lines))
+    else:
+        where.attach_data(exc, exc.where_data, module, entry.source_map, filename)
+    return where.format_backtrace(exc.backtrace)
+
+
+def _report_failure(entry: _Entry, exc: BaseException, vm: Any = None) -> None:
+    """The error, then where it happened, innermost call first."""
+    _err("\n".join([_failure_line(entry, exc)] + _backtrace_lines(entry, exc, vm)))
 
 
 # ------------------------------------------------------- in-process, one file
@@ -326,7 +339,7 @@ def _run_in_process(entry: _Entry, args: argparse.Namespace) -> int:
     if args.stats:
         _err(_stats_line(entry.name, vm.instruction_count(), seconds))
     if error is not None:
-        _report_run_failure(entry, error, vm)
+        _report_failure(entry, error, vm)
         return FAILED
     write_result(value, sys.stdout)
     return OK
@@ -341,7 +354,7 @@ def _run_one_isolated(entry: _Entry, args: argparse.Namespace) -> int:
         report = _run_worker(entry.module_path, timeout=args.timeout, max_memory=args.max_memory,
                              debug=args.debug)
     except Exception as exc:  # the VM's errors and the isolation's alike
-        _err(_failure_line(entry, exc))
+        _report_failure(entry, exc)
         return FAILED
     finally:
         if entry.temporary:
@@ -360,6 +373,7 @@ class _Done(NamedTuple):
     entry: _Entry
     kind: str          # one of the four above
     text: str          # repr of the result, or the error message
+    details: List[str]  # where a failed run stopped
     output: bytes      # what the program wrote to standard output
     report: Any        # the isolation report of a successful run
 
@@ -380,20 +394,21 @@ def _multi_failure_text(entry: _Entry, exc: BaseException) -> str:
 
 def _isolated_task(entry: _Entry, cancel: Optional[threading.Event], args: argparse.Namespace) -> _Done:
     if entry.error is not None:
-        return _Done(entry, FAILED_RUN, entry.error, b"", None)
+        return _Done(entry, FAILED_RUN, entry.error, [], b"", None)
     with tempfile.TemporaryFile() as out:
         try:
             report = _run_worker(entry.module_path, timeout=args.timeout,
                                  max_memory=args.max_memory, debug=args.debug,
                                  stdout=out, cancel=cancel)
-            done = (SUCCEEDED, result_text(report.value), report)
+            done = (SUCCEEDED, result_text(report.value), [], report)
         except _Cancelled:
             raise
         except Exception as exc:  # the VM's errors and the isolation's
-            done = (_classify(exc), _multi_failure_text(entry, exc), None)
+            done = (_classify(exc), _multi_failure_text(entry, exc),
+                    _backtrace_lines(entry, exc), None)
         out.seek(0)
         output = out.read()
-    return _Done(entry, done[0], done[1], output, done[2])
+    return _Done(entry, done[0], done[1], done[2], output, done[3])
 
 
 class _NoProgress:
@@ -470,7 +485,8 @@ def _run_several(entries: List[_Entry], args: argparse.Namespace) -> int:
                     r = done.report
                     _err(_stats_line(done.entry.name, r.instructions, r.seconds, r.total_seconds))
             else:
-                print("%s: %s: %s" % (done.entry.name, done.kind, done.text), flush=True)
+                print("\n".join(["%s: %s: %s" % (done.entry.name, done.kind, done.text)]
+                                 + done.details), flush=True)
             counts[done.kind] += 1
             progress.advance()
     print("%d succeeded, %d failed, %d timed out, %d crashed"

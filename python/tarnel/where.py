@@ -90,10 +90,10 @@ def failure_sites(pc: int, return_pcs: Sequence[int]) -> List[int]:
     return sites
 
 
-def locate(vm: Any, module: Optional[Module] = None,
-           source_map: Optional[Sequence[Tuple[int, int]]] = None,
-           filename: Optional[str] = None) -> List[Location]:
-    """The backtrace of a run that has just failed, innermost first.
+def locations(where: Any, module: Optional[Module] = None,
+              source_map: Optional[Sequence[Tuple[int, int]]] = None,
+              filename: Optional[str] = None) -> List[Location]:
+    """The backtrace described by what ``tarnel_vm._where(vm)`` returned, innermost first.
 
     ``module`` (the decoded module that was loaded) gives the instructions as
     assembly text; without it they are shown in the VM's debug form.
@@ -101,14 +101,11 @@ def locate(vm: Any, module: Optional[Module] = None,
     instruction's line and column in ``filename``. Empty when no module is
     loaded or nothing has run.
     """
-    import tarnel_vm
-
-    where = tarnel_vm._where(vm)
     if where is None:
         return []
     pc, return_pcs, functions, texts = where
     function_of = FunctionFinder(functions)
-    locations = []
+    result = []
     for index in failure_sites(pc, return_pcs):
         if module is not None and index < len(module.instructions):
             text = _assembly_text(module, index)
@@ -117,25 +114,48 @@ def locate(vm: Any, module: Optional[Module] = None,
         line = column = None
         if source_map is not None and index < len(source_map):
             line, column = source_map[index]
-        locations.append(Location(index, function_of(index), text, filename, line, column))
-    return locations
+        result.append(Location(index, function_of(index), text, filename, line, column))
+    return result
+
+
+def locate(vm: Any, module: Optional[Module] = None,
+           source_map: Optional[Sequence[Tuple[int, int]]] = None,
+           filename: Optional[str] = None) -> List[Location]:
+    """The backtrace of the run that has just failed on ``vm``, innermost first."""
+    import tarnel_vm
+
+    return locations(tarnel_vm._where(vm), module, source_map, filename)
+
+
+def attach_data(exc: BaseException, where: Any, module: Optional[Module] = None,
+                source_map: Optional[Sequence[Tuple[int, int]]] = None,
+                filename: Optional[str] = None) -> BaseException:
+    """Give ``exc`` ``.backtrace`` (innermost first) and ``.location`` from ``_where`` data.
+
+    The data is kept (``exc.where_data``) so that a caller that knows more
+    (the module, the source map) can attach again with it. The exception's
+    message is left exactly as the VM wrote it.
+    """
+    exc.where_data = where
+    exc.backtrace = locations(where, module, source_map, filename)
+    exc.location = exc.backtrace[0] if exc.backtrace else None
+    return exc
 
 
 def attach(exc: BaseException, vm: Any, module: Optional[Module] = None,
            source_map: Optional[Sequence[Tuple[int, int]]] = None,
            filename: Optional[str] = None) -> BaseException:
-    """Give a failed run's exception ``.backtrace`` (innermost first) and ``.location``.
+    """Give a failed run's exception ``.backtrace`` and ``.location``, read from ``vm``.
 
-    The exception's message is left exactly as the VM wrote it. A failure
-    that did not come from an instruction ("Module not loaded") gets an empty
-    backtrace and ``location`` None.
+    A failure that did not come from an instruction ("Module not loaded")
+    gets an empty backtrace and ``location`` None.
     """
-    backtrace: List[Location] = []
+    where = None
     if str(exc) != "Runtime error: Module not loaded":
-        backtrace = locate(vm, module, source_map, filename)
-    exc.backtrace = backtrace
-    exc.location = backtrace[0] if backtrace else None
-    return exc
+        import tarnel_vm
+
+        where = tarnel_vm._where(vm)
+    return attach_data(exc, where, module, source_map, filename)
 
 
 def format_backtrace(backtrace: Sequence[Location], indent: str = "  ") -> List[str]:

@@ -97,13 +97,14 @@ def test_stats_on_stderr(isolated):
 
 @pytest.mark.parametrize("isolated", [False, True], ids=["in-process", "isolated"])
 @pytest.mark.parametrize("name,text,message", [
-    ("div.tnasm", DIVIDE_BY_ZERO, "div.tnasm: Runtime error: Division by zero"),
+    ("div.tnasm", DIVIDE_BY_ZERO, "div.tnasm: Runtime error: Division by zero\n"
+     "  at div.tnasm:5:9: in main, instruction 2: DivR r2, r0, r1"),
     ("missing.tnbc", None,
      "missing.tnbc: Failed to load bytecode: IO error: No such file or directory (os error 2)"),
     ("bad.tnbc", b"XXXX" + b"\0" * 28, "bad.tnbc: Failed to load bytecode: Invalid magic number"),
     ("bad.tnasm", "Nop\n  AddR r1, r2\n", "bad.tnasm:2:3: AddR takes 3 operands (dst, left, right), got 2"),
-    ("missing.tnasm", None, "cannot read missing.tnasm: No such file or directory"),
-    ("latin1.tnasm", b"; \xe9\n", "latin1.tnasm is not UTF-8 text"),
+    ("missing.tnasm", None, "tarnel: cannot read missing.tnasm: No such file or directory"),
+    ("latin1.tnasm", b"; \xe9\n", "tarnel: latin1.tnasm is not UTF-8 text"),
 ])
 def test_failure(tmp_path, name, text, message, isolated):
     if isinstance(text, bytes):
@@ -113,7 +114,7 @@ def test_failure(tmp_path, name, text, message, isolated):
     r = tarnel_run(name, *(["--isolate", "--timeout", "30"] if isolated else []), cwd=tmp_path)
     assert (r.returncode, r.stdout) == (1, "")
     assert r.stderr.startswith(message), r.stderr
-    assert r.stderr.count("\n") == 1
+    assert r.stderr.count("\n") == message.count("\n") + 1
 
 
 def test_debug_trace_then_result(tmp_path):
@@ -231,6 +232,7 @@ def test_several_files(tmp_path):
     assert r.stdout.splitlines() == [
         "%s: 6765" % FIB,
         "%s: failed: Runtime error: Division by zero" % files[1],
+        "  at %s:5:9: in main, instruction 2: DivR r2, r0, r1" % files[1],
         "%s: timed out: time limit of 1 s exceeded" % files[2],
         "%s: 1229" % files[3],
         "%s: failed: Failed to load bytecode: IO error: No such file or directory (os error 2)"

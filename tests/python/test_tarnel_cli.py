@@ -64,10 +64,10 @@ def test_asm_error_leaves_output_alone(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bad.tnasm", "bad.tnbc"]
 
 
-@pytest.mark.parametrize("command", ["asm", "dis", "check"])
-def test_missing_input(tmp_path, command):
+@pytest.mark.parametrize("command,status", [("asm", 1), ("dis", 1), ("check", 2)])
+def test_missing_input(tmp_path, command, status):
     r = tarnel_cmd(command, tmp_path / "nope")
-    assert r.returncode == 1
+    assert r.returncode == status
     assert "cannot read" in r.stderr and "No such file" in r.stderr
 
 
