@@ -1,5 +1,12 @@
+import signal
 import sys
 
-from .cli import main
+try:
+    from .cli import main
 
-sys.exit(main())
+    status = main()
+except KeyboardInterrupt:  # before the command could take over (while importing, say)
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    print("tarnel: interrupted", file=sys.stderr)
+    status = 130
+sys.exit(status)
