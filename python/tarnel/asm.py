@@ -6,7 +6,6 @@ first error and reports it as ``file:line:column: message``.
 
 from __future__ import annotations
 
-import difflib
 import math
 import re
 from typing import Any, Dict, List, NamedTuple, Optional, Tuple
@@ -241,6 +240,8 @@ _DIRECTIVES = (".module", ".version", ".flags", ".func", ".const")
 
 def _did_you_mean(word: str, known) -> str:
     """' (did you mean 'X'?)' for the known word closest to a misspelt one, or ''."""
+    import difflib  # only on an error: keeps the tools' start-up short
+
     for candidate in known:
         if candidate.lower() == word.lower():
             return " (did you mean '%s'?)" % candidate

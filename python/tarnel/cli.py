@@ -12,6 +12,7 @@ import signal
 import stat
 import sys
 import tempfile
+import threading
 from typing import Callable, List, NamedTuple, Optional
 
 from . import __version__
@@ -310,11 +311,29 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _interrupt_once(signum, frame):
+    """The first Ctrl-C interrupts; later ones are ignored while the command cleans up.
+
+    A second KeyboardInterrupt in the middle of cleaning up (killing workers,
+    removing temporary files, closing generators) would end in "Exception
+    ignored" messages or a traceback instead of the exit status 130.
+    """
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    raise KeyboardInterrupt
+
+
+def _catch_ctrl_c_once() -> None:
+    if threading.current_thread() is threading.main_thread() \
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, _interrupt_once)
+
+
 def main(argv: Optional[List[str]] = None) -> int:
     argv, words = split_program_words(list(sys.argv[1:] if argv is None else argv))
     args = build_parser().parse_args(argv)
     if words:
         args.program_words = words
+    _catch_ctrl_c_once()
     try:
         return args.run(args)
     except ToolError as exc:

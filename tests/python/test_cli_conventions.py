@@ -184,3 +184,27 @@ def test_dis_function(tmp_path):
     assert lines[:2] == ["; function double: instructions 4 to 5", ".func double"]
     assert [line.split(";")[0].strip() for line in lines[2:]] == ["AddR r0, r0, r0",
                                                                   "ReturnR r0"]
+
+
+@pytest.mark.parametrize("signals", [1, 10])
+def test_a_ctrl_c_storm_exits_130_quietly(tmp_path, signals):
+    import signal
+    import time
+
+    loop = tmp_path / "loop.tnasm"
+    loop.write_text("loop:\n        JumpR loop\n")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = str(ROOT / "python") + os.pathsep + env.get("PYTHONPATH", "")
+    proc = subprocess.Popen([sys.executable, "-m", "tarnel", "run", str(loop), str(loop),
+                             "--jobs", "2"], env=env, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        time.sleep(1.5)                       # the workers are running
+        for _ in range(signals):
+            proc.send_signal(signal.SIGINT)
+            time.sleep(0.01)
+        out, err = proc.communicate(timeout=20)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert (proc.returncode, err) == (130, "tarnel: interrupted\n")
