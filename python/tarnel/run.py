@@ -261,9 +261,11 @@ def _backtrace_lines(entry: _Entry, exc: BaseException, vm: Any = None) -> List[
     """Where a failed run stopped, innermost call first (nothing for other failures).
 
     In-process the VM is asked directly; an isolated run brings the same
-    data back with its exception (``where_data``).
+    data back with its exception (``where_data``). Only the VM's own
+    RuntimeError comes from a failing instruction: a run stopped by a limit
+    or a failed load has no instruction to show.
     """
-    if not isinstance(exc, RuntimeError):
+    if type(exc) is not RuntimeError or str(exc).startswith(_LOAD_PREFIX):
         return []
     if vm is None and getattr(exc, "where_data", None) is None:
         return []
