@@ -142,6 +142,8 @@ def test_paths_named_as_tried(tmp_path, command, status, metadata, message):
                                "(did you mean '.func'?)\n"),
     (["dis", "--function", "nope", "m.tnbc"], 1,
      "tarnel: m.tnbc has no function 'nope' (functions: double, main)\n"),
+    (["check", "typo.tnasm"], 2, "typo.tnasm:1:1: unknown directive '.fucn' "
+                                 "(did you mean '.func'?)\n"),
     (["check", "nosuch.tnbc"], 2, "tarnel: cannot read nosuch.tnbc: No such file or directory\n"),
     (["run", "nosuch.tnasm"], 1, "tarnel: cannot read nosuch.tnasm: No such file or directory\n"),
     (["run"], 2, None),
