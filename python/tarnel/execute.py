@@ -15,6 +15,7 @@ from typing import Any, Callable, Optional, Sequence, Union
 
 from .isolation import MemoryLimitExceeded, TimeLimitExceeded, _Cancelled, parse_size
 from .limits import InstructionLimitExceeded, LimitExceeded
+from .where import attach
 
 SizeLike = Union[int, str]
 
@@ -108,8 +109,13 @@ def execute(vm: Any, *, max_instructions: Optional[int] = None, timeout: Optiona
     values = _check_args(args)
     # Only the main thread runs Python's signal handlers.
     check_signals = interruptible and threading.current_thread() is threading.main_thread()
-    kind, value = tarnel_vm._execute(vm, instructions, seconds, memory, check_signals,
-                                     release_gil, values, _stop)
+    try:
+        kind, value = tarnel_vm._execute(vm, instructions, seconds, memory, check_signals,
+                                         release_gil, values, _stop)
+    except RuntimeError as exc:
+        if type(exc) is RuntimeError:  # the program failed: say where (exc.location)
+            attach(exc, vm)
+        raise
     if kind == 0:
         return value
     if kind == 1:

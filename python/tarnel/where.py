@@ -29,6 +29,8 @@ from .disasm import render
 from .literals import format_constant
 from .module import Module
 
+_RUN_ERROR = "Runtime error: "
+
 #: The function name shown for code before the first entry point.
 NO_FUNCTION = "<module>"
 
@@ -147,14 +149,18 @@ def attach(exc: BaseException, vm: Any, module: Optional[Module] = None,
            filename: Optional[str] = None) -> BaseException:
     """Give a failed run's exception ``.backtrace`` and ``.location``, read from ``vm``.
 
-    A failure that did not come from an instruction ("Module not loaded")
-    gets an empty backtrace and ``location`` None.
+    A failure that did not come from an instruction ("Module not loaded",
+    "Already borrowed") gets an empty backtrace and ``location`` None.
     """
     where = None
-    if str(exc) != "Runtime error: Module not loaded":
+    text = str(exc)
+    if text.startswith(_RUN_ERROR) and text != _RUN_ERROR + "Module not loaded":
         import tarnel_vm
 
-        where = tarnel_vm._where(vm)
+        try:
+            where = tarnel_vm._where(vm)
+        except RuntimeError:  # the VM is in use by another thread now
+            where = None
     return attach_data(exc, where, module, source_map, filename)
 
 

@@ -150,3 +150,23 @@ def test_isolated_run_brings_back_the_backtrace(tmp_path):
     assert type(exc) is RuntimeError and str(exc) == "Runtime error: Division by zero"
     assert [(loc.index, loc.function) for loc in exc.backtrace] == [
         (11, "f"), (9, "f"), (9, "f"), (2, "main")]
+
+
+def test_tarnel_execute_says_where(tmp_path):
+    path = tmp_path / "prog.tnbc"
+    path.write_bytes(tarnel.assemble(RECURSE))
+    vm = tarnel_vm.VornVM()
+    vm.load_bytecode(str(path))
+    with pytest.raises(RuntimeError) as info:
+        tarnel.execute(vm, max_instructions=1000)
+    assert str(info.value) == "Runtime error: Division by zero"
+    assert [(loc.index, loc.function) for loc in info.value.backtrace] == [
+        (11, "f"), (9, "f"), (9, "f"), (2, "main")]
+
+
+@pytest.mark.parametrize("message", ["Already borrowed", "Runtime error: Module not loaded",
+                                     "Failed to load bytecode: Invalid magic number"])
+def test_errors_without_a_failing_instruction(tmp_path, message):
+    vm, _, _ = failed_run(tmp_path, RECURSE)       # a VM that could tell a location
+    exc = where.attach(RuntimeError(message), vm)
+    assert (exc.backtrace, exc.location) == ([], None)
