@@ -9,6 +9,10 @@ import pytest
 from tarnel import run
 
 
+ARGS = argparse.Namespace(debug=False, stats=False, timeout=None, max_memory=None,
+                          max_instructions=None, program_words=[])
+
+
 class InternalFault(BaseException):
     """Stands for tarnel_vm.InternalFault: not an Exception, like the real one."""
 
@@ -40,8 +44,9 @@ def fake_vm_module(fail_in: str):
 ])
 def test_faults_are_one_line(monkeypatch, capsys, fail_in, status, stdout, stderr):
     monkeypatch.setattr(run, "_import_vm", lambda: fake_vm_module(fail_in))
+    monkeypatch.setattr(run, "execute", lambda vm, **limits: vm.execute())
     entry = run._Entry("zero.tnbc", "zero.tnbc", None, False)
-    args = argparse.Namespace(debug=False, stats=False)
+    args = ARGS
     assert run._run_in_process(entry, args) == status
     assert capsys.readouterr() == (stdout, stderr)
 
@@ -55,6 +60,7 @@ def test_interruptions_are_not_reported_as_faults(monkeypatch, interruption):
 
     module.VornVM.execute = execute
     monkeypatch.setattr(run, "_import_vm", lambda: module)
+    monkeypatch.setattr(run, "execute", lambda vm, **limits: vm.execute())
     entry = run._Entry("p.tnbc", "p.tnbc", None, False)
     with pytest.raises(interruption):
-        run._run_in_process(entry, argparse.Namespace(debug=False, stats=False))
+        run._run_in_process(entry, ARGS)
