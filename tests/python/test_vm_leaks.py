@@ -122,4 +122,7 @@ def test_no_growth(paths, name):
     table = actions(paths)
     if name not in table:
         pytest.skip("numpy is not installed")
-    assert growth(table[name]) < LIMIT
+    # tracemalloc sees every thread's allocations, so a thread left running by
+    # an earlier test can add noise to one measurement; a real leak shows in
+    # every one of them.
+    assert min(growth(table[name]) for _ in range(3)) < LIMIT
