@@ -105,15 +105,20 @@ def _block_starts(module: Module) -> Set[int]:
     return starts
 
 
-def _callee_name(module: Module, const: Constant) -> Optional[str]:
+def _names_by_entry(table: Dict[str, int]) -> Dict[int, str]:
+    """For each entry point, the first name in ``table`` that points at it."""
+    names: Dict[int, str] = {}
+    for name, entry in table.items():
+        names.setdefault(entry, name)
+    return names
+
+
+def _callee_name(names_by_entry: Dict[int, str], const: Constant) -> Optional[str]:
     """The function a call through a register holding ``const`` looks up."""
     if const.kind == STRING:
         return const.value
     if const.kind == INT:
-        for name, entry in module.function_map().items():
-            if entry == const.value:
-                return name
-        return "func_%d" % const.value
+        return names_by_entry.get(const.value, "func_%d" % const.value)
     return None
 
 
@@ -122,6 +127,7 @@ def _check_calls(module: Module) -> List[Finding]:
     findings = []
     consts = module.constants
     table = module.function_map()
+    names_by_entry = _names_by_entry(table)   # built once: a lookup per call stays O(1)
     starts = _block_starts(module)
     known: Dict[int, int] = {}      # register -> constant index it holds
     for i, ins in enumerate(module.instructions):
@@ -132,7 +138,7 @@ def _check_calls(module: Module) -> List[Finding]:
             func = ins.get("func")
             if func in known:
                 const = consts[known[func]]
-                callee = _callee_name(module, const)
+                callee = _callee_name(names_by_entry, const)
                 if callee is None:
                     findings.append(Finding(i, "CallR through r%d, which holds %s: "
                                             "no function specified" % (func, _describe(const))))
