@@ -14,7 +14,7 @@ from typing import Callable, List, NamedTuple, Optional
 
 from .asm import AssemblyError, assemble
 from .check import check
-from .disasm import disassemble_module
+from .disasm import disassemble_module, disassembly_lines
 from .module import DecodeError, decode
 from .run import add_run_args, cmd_run, split_program_words
 
@@ -95,14 +95,14 @@ def cmd_dis(args: argparse.Namespace) -> int:
     module, status = _load(args.input)
     if module is None:
         return status or 1
-    text = disassemble_module(module)
     if args.output:
         try:
-            write_atomic(args.output, text.encode("utf-8"))
+            write_atomic(args.output, disassemble_module(module).encode("utf-8"))
         except OSError as exc:
             return _fail("cannot write %s: %s" % (args.output, exc.strerror or exc))
     else:
-        sys.stdout.write(text)
+        for line in disassembly_lines(module):  # streamed: listings can be huge
+            sys.stdout.write(line + "\n")
     return 0
 
 
