@@ -43,8 +43,6 @@ template <typename F>
     return tags;
 }
 
-}  // namespace
-
 // The call-site caches of a new instruction list, built aside.
 struct CallSites {
     std::vector<CallSiteCache> caches;
@@ -58,6 +56,8 @@ struct CallSites {
         caches.resize(count);
     }
 };
+
+}  // namespace
 
 static_assert(std::is_nothrow_move_assignable_v<Module> && std::is_nothrow_move_constructible_v<Module>,
               "installing a module must not fail once it is built");
