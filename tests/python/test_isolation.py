@@ -327,6 +327,7 @@ def test_memory_limit_that_cannot_be_applied(tmp_path, monkeypatch):
         tarnel.run_isolated(make(tmp_path, returning("1")), max_memory="1G")
 
 
+@pytest.mark.address_space
 def test_memory_limit_leaves_a_small_run_alone(tmp_path):
     assert tarnel.run_isolated(make(tmp_path, RESULTS["list"]), max_memory="256MB") == [7, "s", []]
 
@@ -618,6 +619,7 @@ def test_run_many_default_jobs_and_pathlike(tmp_path):
     assert list(tarnel.run_many(map(pathlib.Path, paths))) == expected
 
 
+@pytest.mark.address_space
 def test_run_many_limits_apply_to_each(tmp_path):
     paths = [make(tmp_path, returning("1"), "one"), make(tmp_path, LOOP, "loop"),
              make(tmp_path, GROW, "grow"), make(tmp_path, returning("2"), "two")]
@@ -745,6 +747,7 @@ done:
 """
 
 
+@pytest.mark.address_space
 def test_running_out_of_memory_while_converting_the_result_is_the_limit(tmp_path):
     path = make(tmp_path, SHARED_STRING_GIB)
     with pytest.raises(tarnel.MemoryLimitExceeded) as raised:

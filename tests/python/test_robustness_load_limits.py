@@ -15,6 +15,8 @@ import sys
 
 import pytest
 
+pytestmark = pytest.mark.address_space
+
 MAX_MODULE_FILE = 64 << 20
 NOT_REGULAR = "Failed to load bytecode: IO error: not a regular file"
 TOO_LARGE = "Failed to load bytecode: IO error: File too large (os error 27)"

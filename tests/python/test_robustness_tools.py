@@ -17,6 +17,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.address_space
+
 ROOT = Path(__file__).resolve().parents[2]
 
 # Runs one tool in this child, its output to /dev/null, then reports the

@@ -83,7 +83,8 @@ def test_prints_the_repr(tmp_path, text, expected, isolated):
     assert (r.returncode, r.stdout, r.stderr) == (0, expected + "\n", "")
 
 
-@pytest.mark.parametrize("isolated", [False, True], ids=["in-process", "isolated"])
+@pytest.mark.parametrize("isolated", [False, pytest.param(True, marks=pytest.mark.address_space)],
+                         ids=["in-process", "isolated"])
 def test_stats_on_stderr(isolated):
     r = tarnel_run(FIB, "--stats", *(["--isolate", "--max-memory", "1G"] if isolated else []))
     assert (r.returncode, r.stdout) == (0, "6765\n")
@@ -153,7 +154,7 @@ def test_timeout(tmp_path, isolate, message):
 
 
 @pytest.mark.parametrize("isolate, message", [
-    (True, "memory limit of 256 MiB exceeded"),
+    pytest.param(True, "memory limit of 256 MiB exceeded", marks=pytest.mark.address_space),
     (False, "Runtime error: Memory limit exceeded"),
 ])
 def test_max_memory(tmp_path, isolate, message):
@@ -438,6 +439,7 @@ sys.stderr.write("%d %s\n" % (status, peak))
 """
 
 
+@pytest.mark.address_space
 def test_output_of_several_files_is_streamed_not_held(tmp_path):
     flood = tmp_path / "flood.tnasm"
     flood.write_text(FLOOD)

@@ -94,6 +94,7 @@ else:
 """
 
 
+@pytest.mark.address_space
 @pytest.mark.parametrize("levels, expected", [
     # 2^20 copies of 1 MiB: 1 TiB of str objects from a VM holding 1 MiB.
     pytest.param(20, "InternalFault result too large to convert to Python objects", id="1_TiB"),
