@@ -104,7 +104,7 @@ bench-cpp:
 # C++ tests under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
 # built with clang like the fuzz targets; then the Python suite against the
 # extension built with ASan and UBSan.
-sanitize: clang-deps
+sanitize: clang-deps py-deps
 	scripts/sanitize.sh
 	PYTHON=$(PYTHON) scripts/sanitize_python.sh
 

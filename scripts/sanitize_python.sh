@@ -24,7 +24,7 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/sanitize-python"
 jobs=${JOBS:-2}
-python=${PYTHON:-python3}
+python=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 
 runtime=$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)
 if [ ! -f "$runtime" ]; then
@@ -44,7 +44,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
         -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
         -DCMAKE_MODULE_LINKER_FLAGS="-shared-libasan" \
-        -DPython_EXECUTABLE="$(command -v "$python" || echo "$python")" \
+        -DPython_EXECUTABLE="$python" \
         -DTARNEL_SANITIZE=ON \
         -DTARNEL_BUILD_EXTENSION=ON
 fi
