@@ -102,9 +102,11 @@ bench-cpp:
 	build/bench/tarnel_bench
 
 # C++ tests under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer,
-# built with clang like the fuzz targets.
-sanitize: clang-deps
+# built with clang like the fuzz targets; then the Python suite against the
+# extension built with ASan and UBSan.
+sanitize: clang-deps py-deps
 	scripts/sanitize.sh
+	PYTHON=$(PYTHON) scripts/sanitize_python.sh
 
 # Every fuzz target for a short fixed time on the checked-in corpus. The
 # targets need clang's libFuzzer (Debian's clang), installed when missing.

@@ -120,9 +120,24 @@ void check_module(const tarnel::Module& module, std::span<const uint8_t> bytes) 
 }
 
 bool same_constant(const tarnel::Constant& a, const tarnel::Constant& b) {
-    return a.kind == b.kind && a.integer == b.integer &&
-           std::bit_cast<uint64_t>(a.number) == std::bit_cast<uint64_t>(b.number) && a.boolean == b.boolean &&
-           a.text == b.text;
+    using Kind = tarnel::Constant::Kind;
+    if (a.kind() != b.kind()) return false;
+    switch (a.kind()) {
+        case Kind::Integer:
+            return a.integer() == b.integer();
+        case Kind::Float:
+            return std::bit_cast<uint64_t>(a.number()) == std::bit_cast<uint64_t>(b.number());
+        case Kind::Boolean:
+            return a.boolean() == b.boolean();
+        case Kind::String:
+        case Kind::Url:
+            return a.text() == b.text();
+        case Kind::Function:
+            return a.function() == b.function();
+        case Kind::Empty:
+            return true;
+    }
+    return false;
 }
 
 // Writing a decoded module and decoding the bytes again gives it back.

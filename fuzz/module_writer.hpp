@@ -45,22 +45,22 @@ public:
 };
 
 inline void write_constant(ByteWriter& w, const Constant& c) {
-    switch (c.kind) {
+    switch (c.kind()) {
         case Constant::Kind::Integer:
             w.u8(1);
-            w.u64(static_cast<uint64_t>(c.integer));
+            w.u64(static_cast<uint64_t>(c.integer()));
             return;
         case Constant::Kind::Float:
             w.u8(2);
-            w.u64(std::bit_cast<uint64_t>(c.number));
+            w.u64(std::bit_cast<uint64_t>(c.number()));
             return;
         case Constant::Kind::String:
             w.u8(3);
-            w.text(c.text);
+            w.text(c.text());
             return;
         case Constant::Kind::Boolean:
             w.u8(4);
-            w.u8(c.boolean ? 1 : 0);
+            w.u8(c.boolean() ? 1 : 0);
             return;
         case Constant::Kind::Empty:
         case Constant::Kind::Url:

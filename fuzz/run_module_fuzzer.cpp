@@ -106,7 +106,7 @@ constexpr uint32_t kFlagExtras = 2;
 HARNESS void apply_extras(Module& m) {
     for (Constant& c : m.constants) {
         if (!c.is_string()) continue;
-        std::string_view text = c.text;
+        std::string_view text = c.text();
         if (text.rfind("@url:", 0) == 0) {
             c = Constant::of_url(std::string(text.substr(5)));
         } else if (text.rfind("@fn:", 0) == 0) {

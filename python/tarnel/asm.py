@@ -123,13 +123,27 @@ class _Stmt(NamedTuple):
 
 # ------------------------------------------------------------------ values
 
+# No operand or constant needs more than 20 significant digits (64 bits), so
+# a longer literal is out of range without being converted: Python refuses to
+# convert more than 4,300 decimal digits, and takes quadratic time below that.
+_MAX_DIGITS = 24
+
+
+def _shown(text: str) -> str:
+    """`text` for a message, shortened when it is very long."""
+    return text if len(text) <= 40 else "%s... (%d characters)" % (text[:24], len(text))
+
+
 def _int(tok: Token, low: int, high: int, what: str) -> int:
     if tok.kind != "number" or not _INT_RE.match(tok.text):
-        raise _Fail("expected %s, got '%s'" % (what, tok.text), tok.col)
+        raise _Fail("expected %s, got '%s'" % (what, _shown(tok.text)), tok.col)
     text = tok.text
     sign = -1 if text.startswith("-") else 1
     body = text.lstrip("+-")
-    value = sign * (int(body, 16) if body[:2] in ("0x", "0X") else int(body, 10))
+    hexadecimal = body[:2] in ("0x", "0X")
+    if len((body[2:] if hexadecimal else body).lstrip("0")) > _MAX_DIGITS:
+        raise _Fail("%s out of range %d..%d: %s" % (what, low, high, _shown(text)), tok.col)
+    value = sign * (int(body, 16) if hexadecimal else int(body, 10))
     if not low <= value <= high:
         raise _Fail("%s out of range %d..%d: %s" % (what, low, high, text), tok.col)
     return value
@@ -151,7 +165,7 @@ def _number_constant(tok: Token) -> Constant:
         if math.isinf(value):
             raise _Fail("float literal '%s' is out of range (write inf)" % text, tok.col)
         return Constant(FLOAT, value)
-    raise _Fail("invalid number '%s'" % text, tok.col)
+    raise _Fail("invalid number '%s'" % _shown(text), tok.col)
 
 
 class _Cursor:
@@ -226,9 +240,10 @@ def _literal(cur: _Cursor) -> Constant:
 def _register(cur: _Cursor) -> int:
     tok = cur.next("a register")
     if tok.kind == "ident" and REGISTER_RE.match(tok.text):
-        number = int(tok.text[1:])
-        if number > 255:
-            raise _Fail("register out of range (r0..r255): %s" % tok.text, tok.col)
+        digits = tok.text[1:].lstrip("0")
+        if len(digits) > 3 or int(digits or "0") > 255:
+            raise _Fail("register out of range (r0..r255): %s" % _shown(tok.text), tok.col)
+        number = int(digits or "0")
         return number
     raise _Fail("expected a register (r0..r255), got '%s'" % tok.text, tok.col)
 
@@ -301,8 +316,12 @@ class _Assembler:
                 tokens = tokenize(line)
             except _Fail as exc:
                 raise self.error(exc.message, number, exc.col) from None
-            while len(tokens) >= 2 and tokens[1].kind == "punct" and tokens[1].text == ":":
-                tok = tokens[0]
+            # Labels lead the line; `first` moves past them (slicing the token
+            # list per label would make a line of many labels quadratic).
+            first = 0
+            while (len(tokens) - first >= 2 and tokens[first + 1].kind == "punct"
+                   and tokens[first + 1].text == ":"):
+                tok = tokens[first]
                 if tok.kind != "ident":
                     raise self.error("expected a label name, got '%s'" % tok.text,
                                      number, tok.col)
@@ -315,18 +334,18 @@ class _Assembler:
                 self.labels[tok.text] = count
                 self.label_lines[tok.text] = number
                 stmts.append(_Stmt(number, "label", tok, []))
-                tokens = tokens[2:]
-            if not tokens:
+                first += 2
+            if first == len(tokens):
                 continue
-            head = tokens[0]
+            head = tokens[first]
             if head.kind == "directive":
-                stmts.append(_Stmt(number, "directive", head, tokens[1:]))
+                stmts.append(_Stmt(number, "directive", head, tokens[first + 1:]))
             elif head.kind == "ident":
-                stmts.append(_Stmt(number, "instruction", head, tokens[1:]))
+                stmts.append(_Stmt(number, "instruction", head, tokens[first + 1:]))
                 count += 1
             else:
                 raise self.error("expected an instruction or directive, got '%s'"
-                                 % head.text, number, head.col)
+                                 % _shown(head.text), number, head.col)
         return stmts
 
     # Directives.

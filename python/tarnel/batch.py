@@ -43,11 +43,11 @@ def run_many(paths: Iterable[Union[str, "os.PathLike[str]"]], *, jobs: Optional[
                                   executor=executor)
     if executor is not None:
         raise ValueError("executor is for isolated runs (isolate=True)")
-    jobs = isolation._check_jobs(jobs)
+    jobs = isolation.check_jobs(jobs)
     task = functools.partial(_run_here, timeout=_check_timeout(timeout),
                              max_memory=_check_memory(max_memory),
                              max_instructions=_check_instructions(max_instructions))
-    return isolation._unwrapped(isolation._ordered_outcomes(paths, jobs, None, task))
+    return isolation.unwrapped(isolation.ordered_outcomes(paths, jobs, None, task))
 
 
 def _run_here(path: Any, cancel: Optional[threading.Event], *, timeout: Optional[float],
@@ -61,7 +61,7 @@ def _run_here(path: Any, cancel: Optional[threading.Event], *, timeout: Optional
         stop = cancel.is_set if cancel is not None else None
         return (True, execute(vm, timeout=timeout, max_memory=max_memory,
                               max_instructions=max_instructions, interruptible=False, _stop=stop))
-    except isolation._Cancelled:
+    except isolation.Cancelled:
         raise
     except Exception as exc:
         return (False, exc)

@@ -7,10 +7,10 @@ the function table entry) it is about.
 
 from __future__ import annotations
 
-from typing import Dict, List, NamedTuple, Optional, Set
+from typing import Dict, List, NamedTuple, Optional, Set, Tuple
 
 from . import opcodes as oc
-from .module import INT, STRING, Constant, Module
+from .module import INT, SHARED_LIMIT, STRING, Constant, Module
 
 # Type ids 0..6 select empty, bool, int, float, string, function, url.
 _CASTABLE = {1, 2, 3, 4}        # bool, int, float, string
@@ -24,6 +24,12 @@ class Finding(NamedTuple):
         if self.index is None:
             return self.message
         return "instruction %d: %s" % (self.index, self.message)
+
+
+_JUMP_OPCODES = frozenset(oc.BY_NAME[name].opcode for name in oc.JUMPS)
+_TERMINATOR_OPCODES = frozenset(oc.BY_NAME[name].opcode for name in oc.TERMINATORS)
+# What the constant tracking of _check_calls looks at when it knows nothing.
+_TRACKED_OPCODES = frozenset(oc.BY_NAME[name].opcode for name in ("CallR", "LoadConstR"))
 
 
 def _jump_target(index: int, offset: int) -> int:
@@ -49,37 +55,55 @@ def check(module: Module) -> List[Finding]:
             findings.append(Finding(None, "function '%s' has entry point %d, beyond the "
                                     "instruction list (%s)" % (name, entry, _count(n))))
 
-    # Per instruction operands.
+    # Per instruction operands. What is wrong with an instruction that does
+    # not jump does not depend on where it stands, and a decoded module
+    # shares one object per distinct encoding: each is judged once.
+    judged: Dict[int, Tuple[str, ...]] = {}
     for i, ins in enumerate(code):
-        name = ins.name
-        for op, value in zip(ins.info.operands, ins.operands):
-            if op.kind in (oc.CONST, oc.NAME) and value >= len(consts):
-                findings.append(Finding(i, "%s %s %d is beyond the constant pool (%s)"
-                                        % (name, op.name, value,
-                                           _count(len(consts), "constant"))))
-            elif op.kind == oc.NAME and consts[value].kind != STRING:
-                findings.append(Finding(i, "%s global name constant %d is %s, not a string"
-                                        % (name, value, _describe(consts[value]))))
-            elif op.kind == oc.OFFSET:
-                target = _jump_target(i, value)
-                if not 0 <= target <= n:
-                    findings.append(Finding(i, "%s offset %d lands on %d, outside the "
-                                            "instruction list (0..%d)" % (name, value, target, n)))
-                elif name == "JumpR" and target == i:
-                    findings.append(Finding(i, "JumpR jumps to itself and loops forever"))
-        if name == "CastR":
-            to = ins.get("to_type")
-            if to not in _CASTABLE:
-                what = oc.TYPE_NAMES[to] if to < len(oc.TYPE_NAMES) else "unknown type %d" % to
-                findings.append(Finding(i, "CastR to %s always fails" % what))
-        elif name == "CallR" and len(ins.get("args")) > oc.MAX_PASSED_ARGS:
-            findings.append(Finding(i, "CallR passes only the first %d of its %d arguments"
-                                    % (oc.MAX_PASSED_ARGS, len(ins.get("args")))))
+        if ins.opcode in _JUMP_OPCODES:
+            messages = _operand_findings(ins, i, consts, n)
+        else:
+            messages = judged.get(id(ins))
+            if messages is None:
+                messages = _operand_findings(ins, i, consts, n)
+                if len(judged) < SHARED_LIMIT:
+                    judged[id(ins)] = messages
+        for message in messages:
+            findings.append(Finding(i, message))
 
     findings.extend(_check_calls(module))
     findings.extend(_check_reachability(module))
     findings.sort(key=lambda f: (-1 if f.index is None else f.index))
     return findings
+
+
+def _operand_findings(ins, i: int, consts: List[Constant], n: int) -> Tuple[str, ...]:
+    """What is wrong with the operands of instruction ``i``."""
+    messages = []
+    name = ins.name
+    for op, value in zip(ins.info.operands, ins.operands):
+        if op.kind in (oc.CONST, oc.NAME) and value >= len(consts):
+            messages.append("%s %s %d is beyond the constant pool (%s)"
+                            % (name, op.name, value, _count(len(consts), "constant")))
+        elif op.kind == oc.NAME and consts[value].kind != STRING:
+            messages.append("%s global name constant %d is %s, not a string"
+                            % (name, value, _describe(consts[value])))
+        elif op.kind == oc.OFFSET:
+            target = _jump_target(i, value)
+            if not 0 <= target <= n:
+                messages.append("%s offset %d lands on %d, outside the "
+                                "instruction list (0..%d)" % (name, value, target, n))
+            elif name == "JumpR" and target == i:
+                messages.append("JumpR jumps to itself and loops forever")
+    if name == "CastR":
+        to = ins.get("to_type")
+        if to not in _CASTABLE:
+            what = oc.TYPE_NAMES[to] if to < len(oc.TYPE_NAMES) else "unknown type %d" % to
+            messages.append("CastR to %s always fails" % what)
+    elif name == "CallR" and len(ins.get("args")) > oc.MAX_PASSED_ARGS:
+        messages.append("CallR passes only the first %d of its %d arguments"
+                        % (oc.MAX_PASSED_ARGS, len(ins.get("args"))))
+    return tuple(messages)
 
 
 def _count(n: int, what: str = "instruction") -> str:
@@ -97,23 +121,28 @@ def _block_starts(module: Module) -> Set[int]:
     for _, entry in module.functions:
         starts.add(entry)
     for i, ins in enumerate(module.instructions):
-        if ins.name in oc.JUMPS:
+        if ins.opcode in _JUMP_OPCODES:
             starts.add(_jump_target(i, ins.get("offset")))
             starts.add(i + 1)
-        elif ins.name in oc.TERMINATORS:
+        elif ins.opcode in _TERMINATOR_OPCODES:
             starts.add(i + 1)
     return starts
 
 
-def _callee_name(module: Module, const: Constant) -> Optional[str]:
+def _names_by_entry(table: Dict[str, int]) -> Dict[int, str]:
+    """For each entry point, the first name in ``table`` that points at it."""
+    names: Dict[int, str] = {}
+    for name, entry in table.items():
+        names.setdefault(entry, name)
+    return names
+
+
+def _callee_name(names_by_entry: Dict[int, str], const: Constant) -> Optional[str]:
     """The function a call through a register holding ``const`` looks up."""
     if const.kind == STRING:
         return const.value
     if const.kind == INT:
-        for name, entry in module.function_map().items():
-            if entry == const.value:
-                return name
-        return "func_%d" % const.value
+        return names_by_entry.get(const.value, "func_%d" % const.value)
     return None
 
 
@@ -122,17 +151,21 @@ def _check_calls(module: Module) -> List[Finding]:
     findings = []
     consts = module.constants
     table = module.function_map()
+    names_by_entry = _names_by_entry(table)   # built once: a lookup per call stays O(1)
     starts = _block_starts(module)
     known: Dict[int, int] = {}      # register -> constant index it holds
+    writes: Dict[int, List[int]] = {}   # per distinct instruction object
     for i, ins in enumerate(module.instructions):
         if i in starts:
             known = {}
+        if not known and ins.opcode not in _TRACKED_OPCODES:
+            continue  # nothing to forget, nothing to learn
         name = ins.name
         if name == "CallR":
             func = ins.get("func")
             if func in known:
                 const = consts[known[func]]
-                callee = _callee_name(module, const)
+                callee = _callee_name(names_by_entry, const)
                 if callee is None:
                     findings.append(Finding(i, "CallR through r%d, which holds %s: "
                                             "no function specified" % (func, _describe(const))))
@@ -150,7 +183,12 @@ def _check_calls(module: Module) -> List[Finding]:
             else:
                 known.pop(dst, None)
             continue
-        for reg in oc.written_registers(name, ins.operands):
+        written = writes.get(id(ins))
+        if written is None:
+            written = oc.written_registers(name, ins.operands)
+            if len(writes) < SHARED_LIMIT:
+                writes[id(ins)] = written
+        for reg in written:
             known.pop(reg, None)
         if name == "LoadConstR" and ins.get("const_idx") < len(consts):
             known[ins.get("dst")] = ins.get("const_idx")
@@ -171,13 +209,17 @@ def _check_reachability(module: Module) -> List[Finding]:
         if reached[i]:
             continue
         reached[i] = True
-        ins = code[i]
-        nexts = []
-        if ins.name in oc.JUMPS:
-            nexts.append(_jump_target(i, ins.get("offset")))
-        if ins.name not in oc.TERMINATORS:
-            nexts.append(i + 1)
-        work.extend(j for j in nexts if 0 <= j < n and not reached[j])
+        # Straight-line code is followed in this loop, not through `work`.
+        while True:
+            reached[i] = True
+            opcode = code[i].opcode
+            if opcode in _JUMP_OPCODES:
+                target = _jump_target(i, code[i].get("offset"))
+                if 0 <= target < n and not reached[target]:
+                    work.append(target)
+            if opcode in _TERMINATOR_OPCODES or i + 1 >= n or reached[i + 1]:
+                break
+            i += 1
     findings = []
     i = 0
     while i < n:

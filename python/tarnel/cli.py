@@ -18,7 +18,7 @@ from typing import Callable, List, NamedTuple, Optional
 from . import __version__
 from .asm import AssemblyError, assemble_with_map
 from .check import Finding, check
-from .disasm import disassemble_module
+from .disasm import disassemble_module, disassembly_lines
 from .listing import function_listing, with_bytes
 from .module import MAGIC, DecodeError, Module, decode
 from .paths import metadata_path, metadata_problem, module_path
@@ -209,6 +209,10 @@ def cmd_dis(args: argparse.Namespace) -> int:
             names = ", ".join(sorted(given.module.function_map())) or "none"
             raise ToolError("%s has no function '%s' (functions: %s)"
                             % (given.name, args.function, names)) from None
+    elif data is None and not (args.output and args.output != STDIO):
+        for line in disassembly_lines(given.module):  # streamed: listings can be huge
+            sys.stdout.write(line + "\n")
+        return OK
     else:
         text = disassemble_module(given.module)
         if data is not None:

@@ -9,13 +9,14 @@ list get labels and any other jump keeps its numeric offset.
 
 from __future__ import annotations
 
-from typing import Dict, List, Union
+from typing import Dict, Iterator, List, Union
 
 from . import opcodes as oc
 from .literals import format_constant, format_name, format_string
-from .module import Instruction, Module, decode
+from .module import SHARED_LIMIT, Instruction, Module, decode
 
 COMMENT_COLUMN = 40
+_JUMP_OPCODES = frozenset(oc.BY_NAME[name].opcode for name in oc.JUMPS)
 
 
 def _label(index: int) -> str:
@@ -27,33 +28,34 @@ def jump_target(index: int, offset: int) -> int:
     return index + 1 + offset
 
 
-def disassemble_module(module: Module) -> str:
+def disassembly_lines(module: Module) -> Iterator[str]:
+    """The lines of the disassembly, one at a time (no line ends), so a
+    listing of millions of lines never has to be held whole."""
     n = len(module.instructions)
-    out: List[str] = []
     lay = module.layout
     if lay is not None:
-        out.append("; module file of %d bytes" % lay.length)
-        out.append("; header: version %d, flags 0x%08x" % (module.version, module.flags))
-        out.append("; sections: name at %d, constants at %d, functions at %d, "
+        yield "; module file of %d bytes" % lay.length
+        yield "; header: version %d, flags 0x%08x" % (module.version, module.flags)
+        yield ("; sections: name at %d, constants at %d, functions at %d, "
                    "instructions at %d" % lay.offsets)
         for note in lay.notes:
-            out.append("; note: " + note)
-        out.append("")
-    out.append(".module %s" % format_string(module.name))
-    out.append(".version %d" % module.version)
-    out.append(".flags 0x%x" % module.flags)
+            yield "; note: " + note
+        yield ""
+    yield ".module %s" % format_string(module.name)
+    yield ".version %d" % module.version
+    yield ".flags 0x%x" % module.flags
 
     # Constants: all of them, at their own indexes.  An instruction names a
     # constant by its literal when that literal pools to the same index
     # (the lowest index holding an equal constant), by @INDEX otherwise.
     lowest: Dict[object, int] = {}
     if module.constants:
-        out.append("")
-        out.append("; constant pool: %d entr%s" % (
+        yield ""
+        yield ("; constant pool: %d entr%s" % (
             len(module.constants), "y" if len(module.constants) == 1 else "ies"))
     for i, const in enumerate(module.constants):
         lowest.setdefault(const.key(), i)
-        out.append(".const %d %s" % (i, format_constant(const)))
+        yield ".const %d %s" % (i, format_constant(const))
 
     def const_operand(idx: int) -> str:
         if idx < len(module.constants) and lowest[module.constants[idx].key()] == idx:
@@ -63,7 +65,7 @@ def disassemble_module(module: Module) -> str:
     # Labels for jump targets inside the list (the end counts as inside).
     labels = set()
     for i, ins in enumerate(module.instructions):
-        if ins.name in oc.JUMPS:
+        if ins.opcode in _JUMP_OPCODES:
             target = jump_target(i, ins.get("offset"))
             if 0 <= target <= n:
                 labels.add(target)
@@ -81,19 +83,33 @@ def disassemble_module(module: Module) -> str:
             funcs_at.setdefault(cursor, []).append(
                 ".func %s %d" % (format_name(name), entry))
 
-    out.append("")
-    out.append("; %d instruction%s" % (n, "" if n == 1 else "s"))
-    for i in range(n + 1):
-        for line in funcs_at.get(i, ()):
-            out.append(line)
+    yield ""
+    yield "; %d instruction%s" % (n, "" if n == 1 else "s")
+    # The text of an instruction that is not a jump does not depend on where
+    # it stands; decoded modules share one object per distinct encoding, so
+    # each such text is rendered once.
+    texts: Dict[int, str] = {}
+    for i, ins in enumerate(module.instructions):
+        if i in funcs_at:
+            yield from funcs_at[i]
         if i in labels:
-            out.append("%s:" % _label(i))
-        if i == n:
-            break
-        ins = module.instructions[i]
-        text = "    " + render(ins, i, labels, const_operand)
-        out.append("%s ; %d" % (text.ljust(COMMENT_COLUMN), i))
-    return "\n".join(out) + "\n"
+            yield "%s:" % _label(i)
+        if ins.opcode in _JUMP_OPCODES:
+            text = ("    " + render(ins, i, labels, const_operand)).ljust(COMMENT_COLUMN)
+        else:
+            text = texts.get(id(ins))
+            if text is None:
+                text = ("    " + render(ins, i, labels, const_operand)).ljust(COMMENT_COLUMN)
+                if len(texts) < SHARED_LIMIT:
+                    texts[id(ins)] = text
+        yield "%s ; %d" % (text, i)
+    yield from funcs_at.get(n, ())
+    if n in labels:
+        yield "%s:" % _label(n)
+
+
+def disassemble_module(module: Module) -> str:
+    return "".join(line + "\n" for line in disassembly_lines(module))
 
 
 def render(ins: Instruction, index: int, labels, const_operand) -> str:

@@ -13,7 +13,7 @@ import math
 import threading
 from typing import Any, Callable, Optional, Sequence, Union
 
-from .isolation import MemoryLimitExceeded, TimeLimitExceeded, _Cancelled, parse_size
+from .isolation import MemoryLimitExceeded, TimeLimitExceeded, Cancelled, parse_size
 from .limits import InstructionLimitExceeded, LimitExceeded
 from .where import attach
 
@@ -124,7 +124,7 @@ def execute(vm: Any, *, max_instructions: Optional[int] = None, timeout: Optiona
         raise TimeLimitExceeded("Runtime error: Time limit exceeded", seconds)
     if kind == 3:
         raise MemoryLimitExceeded("Runtime error: Memory limit exceeded", memory)
-    raise _Cancelled("the run was cancelled")
+    raise Cancelled("the run was cancelled")
 
 
 __all__ = ["InstructionLimitExceeded", "LimitExceeded", "MemoryLimitExceeded",

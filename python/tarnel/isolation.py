@@ -120,7 +120,7 @@ class WorkerCrashed(IsolationError):
         return (type(self), (self.args[0], self.signal, self.returncode))
 
 
-class _Cancelled(IsolationError):
+class Cancelled(IsolationError):
     """run_many was closed while this run was going on (never surfaces)."""
 
 
@@ -191,113 +191,9 @@ def _describe_seconds(seconds: float) -> str:
 
 
 # ------------------------------------------------------------ the worker
-# The program a worker runs (``python -S -c``). It is kept to the builtin
-# modules so that a worker starts in a few milliseconds: no site packages are
-# processed (the caller's sys.path is handed over instead) and nothing of the
-# tarnel package is imported. Arguments: the result pipe's descriptor, the
-# memory limit in bytes (0 for none) and the caller's process id; the request
-# (path, debug flag, sys.path) arrives marshalled on standard input.
-#
-# What it sends back, marshalled:
-#   ("ok", result, instructions, seconds)
-#   ("flat", prefix encoding of the result, instructions, seconds)
-#       when the result nests too deeply for marshal (see _unflatten)
-#   ("error", exception module, exception name, message, instructions, seconds)
-_WORKER_SOURCE = r'''# tarnel isolated worker
-import os, sys, marshal
-
-
-def flatten(value):
-    ops = []
-    todo = [value]
-    while todo:
-        item = todo.pop()
-        kind = type(item)
-        if kind is list:
-            ops.append(("L", len(item)))
-            todo.extend(reversed(item))
-        elif kind is dict:
-            ops.append(("D", len(item)))
-            for key, element in reversed(list(item.items())):
-                todo.append(element)
-                todo.append(key)
-        else:
-            ops.append(item)
-    return ops
-
-
-def send(out_fd, data):
-    view = memoryview(data)
-    while view:
-        view = view[os.write(out_fd, view):]
-    os.close(out_fd)
-    os._exit(0)
-
-
-def main():
-    out_fd, limit, caller = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
-    if limit:
-        try:
-            import resource
-            resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-        except Exception as exc:
-            send(out_fd, marshal.dumps(("error", "builtins", "ValueError",
-                                        "cannot limit the memory to %d bytes: %s" % (limit, exc),
-                                        0, 0.0)))
-    if sys.platform.startswith("linux"):
-        try:  # die with the caller, even in the middle of a run
-            import ctypes
-            ctypes.CDLL(None).prctl(1, 9)  # PR_SET_PDEATHSIG, SIGKILL
-        except Exception:
-            pass
-        if os.getppid() != caller:
-            os._exit(70)
-    chunks = []
-    while True:
-        chunk = os.read(0, 1 << 16)
-        if not chunk:
-            break
-        chunks.append(chunk)
-    path, debug, caller_path = marshal.loads(b"".join(chunks))
-    sys.path[:] = caller_path + [p for p in sys.path if p not in caller_path]
-    instructions, seconds, vm = 0, 0.0, None
-    try:
-        try:
-            import tarnel_vm
-        except ModuleNotFoundError:  # found only through a .pth file (editable installs)
-            import site
-            site.main()
-            import tarnel_vm
-        from time import perf_counter
-        vm = tarnel_vm.VornVM()
-        if debug:
-            vm.set_debug(True)
-        vm.load_bytecode(path)
-        start = perf_counter()
-        try:
-            value = vm.execute()
-        finally:
-            seconds = perf_counter() - start
-            instructions = vm.instruction_count()
-        try:
-            data = marshal.dumps(("ok", value, instructions, seconds))
-        except ValueError:
-            data = marshal.dumps(("flat", flatten(value), instructions, seconds))
-    except BaseException as exc:
-        kind = type(exc)
-        where = None
-        if vm is not None and isinstance(exc, RuntimeError):
-            try:  # where the run stopped, for the caller's backtrace
-                where = tarnel_vm._where(vm)
-            except Exception:
-                pass
-        data = marshal.dumps(("error", kind.__module__, kind.__qualname__, str(exc),
-                              instructions, seconds, where))
-    send(out_fd, data)
-
-
-main()
-'''
+# The program a worker runs: a file of its own, started by path (not as a
+# module of this package) so that it imports nothing but builtin modules.
+_WORKER_PROGRAM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "_worker.py")
 
 
 def _unflatten(ops: List[Any]) -> Any:
@@ -389,16 +285,20 @@ def _kill(proc: subprocess.Popen) -> None:
     proc.wait()
 
 
-def _run_worker(path: Any, *, timeout: Optional[float] = None, max_memory: Optional[SizeLike] = None,
+def run_worker(path: Any, *, timeout: Optional[float] = None, max_memory: Optional[SizeLike] = None,
                 debug: bool = False, stdout: Any = None,
                 cancel: Optional[threading.Event] = None) -> _Report:
     """One isolated run; the common body of run_isolated, run_many and the CLI.
 
     ``stdout`` (a file object with a descriptor) receives the worker's
     standard output instead of the caller's; ``cancel`` ends the run with
-    _Cancelled when set from another thread.
+    Cancelled when set from another thread.
     """
     path = _check_path(path)
+    # The VM refuses a path it cannot encode with UnicodeEncodeError; so does
+    # an isolated run, before starting a worker that could only report it
+    # by name.
+    path.encode("utf-8")
     timeout = _check_timeout(timeout)
     limit = parse_size(max_memory) if max_memory is not None else 0
     if not isinstance(debug, bool):
@@ -418,7 +318,7 @@ def _run_worker(path: Any, *, timeout: Optional[float] = None, max_memory: Optio
     read_fd, write_fd = os.pipe()
     try:
         proc = subprocess.Popen(
-            [sys.executable, "-S", "-c", _WORKER_SOURCE, str(write_fd), str(limit), str(os.getpid())],
+            [sys.executable, "-S", _WORKER_PROGRAM, str(write_fd), str(limit), str(os.getpid())],
             stdin=subprocess.PIPE, stdout=stdout, pass_fds=(write_fd,), start_new_session=True)
     except BaseException:
         os.close(read_fd)
@@ -464,7 +364,7 @@ def _read_all(fd: int, deadline: Optional[float], cancel: Optional[threading.Eve
                 wait = _POLL if wait is None else min(wait, _POLL)
             ready = selector.select(wait)
             if cancel is not None and cancel.is_set():
-                raise _Cancelled("cancelled")
+                raise Cancelled("cancelled")
             if ready:
                 chunk = os.read(fd, 1 << 16)
                 if not chunk:
@@ -481,7 +381,7 @@ def _wait_exit(proc: subprocess.Popen, cancel: Optional[threading.Event]) -> Non
             return
         except subprocess.TimeoutExpired:
             if cancel is not None and cancel.is_set():
-                raise _Cancelled("cancelled") from None
+                raise Cancelled("cancelled") from None
             if time.monotonic() >= give_up:  # the result is complete: do not wait forever
                 _kill(proc)
                 return
@@ -570,10 +470,10 @@ def run_isolated(path: Union[str, "os.PathLike[str]"], *, timeout: Optional[floa
     raises WorkerCrashed. KeyboardInterrupt (or any exception) while waiting
     kills the worker before it propagates.
     """
-    return _run_worker(path, timeout=timeout, max_memory=max_memory, debug=debug).value
+    return run_worker(path, timeout=timeout, max_memory=max_memory, debug=debug).value
 
 
-def _check_jobs(jobs: Optional[int]) -> int:
+def check_jobs(jobs: Optional[int]) -> int:
     if jobs is None:
         return os.cpu_count() or 1
     if isinstance(jobs, bool) or not isinstance(jobs, int):
@@ -608,14 +508,14 @@ def run_many(paths: Iterable[Union[str, "os.PathLike[str]"]], *, jobs: Optional[
     if isinstance(paths, (str, bytes, bytearray, os.PathLike)):
         raise TypeError("paths must be an iterable of paths, not a single %s path "
                         "(write [path], or use run_isolated)" % type(paths).__name__)
-    jobs = _check_jobs(jobs)
+    jobs = check_jobs(jobs)
     timeout = _check_timeout(timeout)
     limit = parse_size(max_memory) if max_memory is not None else None
     if executor is not None and not isinstance(executor, cf.Executor):
         raise TypeError("executor must be a concurrent.futures.Executor, not %s"
                         % type(executor).__name__)
     task = functools.partial(_run_task, timeout=timeout, max_memory=limit)
-    return _unwrapped(_ordered_outcomes(paths, jobs, executor, task))
+    return unwrapped(ordered_outcomes(paths, jobs, executor, task))
 
 
 def _run_task(path: Any, cancel: Optional[threading.Event] = None, *,
@@ -626,15 +526,15 @@ def _run_task(path: Any, cancel: Optional[threading.Event] = None, *,
     treat a program's error as a failed task (Dask logs those).
     """
     try:
-        return (True, _run_worker(path, timeout=timeout, max_memory=max_memory,
+        return (True, run_worker(path, timeout=timeout, max_memory=max_memory,
                                   cancel=cancel).value)
-    except _Cancelled:
+    except Cancelled:
         raise
     except Exception as exc:
         return (False, exc)
 
 
-def _unwrapped(outcomes: Iterator[Any]) -> Iterator[Any]:
+def unwrapped(outcomes: Iterator[Any]) -> Iterator[Any]:
     try:
         for outcome in outcomes:
             yield outcome[1] if isinstance(outcome, tuple) else outcome
@@ -642,7 +542,7 @@ def _unwrapped(outcomes: Iterator[Any]) -> Iterator[Any]:
         outcomes.close()
 
 
-def _ordered_outcomes(items: Iterable[Any], jobs: int, executor: Optional[cf.Executor],
+def ordered_outcomes(items: Iterable[Any], jobs: int, executor: Optional[cf.Executor],
                       task: Callable[[Any, Optional[threading.Event]], Any]) -> Iterator[Any]:
     """Call ``task(item, cancel)`` for each item, at most ``jobs`` unfinished at a time,
     and yield the outcomes in the order of ``items``.

@@ -402,6 +402,88 @@ def decode_instruction(r: _Reader, index: int, notes: List[str]) -> Instruction:
     return Instruction(opcode, tuple(values[op.name] for op in info.operands))
 
 
+# Bytes after the opcode of each encodable instruction whose length is fixed.
+_FIELD_SIZE = {oc.REG: 1, oc.OFFSET: 4}
+_FIXED_SIZE = {
+    info.opcode: 1 + sum(_FIELD_SIZE.get(info.operand(name).kind, 2) for name in info.encoding)
+    for info in oc.OPCODES
+    if info.encoding is not None
+    and all(info.operand(name).kind not in (oc.REGS, oc.OPTREG) for name in info.encoding)
+}
+
+
+# How many distinct instructions (or texts about them) the tools keep to share
+# between identical ones; past that, each is handled on its own, as if never
+# seen, so a file of all-distinct instructions costs no more than without.
+SHARED_LIMIT = 1 << 16
+
+
+def _encoded_size(data: bytes, pos: int, opcode: int) -> Optional[int]:
+    """The length of the instruction at ``pos``; None when only decoding it can tell."""
+    size = _FIXED_SIZE.get(opcode)
+    if size is not None:
+        return size
+    info = oc.BY_OPCODE.get(opcode)
+    if info is None or info.encoding is None:
+        return None
+    size = 1
+    for name in info.encoding:
+        kind = info.operand(name).kind
+        if kind in (oc.REGS, oc.OPTREG):
+            if pos + size >= len(data):
+                return None
+            flag = data[pos + size]
+            size += 1 + (flag if kind == oc.REGS else (0 if flag == 0 else 1))
+        else:
+            size += _FIELD_SIZE.get(kind, 2)
+    return size
+
+
+def _decode_instructions(data: bytes, pos: int, count: int,
+                         notes: List[str]) -> Tuple[List[Instruction], int]:
+    """``count`` instructions from ``pos``, and the position after them.
+
+    Identical encodings decode to one shared Instruction (nothing changes an
+    instruction after decoding): a file of a million Nops holds one Nop
+    object, and each distinct encoding is decoded once, so decoding costs
+    little more than a dictionary lookup per instruction.
+    """
+    instructions: List[Instruction] = []
+    append = instructions.append
+    seen: Dict[object, Instruction] = {}
+    fixed = _FIXED_SIZE
+    length = len(data)
+    for index in range(count):
+        if pos >= length:
+            raise DecodeError("Unexpected EOF")
+        opcode = data[pos]
+        size = fixed.get(opcode)
+        if size is not None and pos + size <= length:  # the common case, inline
+            ins = seen.get(opcode if size == 1 else data[pos:pos + size])
+            if ins is not None:
+                append(ins)
+                pos += size
+                continue
+        size = _encoded_size(data, pos, opcode)
+        key: object = None
+        if size is not None and pos + size <= length:
+            key = opcode if size == 1 else data[pos:pos + size]
+        ins = seen.get(key) if key is not None else None
+        if ins is None:
+            r = _Reader(data, pos)
+            noted = len(notes)
+            ins = decode_instruction(r, index, notes)
+            # A noted oddity is per index; and a file of distinct encodings
+            # gains nothing from the table, so it stops growing.
+            if key is not None and len(notes) == noted and len(seen) < SHARED_LIMIT:
+                seen[key] = ins
+            pos = r.pos
+        else:
+            pos += size
+        append(ins)
+    return instructions, pos
+
+
 def decode(data: bytes) -> Module:
     """Decode a module file, failing exactly where the VM's loader fails."""
     data = bytes(data)
@@ -432,8 +514,7 @@ def decode(data: bytes) -> Module:
     layout.functions_end = r.pos
     r = start(o_code)
     count = r.u32()
-    instructions = [decode_instruction(r, i, notes) for i in range(count)]
-    layout.instructions_end = r.pos
+    instructions, layout.instructions_end = _decode_instructions(data, r.pos, count, notes)
 
     expected = [HEADER_SIZE, layout.name_end, layout.constants_end, layout.functions_end]
     if list(layout.offsets) != expected:

@@ -10,6 +10,7 @@ a worker process of its own instead (:mod:`tarnel.isolation`).
 from __future__ import annotations
 
 import argparse
+import codecs
 import contextlib
 import functools
 import os
@@ -24,8 +25,8 @@ from typing import Any, Iterator, List, NamedTuple, Optional
 from . import where
 from .asm import AssemblyError, assemble_with_map
 from .execute import execute
-from .isolation import (TimeLimitExceeded, WorkerCrashed, _Cancelled, _check_jobs,
-                        _ordered_outcomes, _run_worker, parse_size)
+from .isolation import (Cancelled, TimeLimitExceeded, WorkerCrashed, check_jobs,
+                        ordered_outcomes, parse_size, run_worker)
 from .module import MAGIC, DecodeError, Module, decode
 from .oneliner import ONE_LINER_NAME, one_liner_source
 from .paths import metadata_path, metadata_problem, module_path
@@ -87,7 +88,7 @@ def split_program_words(argv: List[str]) -> "tuple[List[str], List[str]]":
 
 def _jobs(text: str) -> int:
     try:
-        return _check_jobs(int(text))
+        return check_jobs(int(text))
     except ValueError:
         raise argparse.ArgumentTypeError("not a positive whole number: %r" % text) from None
 
@@ -353,7 +354,7 @@ def _run_one_isolated(entry: _Entry, args: argparse.Namespace) -> int:
         _err(_entry_error(entry))
         return FAILED
     try:
-        report = _run_worker(entry.module_path, timeout=args.timeout, max_memory=args.max_memory,
+        report = run_worker(entry.module_path, timeout=args.timeout, max_memory=args.max_memory,
                              debug=args.debug)
     except Exception as exc:  # the VM's errors and the isolation's alike
         _report_failure(entry, exc)
@@ -376,7 +377,7 @@ class _Done(NamedTuple):
     kind: str          # one of the four above
     text: str          # repr of the result, or the error message
     details: List[str]  # where a failed run stopped
-    output: bytes      # what the program wrote to standard output
+    output: Any        # what the program wrote to standard output: an open temporary file
     report: Any        # the isolation report of a successful run
 
 
@@ -396,21 +397,41 @@ def _multi_failure_text(entry: _Entry, exc: BaseException) -> str:
 
 def _isolated_task(entry: _Entry, cancel: Optional[threading.Event], args: argparse.Namespace) -> _Done:
     if entry.error is not None:
-        return _Done(entry, FAILED_RUN, entry.error, [], b"", None)
-    with tempfile.TemporaryFile() as out:
-        try:
-            report = _run_worker(entry.module_path, timeout=args.timeout,
-                                 max_memory=args.max_memory, debug=args.debug,
-                                 stdout=out, cancel=cancel)
-            done = (SUCCEEDED, result_text(report.value), [], report)
-        except _Cancelled:
-            raise
-        except Exception as exc:  # the VM's errors and the isolation's
-            done = (_classify(exc), _multi_failure_text(entry, exc),
-                    _backtrace_lines(entry, exc), None)
-        out.seek(0)
-        output = out.read()
-    return _Done(entry, done[0], done[1], done[2], output, done[3])
+        return _Done(entry, FAILED_RUN, entry.error, [], None, None)
+    # The output waits on disk, not in memory, until its turn to be shown
+    # comes: a program may print gigabytes.
+    out = tempfile.TemporaryFile()
+    try:
+        report = run_worker(entry.module_path, timeout=args.timeout,
+                            max_memory=args.max_memory, debug=args.debug,
+                            stdout=out, cancel=cancel)
+        done = (SUCCEEDED, result_text(report.value), [], report)
+    except Cancelled:
+        out.close()
+        raise
+    except Exception as exc:  # the VM's errors and the isolation's
+        done = (_classify(exc), _multi_failure_text(entry, exc),
+                _backtrace_lines(entry, exc), None)
+    except BaseException:
+        out.close()
+        raise
+    out.seek(0)
+    return _Done(entry, done[0], done[1], done[2], out, done[3])
+
+
+_CHUNK = 1 << 16
+
+
+def _chunks(output: Any) -> Iterator[bytes]:
+    """A program's output, a piece at a time; closes the file at the end."""
+    if output is None:
+        return
+    with output:
+        while True:
+            chunk = output.read(_CHUNK)
+            if not chunk:
+                return
+            yield chunk
 
 
 class _NoProgress:
@@ -426,12 +447,12 @@ class _NoProgress:
     def advance(self) -> None:
         pass
 
-    def output(self, data: bytes) -> None:
+    def output(self, output: Any) -> None:
         """What a program wrote to standard output, passed on as it is."""
-        if data:
-            sys.stdout.flush()
-            sys.stdout.buffer.write(data)
-            sys.stdout.buffer.flush()
+        sys.stdout.flush()
+        for chunk in _chunks(output):
+            sys.stdout.buffer.write(chunk)
+        sys.stdout.buffer.flush()
 
 
 class _RichProgress(_NoProgress):
@@ -455,12 +476,14 @@ class _RichProgress(_NoProgress):
     def advance(self) -> None:
         self._progress.advance(self._task)
 
-    def output(self, data: bytes) -> None:
+    def output(self, output: Any) -> None:
         # While the bar is drawn, sys.stdout is rich's proxy, which prints
         # whole lines above the bar; its buffer would be the terminal itself.
-        if data:
-            sys.stdout.write(data.decode("utf-8", "replace"))
-            sys.stdout.flush()
+        decoder = codecs.getincrementaldecoder("utf-8")("replace")
+        for chunk in _chunks(output):
+            sys.stdout.write(decoder.decode(chunk))
+        sys.stdout.write(decoder.decode(b"", final=True))
+        sys.stdout.flush()
 
 
 def _progress_for(total: int):
@@ -474,8 +497,8 @@ def _progress_for(total: int):
 
 def _run_several(entries: List[_Entry], args: argparse.Namespace) -> int:
     counts = {SUCCEEDED: 0, FAILED_RUN: 0, TIMED_OUT: 0, CRASHED: 0}
-    jobs = args.jobs if args.jobs is not None else _check_jobs(None)
-    outcomes = _ordered_outcomes(entries, jobs, None, functools.partial(_isolated_task, args=args))
+    jobs = args.jobs if args.jobs is not None else check_jobs(None)
+    outcomes = ordered_outcomes(entries, jobs, None, functools.partial(_isolated_task, args=args))
     with contextlib.closing(outcomes), _progress_for(len(entries)) as progress:
         for done in outcomes:
             if isinstance(done, BaseException):  # a fault of the task itself

@@ -140,27 +140,45 @@ private:
     std::vector<PyObject*> results_;
 };
 
-// The number of Python objects converting `value` creates (containers,
-// items and keys, shared payloads counted once per occurrence), measured
-// without building anything; stops counting past `limit`.
-size_t converted_object_count(const Value& value, size_t limit) {
-    const auto one = [](const Value&) { return size_t{1}; };
-    return rendered_length(value, limit, RenderedShape{1, 1, 0, 0}, one, one);
+// What one Python object costs beyond its text, about: an int, a float, a
+// short str header or an empty list or dict is 24 to 72 bytes.
+constexpr size_t kObjectBytes = 64;
+
+// About how many bytes of Python objects converting `value` creates: every
+// object (containers, items, keys) at kObjectBytes plus the text of every
+// str, and a list slot or dict entry per item. A payload reached twice
+// converts twice, so it counts twice, text included: an array holding one
+// 1 MiB string twice, nested twenty deep, is 1 TiB of str objects. Shared
+// containers are measured once and their size reused (rendered_length), so
+// the measurement costs time in the number of distinct payloads, never in
+// the size it finds; it stops counting past `limit`.
+size_t converted_bytes(const Value& value, size_t limit) {
+    const auto leaf = [](const Value& v) -> size_t {
+        switch (v.type()) {
+            case ValueType::String:
+            case ValueType::URL:
+                return kObjectBytes + v.text().size();
+            case ValueType::Function:
+                return kObjectBytes + v.function_ref().name.size() + 10;  // "function<" + name + ">"
+            default:
+                return kObjectBytes;
+        }
+    };
+    const auto key = [](const Value& k) { return kObjectBytes + k.text().size(); };
+    return rendered_length(value, limit, RenderedShape{kObjectBytes, kObjectBytes, 8, 32}, leaf, key);
 }
 
-// How many objects a result may turn into: about as many as half of
-// physical memory holds at 64 bytes each. A result that shares one array
-// many times over can expand far beyond that (forty levels of an array
-// holding the same array twice are 2^40 lists); converting it would exhaust
-// the host, so it is refused before the first object is made.
-size_t max_converted_objects() {
-    return max_array_length() * sizeof(Value) / 64;
-}
+// How many bytes of Python objects a result may turn into: half of physical
+// memory. A result that shares one array or string many times over can
+// expand far beyond that (forty levels of an array holding the same array
+// twice are 2^40 lists); converting it would exhaust the host, so it is
+// refused before the first object is made.
+size_t max_converted_bytes() { return max_array_length() * sizeof(Value); }
 
 }  // namespace
 
 PyObject* to_python(const Value& value) {
-    if (converted_object_count(value, max_converted_objects()) > max_converted_objects())
+    if (converted_bytes(value, max_converted_bytes()) > max_converted_bytes())
         return raise_fault("result too large to convert to Python objects");
     PyObject* result = nullptr;
     {
@@ -168,8 +186,12 @@ PyObject* to_python(const Value& value) {
         result = converter.run(value);
     }
     if (result != nullptr) return result;
+    // Running out of memory says so: an isolated run at its memory limit
+    // reports it as the limit being exceeded.
+    const bool out_of_memory = PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_MemoryError);
     if (PyErr_Occurred()) PyErr_Print();
-    return raise_fault("failed to convert the result to a Python object");
+    return raise_fault(out_of_memory ? "out of memory while converting the result to Python objects"
+                                     : "failed to convert the result to a Python object");
 }
 
 }  // namespace tarnel::bindings

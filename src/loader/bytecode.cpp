@@ -104,9 +104,11 @@ Result<std::string, LoadError> read_string(Cursor& cursor) {
 Result<std::vector<Constant>, LoadError> read_constants(Cursor& cursor) {
     uint32_t count;
     if (!cursor.u32(count)) return eof();
-    // The list grows with the entries actually present; a lying count meets
-    // the end of the file before it can cost memory.
+    // Every entry takes at least its tag byte, so the list is sized for the
+    // entries the rest of the file can hold: a lying count costs no more
+    // than the file's size allows, and the list never regrows.
     std::vector<Constant> constants;
+    constants.reserve(std::min<size_t>(count, cursor.remaining()));
     for (uint32_t i = 0; i < count; ++i) {
         uint8_t tag;
         if (!cursor.u8(tag)) return eof();

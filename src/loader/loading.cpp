@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -55,28 +56,58 @@ LoadError nul_in_path() {
     return LoadError::of(LoadErrorKind::Io, "file name contained an unexpected NUL byte");
 }
 
-// Reads a whole file. The size from fstat only sizes the first buffer; the
-// loop reads until end of file, so files that report no size (or change
-// while being read) still come in whole.
-Result<std::vector<uint8_t>, LoadError> read_whole_file(const std::string& path) {
-    if (contains_nul(path)) return Failure{nul_in_path()};
+// What to do with a file longer than the read's limit.
+enum class Oversize { Refuse, Truncate };
 
+LoadError not_regular_file() { return LoadError::of(LoadErrorKind::Io, "not a regular file"); }
+
+// Opens `path` for reading without blocking: a FIFO with no writer would
+// otherwise hold the open (and the caller, with the interpreter lock) forever.
+// Only regular files are accepted, so nothing read later can block either:
+// FIFOs, sockets and devices such as /dev/zero (which never ends) are refused,
+// and a directory reports EISDIR as reading it would.
+Result<int, LoadError> open_regular_file(const std::string& path, struct stat& info) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return Failure{LoadError::io_errno(errno)};
+    if (::fstat(fd, &info) != 0) {
+        int code = errno;
+        ::close(fd);
+        return Failure{LoadError::io_errno(code)};
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return Failure{S_ISDIR(info.st_mode) ? LoadError::io_errno(EISDIR) : not_regular_file()};
+    }
+    return fd;
+}
+
+// Reads a regular file, at most `limit` bytes of it. The size from fstat
+// sizes the buffer; the loop reads until end of file, so a file that grows
+// while being read still comes in whole, up to the limit: one byte past it
+// either fails the read (Refuse, with EFBIG) or is dropped (Truncate). A
+// regular file's read does not block, so retrying on EINTR cannot hold a
+// signal off for long.
+Result<std::vector<uint8_t>, LoadError> read_regular_file(const std::string& path, size_t limit, Oversize oversize) {
+    if (contains_nul(path)) return Failure{nul_in_path()};
 
     struct stat info;
-    size_t capacity = 8192;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-        capacity = static_cast<size_t>(info.st_size) + 1;  // +1 to see end of file without regrowing
+    auto opened = open_regular_file(path, info);
+    if (!opened) return Failure{std::move(opened).error()};
+    const int fd = opened.value();
+    const size_t reported = info.st_size > 0 ? static_cast<size_t>(info.st_size) : 0;
+    if (oversize == Oversize::Refuse && reported > limit) {
+        ::close(fd);
+        return Failure{LoadError::io_errno(EFBIG)};
     }
 
-    std::vector<uint8_t> bytes(capacity);
+    // One byte past the limit (or past the reported size) shows whether more follows.
+    std::vector<uint8_t> bytes(std::min(reported, limit) + 1);
     size_t filled = 0;
-    while (true) {
-        if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+    while (filled <= limit) {
+        if (filled == bytes.size()) bytes.resize(std::min(bytes.size() * 2, limit + 1));
         ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -88,6 +119,10 @@ Result<std::vector<uint8_t>, LoadError> read_whole_file(const std::string& path)
         filled += static_cast<size_t>(got);
     }
     ::close(fd);
+    if (filled > limit) {
+        if (oversize == Oversize::Refuse) return Failure{LoadError::io_errno(EFBIG)};
+        filled = limit;
+    }
     bytes.resize(filled);
     return bytes;
 }
@@ -101,7 +136,9 @@ bool exists(const std::string& path) {
 }
 
 Result<void, LoadError> check_metadata(const std::string& path) {
-    auto bytes = read_whole_file(path);
+    // Only the length (up to the minimum) and the magic matter; the body is
+    // never interpreted, so a metadata file of any size costs 20 bytes.
+    auto bytes = read_regular_file(path, kMetadataMinimumLength, Oversize::Truncate);
     if (!bytes) return Failure{std::move(bytes).error()};
     const std::vector<uint8_t>& metadata = bytes.value();
     if (metadata.size() < kMetadataMinimumLength) return Failure{LoadError::of(LoadErrorKind::InvalidFormat)};
@@ -136,7 +173,7 @@ std::string with_extension(std::string_view path, std::string_view extension) {
 
 Result<Module, LoadError> load_module_file(std::string_view path) {
     const std::string module_path = with_extension(path, kModuleExtension);
-    auto module_bytes = read_whole_file(module_path);
+    auto module_bytes = read_regular_file(module_path, kMaxModuleFileSize, Oversize::Refuse);
     if (!module_bytes) return Failure{std::move(module_bytes).error()};
 
     // The metadata path comes from the caller's path, not the module path.

@@ -2,24 +2,25 @@
 
 namespace tarnel {
 
-Value constant_value(const Constant& constant) {
-    switch (constant.kind) {
-        case Constant::Kind::Integer:
-            return Value::integer(constant.integer);
-        case Constant::Kind::Float:
-            return Value::number(constant.number);
-        case Constant::Kind::String:
-            return Value::string(constant.text);
-        case Constant::Kind::Boolean:
-            return Value::boolean(constant.boolean);
-        case Constant::Kind::Url:
-            return Value::url(constant.text);
-        case Constant::Kind::Function:
-            return Value::function(constant.function);
-        case Constant::Kind::Empty:
-            break;
+Constant::Kind Constant::kind() const {
+    switch (value_.type()) {
+        case ValueType::Int:
+            return Kind::Integer;
+        case ValueType::Float:
+            return Kind::Float;
+        case ValueType::String:
+            return Kind::String;
+        case ValueType::Bool:
+            return Kind::Boolean;
+        case ValueType::URL:
+            return Kind::Url;
+        case ValueType::Function:
+            return Kind::Function;
+        default:
+            return Kind::Empty;
     }
-    return Value();
 }
+
+Value constant_value(const Constant& constant) { return constant.value(); }
 
 }  // namespace tarnel

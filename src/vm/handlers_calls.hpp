@@ -22,7 +22,7 @@ inline std::string name_for_entry(const Module& module, int64_t n) {
 inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uint64_t& entry, uint64_t& writes) {
     const Module& module = *c.s.module;
     if (callee.is(ValueType::String)) {
-        CallSiteCache& cache = c.s.caches.call_sites[site];
+        CallSiteCache& cache = c.s.caches.call_site(site);
         // Same string object as last time (constants are shared), or at
         // least the same name: the function table cannot have changed.
         if (cache.callee.is(ValueType::String) &&

@@ -18,8 +18,8 @@ namespace tarnel::handlers {
 template <bool Debug>
 TARNEL_HANDLER Status op_LoadConstR(ExecContext& c, Operands<Opcode::LoadConstR> ins) {
     uint16_t index = ins.const_idx();
-    if (index >= c.s.caches.constant_values.size()) return c.fail(VmError::invalid_constant_index(index));
-    const Value& value = c.s.caches.constant_values[index];
+    if (index >= c.s.constants.size()) return c.fail(VmError::invalid_constant_index(index));
+    const Value& value = c.s.constants[index].value();
     if (Debug) {
         if (Status st = c.emit(trace::load_const_line(ins.dst(), index, value)); st != Status::Next) return st;
     }
@@ -36,7 +36,7 @@ TARNEL_HANDLER Status op_MoveR(ExecContext& c, Operands<Opcode::MoveR> ins) {
 // The global's name: constant `name_idx`, which must be a string constant.
 inline const std::string* global_name(ExecContext& c, uint16_t name_idx) {
     if (name_idx >= c.s.constants.size() || !c.s.constants[name_idx].is_string()) return nullptr;
-    return &c.s.constants[name_idx].text;
+    return &c.s.constants[name_idx].text();
 }
 
 template <bool Debug>

@@ -249,7 +249,7 @@ TARNEL_HANDLER Status op_AssertR(ExecContext& c, Operands<Opcode::AssertR> ins) 
     if (assertion_holds(c.reg(ins.reg()), ins.assert_type())) return Status::Next;
     uint16_t msg_idx = ins.msg_idx();
     if (msg_idx < c.s.constants.size() && c.s.constants[msg_idx].is_string())
-        return c.fail(VmError::assertion_failed(c.s.constants[msg_idx].text));
+        return c.fail(VmError::assertion_failed(c.s.constants[msg_idx].text()));
     return c.fail(VmError::invalid_constant_index(msg_idx));
 }
 

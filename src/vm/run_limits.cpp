@@ -111,7 +111,7 @@ uint64_t held_memory(const VmState& state) {
         if (value.is_heap() && seen.insert(value.payload()).second) work.push_back(&value);
     };
     for (const Value& value : state.registers) visit(value);
-    for (const Value& value : state.caches.constant_values) visit(value);
+    for (const Constant& constant : state.constants) visit(constant.value());
     for (const auto& [name, value] : state.globals) visit(value);
     for (const CallSiteCache& site : state.caches.call_sites) visit(site.callee);
     // Between runs every frame is full and still owns its saved registers.

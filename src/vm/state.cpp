@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "vm/frame_analysis.hpp"
 
@@ -42,12 +43,36 @@ template <typename F>
     return tags;
 }
 
+// The call-site caches of a new instruction list, built aside.
+struct CallSites {
+    std::vector<CallSiteCache> caches;
+    std::vector<uint32_t> index;
+
+    explicit CallSites(const std::vector<Instruction>& code) : index(code.size()) {
+        uint32_t count = 0;
+        for (size_t pc = 0; pc < code.size(); ++pc) {
+            if (code[pc].op == Opcode::CallR) index[pc] = count++;
+        }
+        caches.resize(count);
+    }
+};
+
 }  // namespace
 
+static_assert(std::is_nothrow_move_assignable_v<Module> && std::is_nothrow_move_constructible_v<Module>,
+              "installing a module must not fail once it is built");
+
 void VmState::reset_for_module(Module new_module) {
-    instructions = new_module.instructions;
-    constants = new_module.constants;
+    // Everything that allocates comes first ...
+    CallSites sites(new_module.instructions);
+    // ... then nothing below can fail: moves, swaps and releases only.
+    instructions = std::move(new_module.instructions);
+    constants = std::move(new_module.constants);
+    new_module.instructions = {};
+    new_module.constants = {};
     module = std::move(new_module);
+    caches.call_sites.swap(sites.caches);
+    caches.call_site_index.swap(sites.index);
     pc = 0;
     halted = false;
     declared_saved_tags = false;
@@ -58,14 +83,10 @@ void VmState::reset_for_module(Module new_module) {
     globals.clear();
     for (Value& r : registers) r = Value();
     register_types.fill(ValueType::Empty);
-    caches.call_sites.assign(instructions.size(), CallSiteCache{});
     caches.entry_writes.clear();
-    caches.analysis_marks.clear();
+    caches.analysis_marks = {};
     caches.analysis_epoch = 0;
     caches.analysis_budget = kAnalysisBudget;
-    caches.constant_values.clear();
-    caches.constant_values.reserve(constants.size());
-    for (const Constant& constant : constants) caches.constant_values.push_back(constant_value(constant));
 }
 
 uint64_t VmState::callee_writes(uint64_t entry) {

@@ -88,13 +88,13 @@ struct CallSiteCache {
 // throws away at the next load. Programs cannot observe any of it: dropping
 // every cache would change only the speed.
 struct LoadCaches {
-    // The value of each constant, built once per load. Values are immutable,
-    // so LoadConstR hands out a reference to the same payload instead of
-    // building a new string each time: nobody can tell the difference, and a
-    // later in-place update sees the shared reference and copies first.
-    std::vector<Value> constant_values;
-    // One entry per instruction, used only at CallR sites.
+    // One cache per CallR instruction, in program order, and for every
+    // instruction the index of its cache (meaningful at CallR sites only):
+    // four bytes per instruction instead of a whole cache.
     std::vector<CallSiteCache> call_sites;
+    std::vector<uint32_t> call_site_index;
+
+    CallSiteCache& call_site(size_t pc) { return call_sites[call_site_index[pc]]; }
 
     // Which of r0..r63 the code reachable from each called entry point can
     // write (frame_analysis.hpp), computed on the first call of that entry
@@ -123,6 +123,10 @@ struct VmState {
     uint64_t pc = 0;
     std::optional<uint16_t> last_jump;
     bool halted = false;
+    // The loaded module's instructions and constants, moved out of it at the
+    // load (the module keeps its name, header fields and function table):
+    // one copy of each, so a load costs no more memory than the decode.
+    // A constant holds the value LoadConstR puts into a register.
     std::vector<Instruction> instructions;
     std::vector<Constant> constants;
     std::optional<Module> module;
@@ -150,9 +154,12 @@ struct VmState {
         registers[r] = std::move(value);
     }
 
-    // Installs a freshly decoded module: working copies of its instructions
-    // and constants, every register and tag Empty, globals, frames and scopes
-    // gone, pc 0, not halted. The instruction count and debug flag stay.
+    // Installs a freshly decoded module: its instructions and constants
+    // become the working lists, every register and tag Empty, globals,
+    // frames and scopes gone, pc 0, not halted. The instruction count and
+    // debug flag stay. Everything new is built before anything is switched,
+    // so when memory runs out (std::bad_alloc) the state is exactly as it
+    // was, old module included.
     void reset_for_module(Module new_module);
 
     // The registers among r0..r63 that the function at `entry` can write

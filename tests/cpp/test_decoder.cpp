@@ -126,10 +126,10 @@ TEST(DecoderModule, DemoExampleDecodes) {
     EXPECT_EQ(m.version, 1u);
     EXPECT_EQ(m.flags, 0u);
     ASSERT_EQ(m.constants.size(), 2u);
-    EXPECT_EQ(m.constants[0].kind, Constant::Kind::Integer);
-    EXPECT_EQ(m.constants[0].integer, 42);
-    EXPECT_EQ(m.constants[1].kind, Constant::Kind::String);
-    EXPECT_EQ(m.constants[1].text, "hi");
+    EXPECT_EQ(m.constants[0].kind(), Constant::Kind::Integer);
+    EXPECT_EQ(m.constants[0].integer(), 42);
+    EXPECT_EQ(m.constants[1].kind(), Constant::Kind::String);
+    EXPECT_EQ(m.constants[1].text(), "hi");
     ASSERT_EQ(m.functions.size(), 1u);
     ASSERT_EQ(m.functions.count("main"), 1u);
     EXPECT_EQ(m.functions.at("main"), 0u);
@@ -186,7 +186,7 @@ TEST(DecoderModule, SectionsAnywhereWithGapsAndTrailingBytes) {
     ASSERT_TRUE(result) << result.error().message();
     EXPECT_EQ(result.value().name, "back");
     ASSERT_EQ(result.value().constants.size(), 1u);
-    EXPECT_EQ(result.value().constants[0].kind, Constant::Kind::Empty);
+    EXPECT_EQ(result.value().constants[0].kind(), Constant::Kind::Empty);
     EXPECT_EQ(result.value().functions.at("f"), 9u);
     ASSERT_EQ(result.value().instructions.size(), 1u);
     EXPECT_EQ(result.value().instructions[0].op, Opcode::Halt);
@@ -245,19 +245,19 @@ TEST_P(DecoderConstant, DecodesEntry) {
     ASSERT_TRUE(result) << result.error().message();
     ASSERT_EQ(result.value().constants.size(), 1u);
     const Constant& k = result.value().constants[0];
-    ASSERT_EQ(k.kind, c.kind);
+    ASSERT_EQ(k.kind(), c.kind);
     switch (c.kind) {
         case Constant::Kind::Integer:
-            EXPECT_EQ(k.integer, c.integer);
+            EXPECT_EQ(k.integer(), c.integer);
             break;
         case Constant::Kind::Float:
-            EXPECT_EQ(std::bit_cast<uint64_t>(k.number), c.float_bits);
+            EXPECT_EQ(std::bit_cast<uint64_t>(k.number()), c.float_bits);
             break;
         case Constant::Kind::Boolean:
-            EXPECT_EQ(k.boolean, c.boolean);
+            EXPECT_EQ(k.boolean(), c.boolean);
             break;
         case Constant::Kind::String:
-            EXPECT_EQ(k.text, c.text);
+            EXPECT_EQ(k.text(), c.text);
             break;
         default:
             break;
@@ -314,12 +314,12 @@ TEST(DecoderConstantPool, KeepsFileOrder) {
     ASSERT_TRUE(result) << result.error().message();
     const auto& k = result.value().constants;
     ASSERT_EQ(k.size(), 4u);
-    EXPECT_EQ(k[0].kind, Constant::Kind::Empty);
-    EXPECT_EQ(k[1].kind, Constant::Kind::Integer);
-    EXPECT_EQ(k[1].integer, 7);
-    EXPECT_EQ(k[2].kind, Constant::Kind::Boolean);
-    EXPECT_FALSE(k[2].boolean);
-    EXPECT_EQ(k[3].text, "x");
+    EXPECT_EQ(k[0].kind(), Constant::Kind::Empty);
+    EXPECT_EQ(k[1].kind(), Constant::Kind::Integer);
+    EXPECT_EQ(k[1].integer(), 7);
+    EXPECT_EQ(k[2].kind(), Constant::Kind::Boolean);
+    EXPECT_FALSE(k[2].boolean());
+    EXPECT_EQ(k[3].text(), "x");
 }
 
 // ---------------------------------------------------------------------------

@@ -113,16 +113,22 @@ Bytes nop_module(uint32_t count) {
 
 // What to put at a path inside the temporary directory.
 struct Entry {
-    enum class Kind { File, Directory, Symlink } kind;
+    enum class Kind { File, Directory, Symlink, Fifo } kind;
     std::string name;
     Bytes bytes;         // File
     std::string target;  // Symlink
+    off_t length = -1;   // File: extended (sparse) to this length when set
 };
 
 Entry file(std::string name, Bytes bytes) { return {Entry::Kind::File, std::move(name), std::move(bytes), {}}; }
 Entry directory(std::string name) { return {Entry::Kind::Directory, std::move(name), {}, {}}; }
 Entry symlink_to(std::string name, std::string target) {
     return {Entry::Kind::Symlink, std::move(name), {}, std::move(target)};
+}
+Entry fifo(std::string name) { return {Entry::Kind::Fifo, std::move(name), {}, {}}; }
+// `bytes`, then zeros up to `length` bytes, without writing them to disk.
+Entry sparse_file(std::string name, Bytes bytes, off_t length) {
+    return {Entry::Kind::File, std::move(name), std::move(bytes), {}, length};
 }
 
 struct LoadCase {
@@ -156,6 +162,10 @@ protected:
                 std::ofstream out(path, std::ios::binary);
                 out.write(reinterpret_cast<const char*>(e.bytes.data()), static_cast<std::streamsize>(e.bytes.size()));
                 ASSERT_TRUE(out.good()) << path;
+                out.close();
+                if (e.length >= 0) {
+                    ASSERT_EQ(::truncate(path.c_str(), e.length), 0) << path;
+                }
                 break;
             }
             case Entry::Kind::Directory:
@@ -163,6 +173,9 @@ protected:
                 break;
             case Entry::Kind::Symlink:
                 ASSERT_EQ(::symlink(e.target.c_str(), path.c_str()), 0) << path;
+                break;
+            case Entry::Kind::Fifo:
+                ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
                 break;
         }
         created_.push_back(path);
@@ -189,6 +202,9 @@ TEST_P(LoadingFiles, LoadsOrReportsExactError) {
 const Bytes kTooShortModule = {'T', 'N', 'B', 'C', 0, 0};
 const std::string kNoFile = "IO error: No such file or directory (os error 2)";
 const std::string kIsDirectory = "IO error: Is a directory (os error 21)";
+const std::string kNotRegular = "IO error: not a regular file";
+const std::string kTooLarge = "IO error: File too large (os error 27)";
+constexpr off_t kLimit = static_cast<off_t>(kMaxModuleFileSize);
 
 INSTANTIATE_TEST_SUITE_P(
     Loading, LoadingFiles,
@@ -246,6 +262,22 @@ INSTANTIATE_TEST_SUITE_P(
         // read to its end (the text does not start with the magic).
         LoadCase{"module_reporting_no_size", {symlink_to("proc.tnbc", "/proc/self/status")}, "proc",
                  "Invalid magic number"},
+        // Only regular files load: a FIFO without a writer would block the
+        // open, and a device like /dev/zero never ends.
+        LoadCase{"module_fifo", {fifo("prog.tnbc")}, "prog", kNotRegular},
+        LoadCase{"metadata_fifo", {file("prog.tnbc", kDemo), fifo("prog.tnbm")}, "prog", kNotRegular},
+        LoadCase{"module_dev_zero", {symlink_to("prog.tnbc", "/dev/zero")}, "prog", kNotRegular},
+        LoadCase{"metadata_dev_urandom", {file("prog.tnbc", kDemo), symlink_to("prog.tnbm", "/dev/urandom")},
+                 "prog", kNotRegular},
+        LoadCase{"module_dev_null", {symlink_to("prog.tnbc", "/dev/null")}, "prog", kNotRegular},
+        LoadCase{"module_over_size_limit", {sparse_file("prog.tnbc", kDemo, kLimit + 1)}, "prog", kTooLarge},
+        LoadCase{"module_at_size_limit", {sparse_file("prog.tnbc", kDemo, kLimit)}, "prog", "ok:demo", 2},
+        // Only the start of a metadata file matters, whatever its length.
+        LoadCase{"metadata_huge_is_read_in_part",
+                 {file("prog.tnbc", kDemo), sparse_file("prog.tnbm", metadata(20), kLimit * 16)},
+                 "prog",
+                 "ok:demo",
+                 2},
         LoadCase{"nul_in_path", {file("prog.tnbc", kDemo)}, std::string("prog\0x", 6),
                  "IO error: file name contained an unexpected NUL byte"}),
     [](const auto& info) { return std::string(info.param.label); });

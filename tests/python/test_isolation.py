@@ -327,6 +327,7 @@ def test_memory_limit_that_cannot_be_applied(tmp_path, monkeypatch):
         tarnel.run_isolated(make(tmp_path, returning("1")), max_memory="1G")
 
 
+@pytest.mark.address_space
 def test_memory_limit_leaves_a_small_run_alone(tmp_path):
     assert tarnel.run_isolated(make(tmp_path, RESULTS["list"]), max_memory="256MB") == [7, "s", []]
 
@@ -459,7 +460,7 @@ def test_worker_is_a_fresh_interpreter_in_its_own_session(tmp_path):
         with open("/proc/%d/cmdline" % pid, "rb") as fh:
             argv = fh.read().split(b"\0")
         assert argv[0] == os.fsencode(sys.executable)
-        assert argv[1:3] == [b"-S", b"-c"]
+        assert argv[1] == b"-S" and os.path.basename(argv[2]) == b"_worker.py"
         assert os.getsid(pid) == pid != os.getsid(0)
         assert os.getpgid(pid) != os.getpgid(0)
     finally:
@@ -618,6 +619,7 @@ def test_run_many_default_jobs_and_pathlike(tmp_path):
     assert list(tarnel.run_many(map(pathlib.Path, paths))) == expected
 
 
+@pytest.mark.address_space
 def test_run_many_limits_apply_to_each(tmp_path):
     paths = [make(tmp_path, returning("1"), "one"), make(tmp_path, LOOP, "loop"),
              make(tmp_path, GROW, "grow"), make(tmp_path, returning("2"), "two")]
@@ -711,3 +713,94 @@ def test_run_many_on_a_dask_cluster(tmp_path, processes):
         outcomes = list(tarnel.run_many(paths, jobs=4, timeout=1, executor=executor))
     assert normalised(outcomes[:-1]) == expected
     assert type(outcomes[-1]) is tarnel.TimeLimitExceeded and outcomes[-1].timeout == 1
+
+
+# ------------------------------------------------ memory and paths, round two
+
+# One string of 1 MiB reached 2^10 times through a tower of arrays: 1 GiB of
+# str objects from a VM holding a little over 1 MiB.
+SHARED_STRING_GIB = """
+.func main
+        LoadConstR r0, "x"
+        LoadConstR r1, 2
+        LoadConstR r2, 0
+        LoadConstR r3, 1
+        LoadConstR r5, 0
+        LoadConstR r6, 20
+grow:
+        LtR r7, r5, r6
+        JumpIfNotR r7, built
+        ConcatStrR r0, r0, r0
+        AddR r5, r5, r3
+        JumpR grow
+built:
+        LoadConstR r5, 0
+        LoadConstR r6, 10
+level:
+        LtR r7, r5, r6
+        JumpIfNotR r7, done
+        NewArrayR r8, r1
+        ArraySetR r8, r2, r0
+        ArraySetR r8, r3, r0
+        MoveR r0, r8
+        AddR r5, r5, r3
+        JumpR level
+done:
+        ReturnR r0
+"""
+
+
+@pytest.mark.address_space
+def test_running_out_of_memory_while_converting_the_result_is_the_limit(tmp_path):
+    path = make(tmp_path, SHARED_STRING_GIB)
+    with pytest.raises(tarnel.MemoryLimitExceeded) as raised:
+        tarnel.run_isolated(path, max_memory="300M", timeout=60)
+    assert "out of memory while converting the result" in str(raised.value)
+
+
+def test_a_path_the_vm_cannot_encode_is_a_unicode_error(tmp_path):
+    path = str(tmp_path / "bad\udcff.tnbc")
+    with pytest.raises(UnicodeEncodeError) as in_vm:
+        tarnel_vm.VornVM().load_bytecode(path)
+    with pytest.raises(UnicodeEncodeError) as isolated:
+        tarnel.run_isolated(path)
+    assert str(isolated.value) == str(in_vm.value)
+    [outcome] = list(tarnel.run_many([path]))
+    assert type(outcome) is UnicodeEncodeError
+
+
+# A stand-in for the extension whose error cannot even be described: the
+# worker meets MemoryError while building its error report, as it would at
+# its memory limit.
+FAKE_VM = '''
+class Unsayable(Exception):
+    def __str__(self):
+        raise MemoryError
+
+
+class VornVM:
+    def load_bytecode(self, path):
+        pass
+
+    def execute(self):
+        raise Unsayable()
+
+    def instruction_count(self):
+        return 0
+'''
+
+
+@pytest.mark.parametrize("limit, expected", [
+    ("1G", tarnel.MemoryLimitExceeded),
+    (None, MemoryError),
+])
+def test_a_worker_that_cannot_report_its_error_sends_memory_error(tmp_path, monkeypatch, capfd,
+                                                                  limit, expected):
+    fake = tmp_path / "fake"
+    fake.mkdir()
+    (fake / "tarnel_vm.py").write_text(FAKE_VM)
+    monkeypatch.syspath_prepend(str(fake))
+    with pytest.raises(expected):
+        tarnel.run_isolated(str(tmp_path / "any.tnbc"), max_memory=limit, timeout=30)
+    assert "Traceback" not in capfd.readouterr().err
+

@@ -141,6 +141,7 @@ def test_result_is_what_the_program_builds(paths):
     assert vm.execute() == expected_result()
 
 
+@pytest.mark.address_space  # ASan's quarantine holds freed memory resident
 def test_resident_memory_stays_flat_over_ten_thousand_cycles(paths, record_property):
     vm = VornVM()
 

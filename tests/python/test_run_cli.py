@@ -83,7 +83,8 @@ def test_prints_the_repr(tmp_path, text, expected, isolated):
     assert (r.returncode, r.stdout, r.stderr) == (0, expected + "\n", "")
 
 
-@pytest.mark.parametrize("isolated", [False, True], ids=["in-process", "isolated"])
+@pytest.mark.parametrize("isolated", [False, pytest.param(True, marks=pytest.mark.address_space)],
+                         ids=["in-process", "isolated"])
 def test_stats_on_stderr(isolated):
     r = tarnel_run(FIB, "--stats", *(["--isolate", "--max-memory", "1G"] if isolated else []))
     assert (r.returncode, r.stdout) == (0, "6765\n")
@@ -154,7 +155,7 @@ def test_timeout(tmp_path, isolate, message):
 
 
 @pytest.mark.parametrize("isolate, message", [
-    (True, "memory limit of 256 MiB exceeded"),
+    pytest.param(True, "memory limit of 256 MiB exceeded", marks=pytest.mark.address_space),
     (False, "Runtime error: Memory limit exceeded"),
 ])
 def test_max_memory(tmp_path, isolate, message):
@@ -396,3 +397,58 @@ def test_ctrl_c_isolated_kills_the_workers(tmp_path):
     assert err == "tarnel: interrupted\n"
     assert "succeeded" not in out
     assert not [p for p in workers if alive(p)]
+
+
+# Prints a 1 MiB string 256 times: 256 MiB of output.
+FLOOD = """
+.func main
+        LoadConstR r0, "x"
+        LoadConstR r3, 1
+        LoadConstR r5, 0
+        LoadConstR r6, 20
+grow:
+        LtR r7, r5, r6
+        JumpIfNotR r7, print
+        ConcatStrR r0, r0, r0
+        AddR r5, r5, r3
+        JumpR grow
+print:
+        LoadConstR r5, 0
+        LoadConstR r6, 256
+again:
+        LtR r7, r5, r6
+        JumpIfNotR r7, done
+        DebugPrint r0
+        AddR r5, r5, r3
+        JumpR again
+done:
+        LoadConstR r0, 7
+        ReturnR r0
+"""
+
+# Runs `tarnel run` in this child, its standard output to /dev/null, then
+# reports the child's own peak resident memory in KiB (VmHWM: the workers are
+# not counted, and unlike ru_maxrss it does not start from the parent's peak).
+PEAK_OF_RUN = r"""
+import os, sys
+null = os.open(os.devnull, os.O_WRONLY)
+os.dup2(null, 1)
+from tarnel.cli import main
+status = main(["run", "-j", "2", "--timeout", "120"] + sys.argv[1:])
+with open("/proc/self/status") as f:
+    peak = [line.split()[1] for line in f if line.startswith("VmHWM:")][0]
+sys.stderr.write("%d %s\n" % (status, peak))
+"""
+
+
+@pytest.mark.address_space
+def test_output_of_several_files_is_streamed_not_held(tmp_path):
+    flood = tmp_path / "flood.tnasm"
+    flood.write_text(FLOOD)
+    small = tmp_path / "small.tnasm"
+    small.write_text(PRINTS % ("hi", 1))
+    child = subprocess.run([sys.executable, "-c", PEAK_OF_RUN, str(flood), str(small)],
+                           capture_output=True, text=True, env=env(), timeout=300)
+    status, peak_kib = child.stderr.split()[-2:]
+    assert status == "0", child.stderr
+    assert int(peak_kib) < 128 * 1024   # 256 MiB went through it

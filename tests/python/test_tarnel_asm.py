@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import struct
+import time
 
 import pytest
 
@@ -315,3 +316,61 @@ def test_builder_errors(call, message):
     with pytest.raises(BuildError) as info:
         call(Builder())
     assert info.value.message == message
+
+
+# Integer literals far too long for any operand, in every place a number is
+# read: Python refuses to convert more than 4,300 digits, and the assembler
+# must report a located error instead of failing with ValueError.
+HUGE = "9" * 5000
+
+LONG_LITERALS = [
+    ("MoveR r%s, r1" % HUGE, 7, "register out of range (r0..r255)"),
+    ("JumpR %s" % HUGE, 7, "jump offset out of range"),
+    ("JumpR -%s" % HUGE, 7, "jump offset out of range"),
+    ("LoadConstR r0, %s" % HUGE, 16, "integer out of range"),
+    ("LoadConstR r0, -%s" % HUGE, 16, "integer out of range"),
+    ("LoadConstR r0, 0x%s" % ("f" * 5000), 16, "integer out of range"),
+    ("LoadConstR r0, @%s" % HUGE, 16, "constant index out of range"),
+    ("LoadConstR r0, nan(%s)" % HUGE, 20, "NaN bits out of range"),
+    ("CastR r0, r1, %s" % HUGE, 15, "type id out of range"),
+    (".const %s 1" % HUGE, 8, "constant index out of range"),
+    (".const 0 %s" % HUGE, 10, "integer out of range"),
+    (".version %s" % HUGE, 10, "version out of range"),
+    (".flags %s" % HUGE, 8, "flags out of range"),
+    (".func main %s" % HUGE, 12, "entry point out of range"),
+]
+
+
+@pytest.mark.parametrize("src,column,start", LONG_LITERALS,
+                         ids=[src.split()[0] + str(i) for i, (src, _, _) in enumerate(LONG_LITERALS)])
+def test_overlong_literals_are_located_errors(src, column, start):
+    with pytest.raises(AssemblyError) as info:
+        tarnel.assemble("Nop\n" + src)
+    err = info.value
+    assert (err.line, err.column) == (2, column)
+    assert err.message.startswith(start)
+    assert len(err.message) < 200   # the literal is shortened in the message
+
+
+def test_long_float_literals_still_read():
+    digits = "1" * 5000
+    assert pool("LoadConstR r0, 0.%s" % digits)[0].value == float("0." + digits)
+
+
+def _best_time(action, runs=3):
+    times = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def test_many_labels_on_one_line_assemble_in_linear_time():
+    # Eight times the labels must cost about eight times the time; slicing
+    # the token list per label made it sixty-four times.
+    def source(n):
+        return " ".join("l%d:" % i for i in range(n)) + " Nop\n"
+    small, large = source(2000), source(16000)
+    ratio = _best_time(lambda: tarnel.assemble(large)) / _best_time(lambda: tarnel.assemble(small))
+    assert ratio < 24

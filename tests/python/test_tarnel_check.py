@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import time
 from pathlib import Path
 
 import pytest
@@ -106,3 +107,22 @@ def test_finding_fields():
     (f,) = check(assemble_module("CastR r0, r1, url"))
     assert f.index == 0 and f.message == "CastR to url always fails"
     assert check(tarnel.decode(tarnel.assemble(""))) == []
+
+
+def test_calls_through_entry_points_are_checked_in_linear_time():
+    # Each call through an Int names its function by entry point; looking
+    # the entry up in a table rebuilt per call made the check quadratic.
+    def program(n):
+        calls = "".join("LoadConstR r1, %d\nCallR r1, [], r2\n" % (i % 50) for i in range(n))
+        table = "".join(".func f%d %d\n" % (i, i) for i in range(n))
+        return assemble_module(".func main\n" + calls + table)
+    small, large = program(500), program(4000)
+
+    def best(module):
+        times = []
+        for _ in range(3):
+            start = time.perf_counter()
+            check(module)
+            times.append(time.perf_counter() - start)
+        return min(times)
+    assert best(large) / best(small) < 24
