@@ -4,6 +4,8 @@
     python bench/run.py                      # full sizes, 5 timed runs each
     python bench/run.py --quick --runs 1     # small sizes (CI): checks results agree
     python bench/run.py --engines vm,lua --workloads fib,sieve --runs 9
+    python bench/run.py --callgrind --clock cpu   # timings and machine-instruction counts
+    python bench/run.py --callgrind --no-timing   # machine-instruction counts alone
 
 Engines: vm (tarnel_vm), cpython (pure Python), lua (lua5.4), luajit
 (luajit -joff: the interpreter, JIT off) and c (gcc -O2). Every engine runs
@@ -41,6 +43,7 @@ ROOT = os.path.dirname(BENCH)
 sys.path.insert(0, BENCH)
 sys.path.insert(0, os.path.join(ROOT, "python"))  # this checkout's assembler
 
+import callgrind  # noqa: E402
 from workloads import BY_NAME, WORKLOADS, result_text  # noqa: E402
 
 DEFAULT_JSON = os.path.join(BENCH, "results", "latest.json")
@@ -344,7 +347,11 @@ def measure(args):
         if "vm" in engines:
             report["vm_instance"] = vm_instance_size()
 
-        for name in selected:
+        if args.callgrind:
+            counted = {e: engines[e] for e in callgrind.IR_ENGINES if e in engines}
+            report["callgrind"] = callgrind.measure(counted, [BY_NAME[w] for w in selected], args.timeout,
+                                                    lambda text: log(args, text))
+        for name in selected if not args.no_timing else []:
             workload = BY_NAME[name]
             n = workload.quick if args.quick else workload.full
             expected = result_text(workload.expected(n))
@@ -622,7 +629,15 @@ def parse_args(argv):
     p.add_argument("--note", help="free text stored with the results")
     p.add_argument("--build", metavar="COMMIT",
                    help="the commit the installed tarnel_vm was built from, when it is not this checkout's HEAD")
+    p.add_argument("--callgrind", action="store_true",
+                   help="also count machine instructions (valgrind's callgrind) of the VM, Lua 5.4 and LuaJIT "
+                        "-joff at each workload's counted size, start-up subtracted")
+    p.add_argument("--no-timing", action="store_true", help="with --callgrind: the counts alone, no timed runs")
     args = p.parse_args(argv)
+    if args.no_timing and not args.callgrind:
+        p.error("--no-timing needs --callgrind")
+    if args.callgrind and not callgrind.available():
+        p.error("--callgrind needs valgrind (apt-get install valgrind)")
     if args.runs < 1:
         p.error("--runs must be at least 1")
     return args
@@ -634,9 +649,14 @@ def main(argv=None):
     report = measure(args)
     report["elapsed_seconds"] = round(time.perf_counter() - started, 1)
 
-    print(format_table(report))
-    print()
-    print(format_notes(report))
+    if report["workloads"]:
+        print(format_table(report))
+        print()
+        print(format_notes(report))
+    if "callgrind" in report:
+        print()
+        print("Machine instructions (callgrind Ir) of one run, start-up subtracted:")
+        print(callgrind.format_table(report["callgrind"]))
     for failure in report["failures"]:
         print("FAILED: %s" % failure)
 
@@ -653,7 +673,10 @@ def main(argv=None):
         print("results written to %s" % out)
     if args.markdown:
         with open(args.markdown, "w") as f:
-            f.write(format_table(report, markdown=True) + "\n\n" + format_notes(report) + "\n")
+            if report["workloads"]:
+                f.write(format_table(report, markdown=True) + "\n\n" + format_notes(report) + "\n")
+            if "callgrind" in report:
+                f.write("\n" + callgrind.format_table(report["callgrind"], markdown=True) + "\n")
     return 1 if report["failures"] else 0
 
 

@@ -6,7 +6,8 @@
 
 Prints one JSON object on standard output: the result, the wall seconds
 (time.perf_counter) and CPU seconds (time.process_time) of each timed run,
-and for the VM the instruction_count() delta of each run. The first run is
+and for the VM the instruction_count() delta of each run (and of the
+warm-up, for run.py --callgrind, which runs the warm-up alone). The first run is
 a warm-up and is not reported.
 
 VM: a run is load_bytecode() (not timed: a module that returns from its
@@ -49,7 +50,9 @@ def run_vm(path, runs):
 
     vm = tarnel_vm.VornVM()
     vm.load_bytecode(path)
+    warmup_before = vm.instruction_count()
     vm.execute()  # warm-up
+    warmup_count = vm.instruction_count() - warmup_before
     results, wall, cpu, counts = [], [], [], []
     for _ in range(runs):
         vm.load_bytecode(path)
@@ -64,7 +67,8 @@ def run_vm(path, runs):
         wall.append(t1 - t0)
         cpu.append(c1 - c0)
         results.append(result_text(value))
-    return {"results": results, "wall": wall, "cpu": cpu, "instructions": counts}
+    return {"results": results, "wall": wall, "cpu": cpu, "instructions": counts,
+            "warmup_instructions": warmup_count}
 
 
 def run_cpython(workload, n, runs):
