@@ -11,14 +11,11 @@
 
 #include "values/memory_meter.hpp"
 #include "vm/exec_context.hpp"
+#include "vm/fast_loop.hpp"
 #include "vm/handlers_calls.hpp"
 #include "vm/handlers_core.hpp"
 #include "vm/handlers_data.hpp"
 #include "vm/trace.hpp"
-
-#if defined(__GNUC__) && !defined(TARNEL_NO_COMPUTED_GOTO)
-#define TARNEL_COMPUTED_GOTO 1
-#endif
 
 namespace tarnel {
 namespace {
@@ -175,14 +172,23 @@ bool prepare_run(VmState& state, Result<std::optional<Value>, RunError>& early) 
     return true;
 }
 
+// A run with nothing to poll for: the debug loop, or the quiet loop over
+// the engine's fast form (the plain quiet loop when computed goto is
+// unavailable or a test asks for it).
+Status run_unwatched(VmState& state, ExecContext& c) {
+    if (state.debug) return run_loop<true, Watch::Plain>(c, nullptr, 0);
+#if TARNEL_COMPUTED_GOTO
+    if (!state.testing.plain_run_loop) return run_fast(c);
+#endif
+    return run_loop<false, Watch::Plain>(c, nullptr, 0);
+}
+
 }  // namespace
 
 Result<std::optional<Value>, RunError> run(VmState& state) {
     Result<std::optional<Value>, RunError> early = std::optional<Value>{};
     if (!prepare_run(state, early)) return early;
-    return guarded(state, [&](ExecContext& c) {
-        return state.debug ? run_loop<true, Watch::Plain>(c, nullptr, 0) : run_loop<false, Watch::Plain>(c, nullptr, 0);
-    });
+    return guarded(state, [&](ExecContext& c) { return run_unwatched(state, c); });
 }
 
 Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimits& limits) {
@@ -197,8 +203,7 @@ Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimi
     return guarded(state, [&](ExecContext& c) {
         // Nothing to poll for (at most a memory limit, which the meter
         // enforces by itself): the ordinary loop.
-        if (!watched) return state.debug ? run_loop<true, Watch::Plain>(c, nullptr, 0)
-                                         : run_loop<false, Watch::Plain>(c, nullptr, 0);
+        if (!watched) return run_unwatched(state, c);
         // Debug runs are slow anyway: they count every instruction.
         if (state.debug) return run_loop<true, Watch::Counted>(c, &poller, 1);
         const uint64_t code_size = state.instructions.size();

@@ -83,6 +83,7 @@ void VmState::reset_for_module(Module new_module) {
     globals.clear();
     for (Value& r : registers) r = Value();
     register_types.fill(ValueType::Empty);
+    caches.fast_code.clear();
     caches.entry_writes.clear();
     caches.analysis_marks = {};
     caches.analysis_epoch = 0;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "loader/module.hpp"
+#include "vm/fast_code.hpp"
 #include "values/value.hpp"
 
 namespace tarnel {
@@ -103,6 +104,10 @@ struct LoadCaches {
     std::vector<uint32_t> analysis_marks;
     uint32_t analysis_epoch = 0;
     uint64_t analysis_budget = 0;  // instructions the analyses of this load may still visit
+
+    // The engine's own form of the instructions (fast_code.hpp), built by
+    // the first quiet run after a load.
+    std::vector<Instruction> fast_code;
 };
 
 // Switches only tests turn on, to reach paths ordinary programs take rarely.
@@ -110,6 +115,9 @@ struct TestSwitches {
     // Every call saves all of r0..r63, as if every callee could write every
     // one of them.
     bool always_save_all_registers = false;
+    // Quiet runs use the plain loop over the loaded instructions instead of
+    // the fast form, for comparing the two.
+    bool plain_run_loop = false;
 };
 
 // The machine: everything a program can observe, which survives from run to

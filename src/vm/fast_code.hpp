@@ -1,0 +1,63 @@
+// The engine's own form of a loaded instruction list, built once per load
+// and run by the quiet run loop (fast_loop.cpp).
+//
+// It is a copy of the loaded list (the handlers read it as they read loaded
+// instructions) whose `op` may hold a kind only the fast form has (FastKind,
+// numbered after the loaded kinds). Three things differ from the loaded
+// list, none of them visible from outside:
+//   - one End entry past the last instruction, so fetching needs no bounds
+//     test: running off the end fetches End, which stops the run;
+//   - a jump whose target lies inside the list carries the target's index
+//     in `wide`, computed once here; a jump out of the list keeps its own kind and goes
+//     through the ordinary handler, which ends the run with the exact pc;
+//   - a comparison whose result the next instruction tests as a jump
+//     condition is fused with it: the loop runs both in one dispatch, counts
+//     both, and leaves the compare's register written as it would be. The
+//     comparison's `wide`, which it does not use, holds the jump's target.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "loader/instruction.hpp"
+
+namespace tarnel {
+
+// Kinds only the fast form has; they follow the loaded kinds.
+enum class FastKind : uint8_t {
+    End = kOpcodeCount,  // past the last instruction: the run ends
+    JumpIn,              // JumpR with its target inside the list
+    JumpIfIn,            // JumpIfR, target inside
+    JumpIfNotIn,         // JumpIfNotR, target inside
+    LtJumpIf,            // LtR d, x, y then JumpIfR d (target inside)
+    LtJumpIfNot,         // LtR then JumpIfNotR
+    LteJumpIf,
+    LteJumpIfNot,
+    GtJumpIf,
+    GtJumpIfNot,
+    GteJumpIf,
+    GteJumpIfNot,
+    EqJumpIf,
+    EqJumpIfNot,
+    NeqJumpIf,
+    NeqJumpIfNot,
+    Count,
+};
+
+inline constexpr size_t kFastKindCount = static_cast<size_t>(FastKind::Count);
+
+inline constexpr Opcode fast_op(FastKind kind) { return static_cast<Opcode>(kind); }
+
+// The instructions that a jump taken at `jump_index` with `offset` reaches:
+// pc + offset in 32-bit wrapping arithmetic, widened with sign.
+inline uint64_t jump_target(uint64_t jump_index, int32_t offset) {
+    int32_t target = static_cast<int32_t>(static_cast<uint32_t>(jump_index + 1) + static_cast<uint32_t>(offset));
+    return static_cast<uint64_t>(static_cast<int64_t>(target));
+}
+
+// Builds the fast form of `code`: one entry per instruction, then End.
+// `fuse` false leaves every instruction unfused (for tests that compare the
+// two forms).
+std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, bool fuse = false);
+
+}  // namespace tarnel

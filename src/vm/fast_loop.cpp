@@ -1,0 +1,237 @@
+// The quiet run loop: the same steps as the debug loop of engine.cpp, over
+// the engine's fast form of the instructions (fast_code.hpp).
+//
+// The program counter and the instruction count live in locals (machine
+// registers) and reach the VM state only where the run can be observed:
+// when it ends (End, Halt, a top-level return, an error, an exception), and
+// around the handlers that read or set `pc` (jumps out of the list, calls,
+// returns). Every other handler is the one the debug loop runs, inlined.
+#include "vm/fast_loop.hpp"
+
+#include "vm/fast_code.hpp"
+#include "vm/handlers_calls.hpp"
+#include "vm/handlers_core.hpp"
+#include "vm/handlers_data.hpp"
+
+namespace tarnel {
+namespace {
+
+using namespace handlers;
+
+// The handlers that read or set pc; the loop hands them the exact pc.
+constexpr bool uses_pc(Opcode op) {
+    return op == Opcode::JumpR || op == Opcode::JumpIfR || op == Opcode::JumpIfNotR || op == Opcode::CallR ||
+           op == Opcode::ReturnR;
+}
+
+// The outcome of a fused pair's comparison on two Ints or two Floats: 1 or 0,
+// or -1 when the operands need the general comparison.
+template <FastKind K>
+TARNEL_HANDLER int quick_compare(const Value& l, const Value& r) {
+    constexpr int k = static_cast<int>(K) - static_cast<int>(FastKind::LtJumpIf);
+    constexpr int relation = k / 2;  // 0 <, 1 <=, 2 >, 3 >=, 4 ==, 5 !=
+    if (both_int(l, r)) {
+        const int64_t x = l.as_int(), y = r.as_int();
+        if constexpr (relation == 0) return x < y;
+        if constexpr (relation == 1) return x <= y;
+        if constexpr (relation == 2) return y < x;
+        if constexpr (relation == 3) return y <= x;
+        if constexpr (relation == 4) return x == y;
+        if constexpr (relation == 5) return x != y;
+    }
+    if constexpr (relation <= 3) {
+        if (both_float(l, r)) {
+            const double x = l.as_float(), y = r.as_float();
+            if constexpr (relation == 0) return x < y;
+            if constexpr (relation == 1) return x <= y;
+            if constexpr (relation == 2) return y < x;
+            if constexpr (relation == 3) return y <= x;
+        }
+    }
+    return -1;
+}
+
+// The jump kind a fused pair ends with: JumpIfR (true) or JumpIfNotR.
+template <FastKind K>
+constexpr bool jumps_if_true() {
+    return ((static_cast<int>(K) - static_cast<int>(FastKind::LtJumpIf)) % 2) == 0;
+}
+
+// The comparison a fused kind starts with, for operands the quick path
+// does not cover.
+template <FastKind K>
+TARNEL_HANDLER Status general_compare(ExecContext& c, const Instruction& ins) {
+    constexpr int relation = (static_cast<int>(K) - static_cast<int>(FastKind::LtJumpIf)) / 2;
+    if constexpr (relation == 0) return op_LtR<false>(c, ins);
+    if constexpr (relation == 1) return op_LteR<false>(c, ins);
+    if constexpr (relation == 2) return op_GtR<false>(c, ins);
+    if constexpr (relation == 3) return op_GteR<false>(c, ins);
+    if constexpr (relation == 4) return op_EqR<false>(c, ins);
+    return op_NeqR<false>(c, ins);
+}
+
+// Int and Float arithmetic without overflow, done in the loop on the
+// register file's own address; every other case returns false and goes to
+// the instruction's handler, which also reports the errors.
+template <Opcode Op>
+TARNEL_HANDLER bool quick_path(const Instruction& ins, VmState* base) {
+    auto& regs = base->registers;
+    auto& tags = base->register_types;
+    if constexpr (Op == Opcode::AddR || Op == Opcode::SubR || Op == Opcode::MulR) {
+        const Value& l = regs[ins.b];
+        const Value& r = regs[ins.c];
+        if (both_int(l, r)) {
+            int64_t out;
+            bool overflow = Op == Opcode::AddR   ? __builtin_add_overflow(l.as_int(), r.as_int(), &out)
+                            : Op == Opcode::SubR ? __builtin_sub_overflow(l.as_int(), r.as_int(), &out)
+                                                 : __builtin_mul_overflow(l.as_int(), r.as_int(), &out);
+            if (overflow) return false;
+            regs[ins.a].set_int(out);
+            tags[ins.a] = ValueType::Int;
+            return true;
+        }
+        if (both_float(l, r)) {
+            const double x = l.as_float(), y = r.as_float();
+            regs[ins.a].set_float(Op == Opcode::AddR ? x + y : Op == Opcode::SubR ? x - y : x * y);
+            tags[ins.a] = ValueType::Float;
+            return true;
+        }
+    }
+    return false;
+}
+
+Status run(ExecContext& c) {
+    VmState& s = c.s;
+    if (s.caches.fast_code.empty()) s.caches.fast_code = build_fast_code(s.instructions);
+    const uint64_t size = s.instructions.size();
+    if (s.pc >= size) return Status::Next;
+    const Instruction* const code = s.caches.fast_code.data();
+    const Instruction* ip = code + s.pc;  // the next instruction to fetch
+    const Instruction* f = nullptr;       // the instruction being executed
+    uint64_t count = s.instruction_count;
+    // Registers and tags are reached from a local, not through `c`: a tag
+    // store is a byte store, which the compiler must assume can change any
+    // memory, `c` included. One base for both keeps a machine register free.
+    VmState* const base = &s;
+    auto& regs = base->registers;
+    auto& tags = base->register_types;
+    Status status = Status::Next;
+
+#define TARNEL_LABEL_ADDRESS(name, ...) &&label_##name,
+#define TARNEL_FAST_ADDRESS(name) &&fast_##name,
+#define TARNEL_FAST_KINDS(X)                                                                                 \
+    X(End) X(JumpIn) X(JumpIfIn) X(JumpIfNotIn) X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot)      \
+        X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf)     \
+            X(NeqJumpIfNot)
+    static const void* const dispatch_table[kFastKindCount] = {
+        TARNEL_INSTRUCTIONS(TARNEL_LABEL_ADDRESS) TARNEL_FAST_KINDS(TARNEL_FAST_ADDRESS)};
+#undef TARNEL_LABEL_ADDRESS
+#undef TARNEL_FAST_ADDRESS
+
+#define TARNEL_NEXT()                          \
+    do {                                       \
+        f = ip++;                              \
+        ++count;                               \
+        goto* dispatch_table[static_cast<uint8_t>(f->op)];         \
+    } while (0)
+// Ends the run with pc just past the instruction being executed.
+#define TARNEL_LEAVE(st)                                  \
+    do {                                                  \
+        s.pc = static_cast<uint64_t>(ip - code);          \
+        s.instruction_count = count;                      \
+        return st;                                        \
+    } while (0)
+#define TARNEL_TAKE_JUMP(from, to)                                \
+    do {                                                          \
+        s.last_jump = static_cast<uint16_t>((from) - code);      \
+        ip = code + (to);                                         \
+    } while (0)
+
+    try {
+        TARNEL_NEXT();
+
+// A loaded kind: its handler, given the exact pc when it uses one.
+#define TARNEL_LABEL_BODY(name, ...)                                           \
+    label_##name : if (quick_path<Opcode::name>(*f, base)) TARNEL_NEXT();  \
+    if (uses_pc(Opcode::name)) s.pc = static_cast<uint64_t>(ip - code);        \
+    status = op_##name<false>(c, *f);                                          \
+    if (__builtin_expect(status != Status::Next, 0)) TARNEL_LEAVE(status);     \
+    if (uses_pc(Opcode::name)) {                                               \
+        if (s.pc >= size) {                                                    \
+            s.instruction_count = count;                                       \
+            return Status::Next;                                               \
+        }                                                                      \
+        ip = code + s.pc;                                                      \
+    }                                                                          \
+    TARNEL_NEXT();
+        TARNEL_INSTRUCTIONS(TARNEL_LABEL_BODY)
+#undef TARNEL_LABEL_BODY
+
+    fast_End:
+        // Past the last instruction: not an instruction, so not counted.
+        --count;
+        ip = f;
+        TARNEL_LEAVE(Status::Next);
+
+    fast_JumpIn:
+        TARNEL_TAKE_JUMP(f, f->wide);
+        TARNEL_NEXT();
+    fast_JumpIfIn:
+        if (truthy(regs[f->a])) TARNEL_TAKE_JUMP(f, f->wide);
+        TARNEL_NEXT();
+    fast_JumpIfNotIn:
+        if (!truthy(regs[f->a])) TARNEL_TAKE_JUMP(f, f->wide);
+        TARNEL_NEXT();
+
+// A comparison and the conditional jump that tests its register: both
+// counted, the register written exactly as the comparison writes it. When
+// the operands are not two Ints or two Floats the comparison runs alone
+// and the jump follows as an instruction of its own.
+#define TARNEL_FUSED_BODY(name)                                                     \
+    fast_##name : {                                                                 \
+        const int outcome = quick_compare<FastKind::name>(regs[f->b], regs[f->c]); \
+        if (__builtin_expect(outcome < 0, 0)) {                                     \
+            status = general_compare<FastKind::name>(c, *f);               \
+            if (status != Status::Next) TARNEL_LEAVE(status);                      \
+            TARNEL_NEXT();                                                          \
+        }                                                                           \
+        regs[f->a].set_bool(outcome != 0);                                          \
+        tags[f->a] = ValueType::Bool;                                               \
+        ++count;                                                                    \
+        if ((outcome != 0) == jumps_if_true<FastKind::name>())                      \
+            TARNEL_TAKE_JUMP(f + 1, f->wide);                                     \
+        else                                                                        \
+            ++ip;                                                                   \
+        TARNEL_NEXT();                                                              \
+    }
+        TARNEL_FUSED_BODY(LtJumpIf)
+        TARNEL_FUSED_BODY(LtJumpIfNot)
+        TARNEL_FUSED_BODY(LteJumpIf)
+        TARNEL_FUSED_BODY(LteJumpIfNot)
+        TARNEL_FUSED_BODY(GtJumpIf)
+        TARNEL_FUSED_BODY(GtJumpIfNot)
+        TARNEL_FUSED_BODY(GteJumpIf)
+        TARNEL_FUSED_BODY(GteJumpIfNot)
+        TARNEL_FUSED_BODY(EqJumpIf)
+        TARNEL_FUSED_BODY(EqJumpIfNot)
+        TARNEL_FUSED_BODY(NeqJumpIf)
+        TARNEL_FUSED_BODY(NeqJumpIfNot)
+#undef TARNEL_FUSED_BODY
+    } catch (...) {
+        // A handler ran out of memory: the run still counted the instruction
+        // and moved past it, as the debug loop does.
+        s.pc = static_cast<uint64_t>(ip - code);
+        s.instruction_count = count;
+        throw;
+    }
+#undef TARNEL_FAST_KINDS
+#undef TARNEL_NEXT
+#undef TARNEL_LEAVE
+#undef TARNEL_TAKE_JUMP
+}
+
+}  // namespace
+
+Status run_fast(ExecContext& c) { return run(c); }
+
+}  // namespace tarnel
