@@ -19,8 +19,9 @@
 //   - when the run ends within the budget and did not depend on dictionary
 //     order, the product's own run() on a second fresh state ends the same
 //     way: same result, error message, instruction count, pc, halted flag,
-//     stacks, globals and registers. This compares the engine's dispatch loop
-//     with the step routine on every such input.
+//     stacks, globals and registers. This compares the engine's quiet run loop
+//     (over its fast form, with fused comparisons and jumps; the mutator
+//     inserts such pairs) with the step routine on every such input.
 //
 // Resource guard. A few instructions cost time or memory in proportion to
 // what the program built: a NewArrayR of up to half of physical memory is
@@ -706,12 +707,27 @@ HARNESS void mutate_module(Rng& rng, Module& m) {
     const size_t n = m.instructions.size();
     switch (rng.below(12)) {
         case 0:
-        case 1:
-        case 2:  // insert
+        case 1:  // insert
             if (n < 512)
                 m.instructions.insert(m.instructions.begin() + rng.below(static_cast<uint32_t>(n) + 1),
                                       random_instruction(rng, m));
             break;
+        case 2: {  // insert a comparison and a conditional jump on its result (the engine fuses them)
+            if (n >= 511) break;
+            static constexpr Opcode kCompares[] = {Opcode::LtR, Opcode::LteR, Opcode::GtR,
+                                                   Opcode::GteR, Opcode::EqR,  Opcode::NeqR};
+            const uint8_t dst = pick_register(rng);
+            Instruction compare = Instruction::make(kCompares[rng.below(6)]);
+            compare.a = dst;
+            compare.b = pick_register(rng);
+            compare.c = pick_register(rng);
+            Instruction jump = Instruction::make(rng.chance(2) ? Opcode::JumpIfR : Opcode::JumpIfNotR);
+            jump.a = dst;
+            jump.wide = static_cast<uint32_t>(pick_offset(rng, n));
+            const auto at = m.instructions.begin() + rng.below(static_cast<uint32_t>(n) + 1);
+            m.instructions.insert(m.instructions.insert(at, compare) + 1, jump);
+            break;
+        }
         case 3:  // delete
             if (n > 0) m.instructions.erase(m.instructions.begin() + rng.below(static_cast<uint32_t>(n)));
             break;

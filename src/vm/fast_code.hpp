@@ -58,6 +58,6 @@ inline uint64_t jump_target(uint64_t jump_index, int32_t offset) {
 // Builds the fast form of `code`: one entry per instruction, then End.
 // `fuse` false leaves every instruction unfused (for tests that compare the
 // two forms).
-std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, bool fuse = false);
+std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, bool fuse = true);
 
 }  // namespace tarnel

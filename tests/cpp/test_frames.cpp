@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "values/dict_map.hpp"
+#include "vm/fast_code.hpp"
 #include "vm/frame_analysis.hpp"
 #include "vm_fixture.hpp"
 
@@ -223,6 +224,7 @@ struct Observed {
     bool halted = false;
     size_t depth = 0;
     uint64_t count = 0;
+    std::optional<uint16_t> last_jump;
     std::string outcome;
     bool operator==(const Observed&) const = default;
 };
@@ -236,6 +238,7 @@ Observed observe(const VmState& vm, std::string outcome) {
     o.halted = vm.halted;
     o.depth = vm.call_stack.size();
     o.count = vm.instruction_count;
+    o.last_jump = vm.last_jump;
     o.outcome = std::move(outcome);
     return o;
 }
@@ -255,6 +258,7 @@ std::string diff(const Observed& a, const Observed& b) {
     if (a.halted != b.halted) out += " halted differs";
     if (a.depth != b.depth) out += " depth " + std::to_string(a.depth) + " vs " + std::to_string(b.depth);
     if (a.count != b.count) out += " count " + std::to_string(a.count) + " vs " + std::to_string(b.count);
+    if (a.last_jump != b.last_jump) out += " last_jump differs";
     if (a.outcome != b.outcome) out += " outcome " + a.outcome + " vs " + b.outcome;
     return out;
 }
@@ -278,9 +282,10 @@ struct Scenario {
     std::vector<std::pair<uint8_t, Value>> preset;  // written before the first run
 };
 
-std::vector<Observed> play(const Scenario& s, bool full) {
+std::vector<Observed> play(const Scenario& s, bool full, bool plain_loop = false) {
     VmState vm;
     vm.testing.always_save_all_registers = full;
+    vm.testing.plain_run_loop = plain_loop;
     vm.reset_for_module(s.module);
     for (const auto& [r, v] : s.preset) vm.write_register(r, v);
     std::vector<Observed> log;
@@ -715,6 +720,25 @@ TEST(FrameDifferential, RandomProgramsBehaveAsWithFullFrames) {
     // The programs do leave frames behind for later runs and the unwinding.
     EXPECT_GT(with_frames_left, 300);
     EXPECT_GT(with_calls, 3000);
+}
+
+// The same programs run by the plain loop over the loaded instructions and
+// by the loop over the engine's fast form (fused comparisons and jumps:
+// every guarded loop ends with GtR and the JumpIfR that tests it).
+TEST(FrameDifferential, FastLoopBehavesAsThePlainLoop) {
+    int fused = 0;
+    for (uint64_t seed = 1; seed <= 1500; ++seed) {  // seeds whose programs end (not every seed's do)
+        ProgramGenerator generator(seed);
+        Scenario s{generator.make(), 3, true, {}};
+        std::vector<Observed> fast = play(s, false, false);
+        std::vector<Observed> plain = play(s, false, true);
+        ASSERT_EQ(fast.size(), plain.size()) << "seed " << seed;
+        for (size_t i = 0; i < fast.size(); ++i)
+            ASSERT_TRUE(fast[i] == plain[i]) << "seed " << seed << " step " << i << ":" << diff(fast[i], plain[i]);
+        for (const Instruction& ins : build_fast_code(s.module.instructions))
+            fused += static_cast<size_t>(ins.op) >= static_cast<size_t>(FastKind::LtJumpIf) ? 1 : 0;
+    }
+    EXPECT_GT(fused, 1500);
 }
 
 // The same programs stepped one instruction at a time, the way a host loop
