@@ -62,12 +62,12 @@ constexpr bool jumps_if_true() {
 template <FastKind K>
 TARNEL_HANDLER Status general_compare(ExecContext& c, const Instruction& ins) {
     constexpr int relation = (static_cast<int>(K) - static_cast<int>(FastKind::LtJumpIf)) / 2;
-    if constexpr (relation == 0) return op_LtR<false>(c, ins);
-    if constexpr (relation == 1) return op_LteR<false>(c, ins);
-    if constexpr (relation == 2) return op_GtR<false>(c, ins);
-    if constexpr (relation == 3) return op_GteR<false>(c, ins);
-    if constexpr (relation == 4) return op_EqR<false>(c, ins);
-    return op_NeqR<false>(c, ins);
+    if constexpr (relation == 0) return op_LtR<false>(c, Operands<Opcode::LtR>{ins});
+    if constexpr (relation == 1) return op_LteR<false>(c, Operands<Opcode::LteR>{ins});
+    if constexpr (relation == 2) return op_GtR<false>(c, Operands<Opcode::GtR>{ins});
+    if constexpr (relation == 3) return op_GteR<false>(c, Operands<Opcode::GteR>{ins});
+    if constexpr (relation == 4) return op_EqR<false>(c, Operands<Opcode::EqR>{ins});
+    return op_NeqR<false>(c, Operands<Opcode::NeqR>{ins});
 }
 
 // Int and Float arithmetic without overflow, done in the loop on the
@@ -154,7 +154,7 @@ Status run(ExecContext& c) {
 #define TARNEL_LABEL_BODY(name, ...)                                           \
     label_##name : if (quick_path<Opcode::name>(*f, base)) TARNEL_NEXT();  \
     if (uses_pc(Opcode::name)) s.pc = static_cast<uint64_t>(ip - code);        \
-    status = op_##name<false>(c, *f);                                          \
+    status = op_##name<false>(c, Operands<Opcode::name>{*f});                                          \
     if (__builtin_expect(status != Status::Next, 0)) TARNEL_LEAVE(status);     \
     if (uses_pc(Opcode::name)) {                                               \
         if (s.pc >= size) {                                                    \
