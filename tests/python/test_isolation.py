@@ -26,6 +26,7 @@ import pytest
 import tarnel
 from programs import DIVIDE_BY_ZERO, GROW, LOOP, alive
 from tarnel import isolation
+from test_vm_conversion_limits import STRING_TOWER
 
 tarnel_vm = pytest.importorskip("tarnel_vm")
 
@@ -719,35 +720,7 @@ def test_run_many_on_a_dask_cluster(tmp_path, processes):
 
 # One string of 1 MiB reached 2^10 times through a tower of arrays: 1 GiB of
 # str objects from a VM holding a little over 1 MiB.
-SHARED_STRING_GIB = """
-.func main
-        LoadConstR r0, "x"
-        LoadConstR r1, 2
-        LoadConstR r2, 0
-        LoadConstR r3, 1
-        LoadConstR r5, 0
-        LoadConstR r6, 20
-grow:
-        LtR r7, r5, r6
-        JumpIfNotR r7, built
-        ConcatStrR r0, r0, r0
-        AddR r5, r5, r3
-        JumpR grow
-built:
-        LoadConstR r5, 0
-        LoadConstR r6, 10
-level:
-        LtR r7, r5, r6
-        JumpIfNotR r7, done
-        NewArrayR r8, r1
-        ArraySetR r8, r2, r0
-        ArraySetR r8, r3, r0
-        MoveR r0, r8
-        AddR r5, r5, r3
-        JumpR level
-done:
-        ReturnR r0
-"""
+SHARED_STRING_GIB = STRING_TOWER % 10
 
 
 @pytest.mark.address_space
