@@ -165,6 +165,7 @@ def test_resident_memory_stays_flat_over_ten_thousand_cycles(paths, record_prope
     assert after - before < RSS_BOUND
 
 
+@pytest.mark.address_space  # ASan's quarantine holds freed memory resident
 def test_fresh_vm_per_cycle_stays_flat(paths):
     # The same with a new VornVM every cycle: the object and its state go too.
     def cycle():
