@@ -32,7 +32,7 @@ PACKAGE_SOURCES := CMakeLists.txt pyproject.toml python/tarnel_vm.pyi \
   $(shell find src python/tarnel -type f -not -path '*/__pycache__/*')
 
 .PHONY: demo test deps run-deps cpp-deps py-deps cpp-build cpp-test py-install py-test \
-        test-programs clean distclean bench bench-deps bench-quick bench-cpp sanitize clang-deps fuzz-short
+        test-programs lint format clean distclean bench bench-deps bench-quick bench-cpp sanitize clang-deps fuzz-short
 
 # Build and install the package, then run an example program.
 demo: py-install
@@ -120,6 +120,19 @@ clang-deps:
 
 fuzz-short: clang-deps
 	fuzz/run_short.sh
+
+# Layout and lint: C++ against .clang-format, Python against the ruff
+# settings in pyproject.toml. Both tools are pinned in requirements-test.txt,
+# so every machine formats alike. `format` rewrites the files in place.
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.hpp' '*.h' '*.cc')
+lint: py-deps
+	$(PYTHON) -m ruff check .
+	@echo "clang-format --dry-run -Werror (every C++ file)"
+	@clang-format --dry-run -Werror $(CXX_SOURCES)
+
+format: py-deps
+	$(PYTHON) -m ruff check --fix .
+	clang-format -i $(CXX_SOURCES)
 
 clean:
 	rm -rf build dist

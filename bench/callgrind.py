@@ -42,7 +42,7 @@ def count_ir(cmd, timeout):
         try:
             out = subprocess.run(full, capture_output=True, text=True, timeout=timeout, env=env)
         except subprocess.TimeoutExpired:
-            raise CallgrindError("timed out after %d s: %s" % (timeout, " ".join(cmd)))
+            raise CallgrindError("timed out after %d s: %s" % (timeout, " ".join(cmd))) from None
     if out.returncode != 0:
         raise CallgrindError("%s failed: %s" % (" ".join(cmd), out.stderr.strip()[-1500:]))
     found = COLLECTED.search(out.stderr)

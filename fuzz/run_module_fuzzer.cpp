@@ -90,10 +90,10 @@ namespace {
 
 using namespace tarnel;
 
-constexpr size_t kStepBudget = 4096;     // instructions per input, both runs together
-constexpr int64_t kArrayCap = 4096;      // elements of one NewArrayR
-constexpr size_t kTextCap = 1 << 20;     // bytes of one joined string
-constexpr size_t kWalkCap = 1 << 20;     // cost units of one value walk (see walk_cost)
+constexpr size_t kStepBudget = 4096;  // instructions per input, both runs together
+constexpr int64_t kArrayCap = 4096;   // elements of one NewArrayR
+constexpr size_t kTextCap = 1 << 20;  // bytes of one joined string
+constexpr size_t kWalkCap = 1 << 20;  // cost units of one value walk (see walk_cost)
 constexpr uint32_t kFlagDebug = 1;
 constexpr uint32_t kFlagExtras = 2;
 
@@ -183,7 +183,9 @@ HARNESS size_t walk_cost(const Value& root, size_t cap, bool* saw_dict = nullptr
     return cost;
 }
 
-HARNESS bool walk_fits(const Value& v, bool* saw_dict = nullptr) { return walk_cost(v, kWalkCap, saw_dict) <= kWalkCap; }
+HARNESS bool walk_fits(const Value& v, bool* saw_dict = nullptr) {
+    return walk_cost(v, kWalkCap, saw_dict) <= kWalkCap;
+}
 
 // Debug forms: small enough to build, or so large that the engine refuses
 // them (OutOfMemory) without building them.
@@ -368,8 +370,7 @@ HARNESS void check_error(const VmState& s, const Instruction& ins, const RunErro
             ok = message == "Undefined function: " + e->first;
             break;
         case VmErrorKind::InvalidOperation:
-            ok = (e->first == "negation" && is_debug_name(e->second) && e->second != "Int" &&
-                  e->second != "Float") ||
+            ok = (e->first == "negation" && is_debug_name(e->second) && e->second != "Int" && e->second != "Float") ||
                  (e->first == "create array" && e->second.rfind("negative size: -", 0) == 0 &&
                   is_decimal(std::string_view(e->second).substr(15), true));
             ok = ok && message == "Invalid operation: " + e->first + " on type " + e->second;
@@ -388,8 +389,7 @@ HARNESS void check_error(const VmState& s, const Instruction& ins, const RunErro
                 // and does not, is invalid.
                 const unsigned long index = std::strtoul(e->first.c_str(), nullptr, 10);
                 ok = index == ins.index() &&
-                     (index >= s.constants.size() ||
-                      (ins.op != Opcode::LoadConstR && !s.constants[index].is_string()));
+                     (index >= s.constants.size() || (ins.op != Opcode::LoadConstR && !s.constants[index].is_string()));
             }
             break;
         }
@@ -501,9 +501,9 @@ HARNESS void canonical(std::string& out, const Value& v, int depth) {
             return;
         case ValueType::Dict: {
             std::vector<std::pair<std::string_view, const Value*>> entries;
-            v.entries().for_each([&](const Value& key, const Value& value) { entries.emplace_back(key.text(), &value); });
-            std::sort(entries.begin(), entries.end(),
-                      [](const auto& x, const auto& y) { return x.first < y.first; });
+            v.entries().for_each(
+                [&](const Value& key, const Value& value) { entries.emplace_back(key.text(), &value); });
+            std::sort(entries.begin(), entries.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
             out += '{';
             for (const auto& [key, value] : entries) {
                 append_debug_string(out, key);
@@ -667,8 +667,8 @@ HARNESS Instruction random_instruction(Rng& rng, const Module& m) {
 }
 
 HARNESS std::string random_text(Rng& rng, const Module& m) {
-    static constexpr std::string_view kTexts[] = {"main", "f", "g", "",  "a",        "key", "héllo",
-                                                  "\xF0\x9F\x98\x80", "x y", "func_0", "123", "-1"};
+    static constexpr std::string_view kTexts[] = {"main", "f",      "g",   "",  "a", "key", "héllo", "\xF0\x9F\x98\x80",
+                                                  "x y",  "func_0", "123", "-1"};
     if (!m.functions.empty() && rng.chance(3)) {
         auto it = m.functions.begin();
         std::advance(it, rng.below(static_cast<uint32_t>(m.functions.size())));
@@ -682,8 +682,18 @@ HARNESS std::string random_text(Rng& rng, const Module& m) {
 
 HARNESS Constant random_constant(Rng& rng, const Module& m) {
     static constexpr int64_t kInts[] = {0, 1, 2, 3, -1, 7, 16, 64, 1000, INT64_MAX, INT64_MIN, 1LL << 40, -3};
-    static constexpr double kFloats[] = {0.0, -0.0, 0.5, 1.0, 2.0, 3.5, -1.5, 1e23, 1e-7,
-                                         9.2233720368547758e18, __builtin_inf(), -__builtin_inf(),
+    static constexpr double kFloats[] = {0.0,
+                                         -0.0,
+                                         0.5,
+                                         1.0,
+                                         2.0,
+                                         3.5,
+                                         -1.5,
+                                         1e23,
+                                         1e-7,
+                                         9.2233720368547758e18,
+                                         __builtin_inf(),
+                                         -__builtin_inf(),
                                          __builtin_nan("")};
     switch (rng.below(8)) {
         case 0:
@@ -714,7 +724,7 @@ HARNESS void mutate_module(Rng& rng, Module& m) {
             break;
         case 2: {  // insert a comparison and a conditional jump on its result (the engine fuses them)
             if (n >= 511) break;
-            static constexpr Opcode kCompares[] = {Opcode::LtR, Opcode::LteR, Opcode::GtR,
+            static constexpr Opcode kCompares[] = {Opcode::LtR,  Opcode::LteR, Opcode::GtR,
                                                    Opcode::GteR, Opcode::EqR,  Opcode::NeqR};
             const uint8_t dst = pick_register(rng);
             Instruction compare = Instruction::make(kCompares[rng.below(6)]);
@@ -836,8 +846,8 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
     return written != 0 ? written : LLVMFuzzerMutate(data, size, max_size);
 }
 
-extern "C" size_t LLVMFuzzerCustomCrossOver(const uint8_t* data1, size_t size1, const uint8_t* data2,
-                                            size_t size2, uint8_t* out, size_t max_out_size, unsigned int seed) {
+extern "C" size_t LLVMFuzzerCustomCrossOver(const uint8_t* data1, size_t size1, const uint8_t* data2, size_t size2,
+                                            uint8_t* out, size_t max_out_size, unsigned int seed) {
     Rng rng(seed);
     auto a = decode_module({data1, size1});
     auto b = decode_module({data2, size2});

@@ -18,7 +18,7 @@
 #include <string.h>
 #include <time.h>
 
-static void work(long long n, char *out, size_t size);
+static void work(long long n, char* out, size_t size);
 
 static double seconds(clockid_t clock) {
     struct timespec ts;
@@ -27,7 +27,7 @@ static double seconds(clockid_t clock) {
 }
 
 static long peak_rss_kib(void) {
-    FILE *f = fopen("/proc/self/status", "r");
+    FILE* f = fopen("/proc/self/status", "r");
     char line[256];
     long kib = 0;
     if (!f) return 0;
@@ -37,7 +37,7 @@ static long peak_rss_kib(void) {
     return kib;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: %s N [RUNS]\n", argv[0]);
         return 2;

@@ -380,8 +380,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("%-11s %11s %10s %14s %14s %9s %8s\n", "workload", "n", "median s", "instr/run", "instr/s",
-                "ns/instr", "spread");
+    std::printf("%-11s %11s %10s %14s %14s %9s %8s\n", "workload", "n", "median s", "instr/run", "instr/s", "ns/instr",
+                "spread");
     int failures = 0;
     for (const Workload& w : workloads()) {
         if (!only.empty() && std::find(only.begin(), only.end(), w.name) == only.end()) continue;

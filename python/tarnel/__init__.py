@@ -8,16 +8,16 @@
 from __future__ import annotations
 
 from .asm import AssemblyError, assemble, assemble_module
+from .batch import run_many
 from .builder import Builder, BuildError
 from .check import Finding, check
 from .disasm import disassemble, disassemble_module
-from .isolation import (IsolationError, MemoryLimitExceeded, TimeLimitExceeded, WorkerCrashed,
-                        parse_size, run_isolated)
-from .batch import run_many
 from .execute import execute
+from .isolation import IsolationError, MemoryLimitExceeded, TimeLimitExceeded, WorkerCrashed, parse_size, run_isolated
 from .limits import InstructionLimitExceeded, LimitExceeded
 from .module import Constant, DecodeError, Instruction, Layout, Module, decode, encode
 from .opcodes import OPCODES
+
 
 def _installed_version() -> str:
     # The one version is pyproject.toml's, read back from the installed

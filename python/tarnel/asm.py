@@ -13,9 +13,24 @@ from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 from . import opcodes as oc
 from .builder import Builder, BuildError
 from .literals import CANONICAL_NAN, CANONICAL_NEG_NAN, REGISTER_RE
-from .module import (BOOL, EMPTY, FLOAT, I32_MAX, I32_MIN, I64_MAX, I64_MIN,
-                     INT, STRING, U16_MAX, U32_MAX, Constant, Module,
-                     float_from_bits, is_nan_bits, encode)
+from .module import (
+    BOOL,
+    EMPTY,
+    FLOAT,
+    I32_MAX,
+    I32_MIN,
+    I64_MAX,
+    I64_MIN,
+    INT,
+    STRING,
+    U16_MAX,
+    U32_MAX,
+    Constant,
+    Module,
+    encode,
+    float_from_bits,
+    is_nan_bits,
+)
 
 
 class AssemblyError(Exception):

@@ -19,8 +19,7 @@ from __future__ import annotations
 from typing import Any, Dict, List, Optional, Tuple
 
 from . import opcodes as oc
-from .module import (I32_MAX, I32_MIN, U16_MAX, U32_MAX, Constant, Instruction,
-                     Module, encode)
+from .module import I32_MAX, I32_MIN, U16_MAX, U32_MAX, Constant, Instruction, Module, encode
 
 
 class BuildError(Exception):

@@ -13,7 +13,7 @@ import math
 import threading
 from typing import Any, Callable, Optional, Sequence, Union
 
-from .isolation import MemoryLimitExceeded, TimeLimitExceeded, Cancelled, parse_size
+from .isolation import Cancelled, MemoryLimitExceeded, TimeLimitExceeded, parse_size
 from .limits import InstructionLimitExceeded, LimitExceeded
 from .where import attach
 

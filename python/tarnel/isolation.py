@@ -27,8 +27,8 @@ import builtins
 import collections
 import concurrent.futures as cf
 import functools
-import math
 import marshal
+import math
 import os
 import re
 import selectors

@@ -25,8 +25,7 @@ from typing import Any, Iterator, List, NamedTuple, Optional
 from . import where
 from .asm import AssemblyError, assemble_with_map
 from .execute import execute
-from .isolation import (Cancelled, TimeLimitExceeded, WorkerCrashed, check_jobs,
-                        ordered_outcomes, parse_size, run_worker)
+from .isolation import Cancelled, TimeLimitExceeded, WorkerCrashed, check_jobs, ordered_outcomes, parse_size, run_worker
 from .module import MAGIC, DecodeError, Module, decode
 from .oneliner import ONE_LINER_NAME, one_liner_source
 from .paths import metadata_path, metadata_problem, module_path
@@ -459,8 +458,7 @@ class _RichProgress(_NoProgress):
     """A progress bar under the outcome lines while files run (rich)."""
 
     def __init__(self, total: int):
-        from rich.progress import (BarColumn, MofNCompleteColumn, Progress, TextColumn,
-                                   TimeElapsedColumn)
+        from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
         self._progress = Progress(TextColumn("running"), BarColumn(), MofNCompleteColumn(),
                                   TimeElapsedColumn(), transient=True, redirect_stdout=True,
                                   redirect_stderr=True)

@@ -199,9 +199,11 @@ def generate(proplist: pathlib.Path | None, derived: pathlib.Path | None) -> str
 namespace tarnel::unicode {{
 namespace {{
 
+// clang-format off
 {ge_table}
 
 {np_table}
+// clang-format on
 
 }}  // namespace
 

@@ -122,8 +122,8 @@ int numpy_bool_flag(PyObject* object) {
 
 }  // namespace
 
-bool parse_arguments(const char* function, PyObject* args, PyObject* kwargs,
-                     std::initializer_list<const char*> params, PyObject** out) {
+bool parse_arguments(const char* function, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> params,
+                     PyObject** out) {
     const Py_ssize_t expected = static_cast<Py_ssize_t>(params.size());
     const char* const* names = params.begin();
     for (Py_ssize_t i = 0; i < expected; ++i) out[i] = nullptr;
@@ -131,8 +131,8 @@ bool parse_arguments(const char* function, PyObject* args, PyObject* kwargs,
     const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
     if (given < 0) return false;
     if (given > expected) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given", function, expected,
-                     given, given == 1 ? "was" : "were");
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd %s given", function, expected, given,
+                     given == 1 ? "was" : "were");
         return false;
     }
     for (Py_ssize_t i = 0; i < given; ++i) out[i] = PyTuple_GetItem(args, i);

@@ -13,8 +13,8 @@ namespace tarnel::bindings {
 // position or by keyword. On success out[i] is a borrowed reference to the
 // argument of params[i] and the result is true; otherwise a TypeError named
 // after `function` ("VornVM.load_bytecode") is set and the result is false.
-bool parse_arguments(const char* function, PyObject* args, PyObject* kwargs,
-                     std::initializer_list<const char*> params, PyObject** out);
+bool parse_arguments(const char* function, PyObject* args, PyObject* kwargs, std::initializer_list<const char*> params,
+                     PyObject** out);
 
 // The `__qualname__` of an object's type, as a new str reference (NULL with
 // an exception set on failure).

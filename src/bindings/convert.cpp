@@ -48,10 +48,10 @@ PyObject* scalar_object(const Value& value) {
 // One container whose host object is being built.
 struct Frame {
     const Value* value;
-    size_t next;        // array: next element; dict: current slot
-    size_t base;        // finished objects of this frame start at results[base]
-    PyObject* dict;     // dict under construction (NULL for arrays)
-    bool awaiting;      // dict: the value of slot `next` is being converted
+    size_t next;     // array: next element; dict: current slot
+    size_t base;     // finished objects of this frame start at results[base]
+    PyObject* dict;  // dict under construction (NULL for arrays)
+    bool awaiting;   // dict: the value of slot `next` is being converted
 };
 
 class Converter {

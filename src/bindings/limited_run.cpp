@@ -73,9 +73,9 @@ bool limits_from(PyObject* max_instructions, PyObject* timeout, PyObject* max_me
             return false;
         }
         if (seconds < kLongestTimeout)
-            limits.deadline = std::chrono::steady_clock::now() +
-                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                  std::chrono::duration<double>(seconds));
+            limits.deadline =
+                std::chrono::steady_clock::now() +
+                std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
     }
     return true;
 }
@@ -97,8 +97,8 @@ PyObject* limited_execute(PyObject*, PyObject* args) {
     int release_gil = 0;
     PyObject* program_args = nullptr;
     PyObject* stop = Py_None;
-    if (!PyArg_ParseTuple(args, "OOOOppO|O:_execute", &vm, &max_instructions, &timeout, &max_memory,
-                          &check_signals, &release_gil, &program_args, &stop))
+    if (!PyArg_ParseTuple(args, "OOOOppO|O:_execute", &vm, &max_instructions, &timeout, &max_memory, &check_signals,
+                          &release_gil, &program_args, &stop))
         return nullptr;
     if (stop != Py_None && !PyCallable_Check(stop)) {
         PyErr_SetString(PyExc_TypeError, "stop must be callable or None");

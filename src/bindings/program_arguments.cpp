@@ -121,9 +121,9 @@ bool program_arguments(PyObject* args, std::vector<Value>& out) {
     }
     const Py_ssize_t count = PyList_Size(args);
     if (count > kMaxProgramArguments) {
-        PyErr_SetString(PyExc_ValueError, ("a program takes at most 16 arguments (r0 to r15), " +
-                                           std::to_string(count) + " given")
-                                              .c_str());
+        PyErr_SetString(
+            PyExc_ValueError,
+            ("a program takes at most 16 arguments (r0 to r15), " + std::to_string(count) + " given").c_str());
         return false;
     }
     for (Py_ssize_t i = 0; i < count && i < PyList_Size(args); ++i) {

@@ -206,9 +206,8 @@ PyObject* vm_set_debug(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* vm_instruction_count(PyObject* self, PyObject*) {
     return at_boundary([&]() -> PyObject* {
-        return with_state<false>(self, [](VmState& state) -> PyObject* {
-            return PyLong_FromUnsignedLongLong(state.instruction_count);
-        });
+        return with_state<false>(
+            self, [](VmState& state) -> PyObject* { return PyLong_FromUnsignedLongLong(state.instruction_count); });
     });
 }
 
@@ -235,11 +234,7 @@ PyType_Slot vm_slots[] = {
 };
 
 PyType_Spec vm_spec = {
-    "builtins.VornVM",
-    static_cast<int>(sizeof(VornVMObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    vm_slots,
+    "builtins.VornVM", static_cast<int>(sizeof(VornVMObject)), 0, Py_TPFLAGS_DEFAULT, vm_slots,
 };
 
 }  // namespace

@@ -79,8 +79,8 @@ PyObject* describe(const VmState& state) {
     }
     Ref functions(function_table(*state.module));
     if (functions.get() == nullptr) return nullptr;
-    return Py_BuildValue("(KNNN)", static_cast<unsigned long long>(state.pc), returns.release(),
-                         functions.release(), texts.release());
+    return Py_BuildValue("(KNNN)", static_cast<unsigned long long>(state.pc), returns.release(), functions.release(),
+                         texts.release());
 }
 
 PyObject* where(PyObject*, PyObject* vm) {

@@ -75,17 +75,24 @@ enum class Flow : uint8_t {
 
 constexpr OperandKind storage_of(OperandType type) {
     switch (type) {
-        case OperandType::Reg: return OperandKind::Reg;
-        case OperandType::OptReg: return OperandKind::OptReg;
-        case OperandType::Offset: return OperandKind::Offset;
-        case OperandType::Args: return OperandKind::Args;
-        case OperandType::Sources: return OperandKind::Sources;
-        case OperandType::Assert: return OperandKind::Assert;
+        case OperandType::Reg:
+            return OperandKind::Reg;
+        case OperandType::OptReg:
+            return OperandKind::OptReg;
+        case OperandType::Offset:
+            return OperandKind::Offset;
+        case OperandType::Args:
+            return OperandKind::Args;
+        case OperandType::Sources:
+            return OperandKind::Sources;
+        case OperandType::Assert:
+            return OperandKind::Assert;
         case OperandType::Const:
         case OperandType::Name:
         case OperandType::Type:
         case OperandType::Scope:
-        case OperandType::Msg: return OperandKind::U16;
+        case OperandType::Msg:
+            return OperandKind::U16;
     }
     return OperandKind::Reg;
 }
@@ -199,8 +206,7 @@ struct InstructionInfo {
     OperandSpec{#name, storage_of(OperandType::type), OperandType::type, Slot::slot, position, Access::access},
 #define TARNEL_INFO_ENTRY(name, encodable, flow, meaning, ...) \
     InstructionInfo{#name, encodable, Flow::flow, meaning, {TARNEL_EACH_OPERAND(TARNEL_OPERAND_SPEC, __VA_ARGS__)}},
-inline constexpr std::array<InstructionInfo, kOpcodeCount> kInstructionInfo = {
-    TARNEL_INSTRUCTIONS(TARNEL_INFO_ENTRY)};
+inline constexpr std::array<InstructionInfo, kOpcodeCount> kInstructionInfo = {TARNEL_INSTRUCTIONS(TARNEL_INFO_ENTRY)};
 #undef TARNEL_INFO_ENTRY
 #undef TARNEL_OPERAND_SPEC
 
@@ -263,9 +269,9 @@ struct PhiSource {
 // The operands that do not fit the fixed part of an instruction. Immutable
 // once built and shared between copies of the instruction.
 struct OperandLists {
-    std::vector<uint8_t> args;         // CallR
-    std::vector<PhiSource> sources;    // PhiR
-    AssertType assert_type;            // AssertR
+    std::vector<uint8_t> args;       // CallR
+    std::vector<PhiSource> sources;  // PhiR
+    AssertType assert_type;          // AssertR
 };
 
 // The in-memory instruction: the slots a, b, c and wide hold the operands as
@@ -306,9 +312,12 @@ struct Instruction {
 template <OperandType Type, Slot Where>
 [[gnu::always_inline]] inline decltype(auto) read_operand(const Instruction& ins) {
     if constexpr (Type == OperandType::Reg || Type == OperandType::OptReg) {
-        if constexpr (Where == Slot::A) return ins.a;
-        else if constexpr (Where == Slot::B) return ins.b;
-        else return ins.c;
+        if constexpr (Where == Slot::A)
+            return ins.a;
+        else if constexpr (Where == Slot::B)
+            return ins.b;
+        else
+            return ins.c;
     } else if constexpr (Type == OperandType::Offset) {
         return ins.offset();
     } else if constexpr (Type == OperandType::Args) {
@@ -329,10 +338,8 @@ template <OperandType Type, Slot Where>
 template <Opcode Op>
 struct Operands;
 
-#define TARNEL_ACCESSOR(name, type, slot, position, access)           \
-    [[gnu::always_inline]] decltype(auto) name() const {              \
-        return read_operand<OperandType::type, Slot::slot>(ins);      \
-    }                                                                 \
+#define TARNEL_ACCESSOR(name, type, slot, position, access)                                                         \
+    [[gnu::always_inline]] decltype(auto) name() const { return read_operand<OperandType::type, Slot::slot>(ins); } \
     TARNEL_PRESENCE_##type(name)
 // Only an optional register has a presence to ask about.
 #define TARNEL_PRESENCE_OptReg(name) \
@@ -347,12 +354,12 @@ struct Operands;
 #define TARNEL_PRESENCE_Args(name)
 #define TARNEL_PRESENCE_Sources(name)
 #define TARNEL_PRESENCE_Assert(name)
-#define TARNEL_OPERANDS_VIEW(opname, encodable, flow, meaning, ...)              \
-    template <>                                                                \
-    struct Operands<Opcode::opname> {                                          \
-        const Instruction& ins;                                                \
-        operator const Instruction&() const { return ins; }                    \
-        TARNEL_EACH_OPERAND(TARNEL_ACCESSOR, __VA_ARGS__)                      \
+#define TARNEL_OPERANDS_VIEW(opname, encodable, flow, meaning, ...) \
+    template <>                                                     \
+    struct Operands<Opcode::opname> {                               \
+        const Instruction& ins;                                     \
+        operator const Instruction&() const { return ins; }         \
+        TARNEL_EACH_OPERAND(TARNEL_ACCESSOR, __VA_ARGS__)           \
     };
 TARNEL_INSTRUCTIONS(TARNEL_OPERANDS_VIEW)
 #undef TARNEL_OPERANDS_VIEW

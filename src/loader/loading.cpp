@@ -52,9 +52,7 @@ std::optional<FinalName> final_name(std::string_view path) {
 
 bool contains_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
-LoadError nul_in_path() {
-    return LoadError::of(LoadErrorKind::Io, "file name contained an unexpected NUL byte");
-}
+LoadError nul_in_path() { return LoadError::of(LoadErrorKind::Io, "file name contained an unexpected NUL byte"); }
 
 // What to do with a file longer than the read's limit.
 enum class Oversize { Refuse, Truncate };

@@ -55,9 +55,7 @@ public:
     size_t slot_count() const { return slots_.size(); }
     // The bytes of the slot table (what a memory limit counts for the map).
     size_t slot_bytes() const { return slots_.size() * sizeof(Slot); }
-    const Value* slot_key(size_t i) const {
-        return slots_[i].key.is(ValueType::String) ? &slots_[i].key : nullptr;
-    }
+    const Value* slot_key(size_t i) const { return slots_[i].key.is(ValueType::String) ? &slots_[i].key : nullptr; }
     const Value& slot_value(size_t i) const { return slots_[i].value; }
 
     // Visits every entry in the map's internal (slot) order.

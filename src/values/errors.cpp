@@ -39,13 +39,9 @@ std::string fill_template(std::string_view pattern, const std::string& first, co
 
 }  // namespace
 
-std::string VmError::message() const {
-    return fill_template(kVmTemplates[static_cast<size_t>(kind)], first, second);
-}
+std::string VmError::message() const { return fill_template(kVmTemplates[static_cast<size_t>(kind)], first, second); }
 
-std::string LoadError::message() const {
-    return fill_template(kLoadTemplates[static_cast<size_t>(kind)], detail, {});
-}
+std::string LoadError::message() const { return fill_template(kLoadTemplates[static_cast<size_t>(kind)], detail, {}); }
 
 std::string_view kind_name(VmErrorKind kind) { return kVmNames[static_cast<size_t>(kind)]; }
 std::string_view kind_name(LoadErrorKind kind) { return kLoadNames[static_cast<size_t>(kind)]; }
@@ -61,9 +57,7 @@ VmError VmError::integer_overflow() { return of(VmErrorKind::IntegerOverflow); }
 VmError VmError::index_out_of_bounds(int64_t index, uint64_t length) {
     return of(VmErrorKind::IndexOutOfBounds, std::to_string(index), std::to_string(length));
 }
-VmError VmError::undefined_function(std::string name) {
-    return of(VmErrorKind::UndefinedFunction, std::move(name));
-}
+VmError VmError::undefined_function(std::string name) { return of(VmErrorKind::UndefinedFunction, std::move(name)); }
 VmError VmError::invalid_operation(std::string operation, std::string type_name) {
     return of(VmErrorKind::InvalidOperation, std::move(operation), std::move(type_name));
 }

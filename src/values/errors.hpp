@@ -29,16 +29,16 @@ namespace tarnel {
     X(InvalidOpcode, "Invalid opcode: {0}")                              \
     X(UnexpectedEndOfFile, "Unexpected end of file")
 
-#define TARNEL_LOAD_ERRORS(X)                            \
-    X(Io, "IO error: {0}")                               \
-    X(InvalidMagic, "Invalid magic number")              \
-    X(UnsupportedVersion, "Unsupported version: {0}")    \
-    X(InvalidFormat, "Invalid bytecode format")          \
-    X(MetadataHashMismatch, "Metadata hash mismatch")    \
-    X(InvalidConstantTag, "Invalid constant tag: {0}")   \
-    X(InvalidOpcode, "Invalid opcode: {0}")              \
-    X(InvalidOffset, "Invalid offset")                   \
-    X(UnexpectedEof, "Unexpected EOF")                   \
+#define TARNEL_LOAD_ERRORS(X)                          \
+    X(Io, "IO error: {0}")                             \
+    X(InvalidMagic, "Invalid magic number")            \
+    X(UnsupportedVersion, "Unsupported version: {0}")  \
+    X(InvalidFormat, "Invalid bytecode format")        \
+    X(MetadataHashMismatch, "Metadata hash mismatch")  \
+    X(InvalidConstantTag, "Invalid constant tag: {0}") \
+    X(InvalidOpcode, "Invalid opcode: {0}")            \
+    X(InvalidOffset, "Invalid offset")                 \
+    X(UnexpectedEof, "Unexpected EOF")                 \
     X(InvalidUtf8, "Invalid UTF-8")
 
 #define TARNEL_ENUM_ENTRY(kind, message) kind,

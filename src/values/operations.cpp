@@ -20,8 +20,7 @@ constexpr int64_t kIntMin = std::numeric_limits<int64_t>::min();
 // Error construction lives out of line: the paths that succeed never touch
 // a string.
 
-[[gnu::cold, gnu::noinline]] VmError operand_mismatch(const char* expected, const Value& left,
-                                                      const Value& right) {
+[[gnu::cold, gnu::noinline]] VmError operand_mismatch(const char* expected, const Value& left, const Value& right) {
     std::string found(debug_name(left.type()));
     found += " and ";
     found += debug_name(right.type());
@@ -37,8 +36,7 @@ constexpr int64_t kIntMin = std::numeric_limits<int64_t>::min();
 }
 
 [[gnu::cold, gnu::noinline]] VmError incomparable(const Value& left, const Value& right) {
-    return VmError::invalid_comparison(std::string(debug_name(left.type())),
-                                       std::string(debug_name(right.type())));
+    return VmError::invalid_comparison(std::string(debug_name(left.type())), std::string(debug_name(right.type())));
 }
 
 constexpr const char* kNumericOrString = "numeric or string";
@@ -76,8 +74,7 @@ inline bool both_int(const Value& left, const Value& right) {
 // Zero test shared by division and remainder; it comes before any look at
 // the left operand.
 inline bool is_zero_divisor(const Value& right) {
-    return (right.is(ValueType::Int) && right.as_int() == 0) ||
-           (right.is(ValueType::Float) && right.as_float() == 0.0);
+    return (right.is(ValueType::Int) && right.as_int() == 0) || (right.is(ValueType::Float) && right.as_float() == 0.0);
 }
 
 inline double left_as_double(const Value& left) {
@@ -290,8 +287,7 @@ Result<bool, VmError> less_than(const Value& left, const Value& right) {
     if (both_int(left, right)) return left.as_int() < right.as_int();
     double a, b;
     if (float_pair(left, right, a, b)) return a < b;
-    if (left.is(ValueType::String) && right.is(ValueType::String))
-        return compare_bytes(left.text(), right.text()) < 0;
+    if (left.is(ValueType::String) && right.is(ValueType::String)) return compare_bytes(left.text(), right.text()) < 0;
     return Failure{incomparable(left, right)};
 }
 
@@ -299,8 +295,7 @@ Result<bool, VmError> less_equal(const Value& left, const Value& right) {
     if (both_int(left, right)) return left.as_int() <= right.as_int();
     double a, b;
     if (float_pair(left, right, a, b)) return a <= b;
-    if (left.is(ValueType::String) && right.is(ValueType::String))
-        return compare_bytes(left.text(), right.text()) <= 0;
+    if (left.is(ValueType::String) && right.is(ValueType::String)) return compare_bytes(left.text(), right.text()) <= 0;
     return Failure{incomparable(left, right)};
 }
 

@@ -14,10 +14,20 @@ inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
 struct SipState {
     uint64_t v0, v1, v2, v3;
     void round() {
-        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
     }
 };
 
@@ -57,8 +67,8 @@ SipKey read_process_seed() {
 }  // namespace
 
 uint64_t siphash13(SipKey key, std::string_view data) {
-    SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
-               key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+    SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL, key.k0 ^ 0x6c7967656e657261ULL,
+               key.k1 ^ 0x7465646279746573ULL};
     const auto* p = reinterpret_cast<const unsigned char*>(data.data());
     size_t n = data.size();
     const unsigned char* end = p + (n & ~size_t{7});

@@ -12,8 +12,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,9 +38,7 @@ std::string_view type_name(ValueType type);
 // Capitalised debug name ("Int"), used in debug forms and operand messages.
 std::string_view debug_name(ValueType type);
 // Type identifiers 0..6 select the tag of the same number; anything else is Unknown.
-constexpr ValueType type_from_id(uint16_t id) {
-    return id <= 6 ? static_cast<ValueType>(id) : ValueType::Unknown;
-}
+constexpr ValueType type_from_id(uint16_t id) { return id <= 6 ? static_cast<ValueType>(id) : ValueType::Unknown; }
 
 struct FunctionRef {
     uint64_t chunk_index = 0;

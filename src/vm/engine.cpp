@@ -47,37 +47,37 @@ Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_un
 
 // Fetch: stop past the end, (Counted: poll when the window is used up),
 // take instruction pc, advance pc, count, trace.
-#define TARNEL_FETCH()                                                                      \
-    do {                                                                                    \
-        if (s.pc >= code_size) return Status::Next;                                         \
-        if (Mode == Watch::Counted && __builtin_expect(--fuel == 0, 0)) {                   \
-            fuel = poller->poll(s.instruction_count);                                       \
-            if (fuel == 0) {                                                                \
-                c.error = LimitReached{*poller->stopped};                                   \
-                return Status::Error;                                                       \
-            }                                                                               \
-        }                                                                                   \
-        ins = &code[s.pc];                                                                  \
-        ++s.pc;                                                                             \
-        ++s.instruction_count;                                                              \
-        if (Debug) {                                                                        \
+#define TARNEL_FETCH()                                                                           \
+    do {                                                                                         \
+        if (s.pc >= code_size) return Status::Next;                                              \
+        if (Mode == Watch::Counted && __builtin_expect(--fuel == 0, 0)) {                        \
+            fuel = poller->poll(s.instruction_count);                                            \
+            if (fuel == 0) {                                                                     \
+                c.error = LimitReached{*poller->stopped};                                        \
+                return Status::Error;                                                            \
+            }                                                                                    \
+        }                                                                                        \
+        ins = &code[s.pc];                                                                       \
+        ++s.pc;                                                                                  \
+        ++s.instruction_count;                                                                   \
+        if (Debug) {                                                                             \
             if (c.emit(trace::fetch_line(s.pc - 1, *ins)) != Status::Next) return Status::Error; \
-        }                                                                                   \
+        }                                                                                        \
     } while (0)
 
 // After a control transfer (Polled): poll when the window is used up.
-#define TARNEL_AFTER_TRANSFER(op)                                                           \
-    do {                                                                                    \
-        if constexpr (Mode == Watch::Polled && transfers_control(op)) {                     \
-            if (__builtin_expect(--fuel == 0, 0)) {                                         \
-                fuel = poller->poll_transfer(s.instruction_count, code_size);               \
-                if (fuel == 0) {                                                            \
-                    if (poller->counting()) return Status::Next;                            \
-                    c.error = LimitReached{*poller->stopped};                               \
-                    return Status::Error;                                                   \
-                }                                                                           \
-            }                                                                               \
-        }                                                                                   \
+#define TARNEL_AFTER_TRANSFER(op)                                             \
+    do {                                                                      \
+        if constexpr (Mode == Watch::Polled && transfers_control(op)) {       \
+            if (__builtin_expect(--fuel == 0, 0)) {                           \
+                fuel = poller->poll_transfer(s.instruction_count, code_size); \
+                if (fuel == 0) {                                              \
+                    if (poller->counting()) return Status::Next;              \
+                    c.error = LimitReached{*poller->stopped};                 \
+                    return Status::Error;                                     \
+                }                                                             \
+            }                                                                 \
+        }                                                                     \
     } while (0)
 
 #if TARNEL_COMPUTED_GOTO
@@ -85,18 +85,18 @@ Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_un
     static const void* const dispatch_table[kOpcodeCount] = {TARNEL_INSTRUCTIONS(TARNEL_LABEL_ADDRESS)};
 #undef TARNEL_LABEL_ADDRESS
 
-#define TARNEL_NEXT()                                    \
-    do {                                                 \
-        TARNEL_FETCH();                                  \
+#define TARNEL_NEXT()                                       \
+    do {                                                    \
+        TARNEL_FETCH();                                     \
         goto* dispatch_table[static_cast<size_t>(ins->op)]; \
     } while (0)
 
     TARNEL_NEXT();
 
-#define TARNEL_LABEL_BODY(name, ...)                                     \
-    label_##name : status = op_##name<Debug>(c, Operands<Opcode::name>{*ins});                   \
-    if (__builtin_expect(status != Status::Next, 0)) return status;      \
-    TARNEL_AFTER_TRANSFER(Opcode::name);                                 \
+#define TARNEL_LABEL_BODY(name, ...)                                           \
+    label_##name : status = op_##name<Debug>(c, Operands<Opcode::name>{*ins}); \
+    if (__builtin_expect(status != Status::Next, 0)) return status;            \
+    TARNEL_AFTER_TRANSFER(Opcode::name);                                       \
     TARNEL_NEXT();
     TARNEL_INSTRUCTIONS(TARNEL_LABEL_BODY)
 #undef TARNEL_LABEL_BODY
@@ -105,11 +105,11 @@ Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_un
     for (;;) {
         TARNEL_FETCH();
         switch (ins->op) {
-#define TARNEL_CASE(name, ...)                 \
-    case Opcode::name:                         \
+#define TARNEL_CASE(name, ...)                                      \
+    case Opcode::name:                                              \
         status = op_##name<Debug>(c, Operands<Opcode::name>{*ins}); \
-        if (status != Status::Next) return status; \
-        TARNEL_AFTER_TRANSFER(Opcode::name);   \
+        if (status != Status::Next) return status;                  \
+        TARNEL_AFTER_TRANSFER(Opcode::name);                        \
         break;
             TARNEL_INSTRUCTIONS(TARNEL_CASE)
 #undef TARNEL_CASE
@@ -221,9 +221,8 @@ Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimi
 }
 
 StepResult execute_instruction(VmState& state, const Instruction& instruction) {
-    return guarded(state, [&](ExecContext& c) {
-        return state.debug ? step<true>(c, instruction) : step<false>(c, instruction);
-    });
+    return guarded(
+        state, [&](ExecContext& c) { return state.debug ? step<true>(c, instruction) : step<false>(c, instruction); });
 }
 
 }  // namespace tarnel

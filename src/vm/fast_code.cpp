@@ -11,22 +11,33 @@ bool is_conditional_jump(Opcode op) { return op == Opcode::JumpIfR || op == Opco
 FastKind fused_kind(Opcode compare, Opcode jump) {
     const bool if_true = jump == Opcode::JumpIfR;
     switch (compare) {
-        case Opcode::LtR: return if_true ? FastKind::LtJumpIf : FastKind::LtJumpIfNot;
-        case Opcode::LteR: return if_true ? FastKind::LteJumpIf : FastKind::LteJumpIfNot;
-        case Opcode::GtR: return if_true ? FastKind::GtJumpIf : FastKind::GtJumpIfNot;
-        case Opcode::GteR: return if_true ? FastKind::GteJumpIf : FastKind::GteJumpIfNot;
-        case Opcode::EqR: return if_true ? FastKind::EqJumpIf : FastKind::EqJumpIfNot;
-        case Opcode::NeqR: return if_true ? FastKind::NeqJumpIf : FastKind::NeqJumpIfNot;
-        default: return FastKind::Count;
+        case Opcode::LtR:
+            return if_true ? FastKind::LtJumpIf : FastKind::LtJumpIfNot;
+        case Opcode::LteR:
+            return if_true ? FastKind::LteJumpIf : FastKind::LteJumpIfNot;
+        case Opcode::GtR:
+            return if_true ? FastKind::GtJumpIf : FastKind::GtJumpIfNot;
+        case Opcode::GteR:
+            return if_true ? FastKind::GteJumpIf : FastKind::GteJumpIfNot;
+        case Opcode::EqR:
+            return if_true ? FastKind::EqJumpIf : FastKind::EqJumpIfNot;
+        case Opcode::NeqR:
+            return if_true ? FastKind::NeqJumpIf : FastKind::NeqJumpIfNot;
+        default:
+            return FastKind::Count;
     }
 }
 
 FastKind in_list_jump_kind(Opcode op) {
     switch (op) {
-        case Opcode::JumpR: return FastKind::JumpIn;
-        case Opcode::JumpIfR: return FastKind::JumpIfIn;
-        case Opcode::JumpIfNotR: return FastKind::JumpIfNotIn;
-        default: return FastKind::Count;
+        case Opcode::JumpR:
+            return FastKind::JumpIn;
+        case Opcode::JumpIfR:
+            return FastKind::JumpIfIn;
+        case Opcode::JumpIfNotR:
+            return FastKind::JumpIfNotIn;
+        default:
+            return FastKind::Count;
     }
 }
 

@@ -119,50 +119,54 @@ Status run(ExecContext& c) {
 
 #define TARNEL_LABEL_ADDRESS(name, ...) &&label_##name,
 #define TARNEL_FAST_ADDRESS(name) &&fast_##name,
-#define TARNEL_FAST_KINDS(X)                                                                                 \
-    X(End) X(JumpIn) X(JumpIfIn) X(JumpIfNotIn) X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot)      \
-        X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf)     \
-            X(NeqJumpIfNot)
-    static const void* const dispatch_table[kFastKindCount] = {
-        TARNEL_INSTRUCTIONS(TARNEL_LABEL_ADDRESS) TARNEL_FAST_KINDS(TARNEL_FAST_ADDRESS)};
+    // clang-format off
+#define TARNEL_FAST_KINDS(X) \
+    X(End) \
+    X(JumpIn) X(JumpIfIn) X(JumpIfNotIn) \
+    X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot) \
+    X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) \
+    X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf) X(NeqJumpIfNot)
+    // clang-format on
+    static const void* const dispatch_table[kFastKindCount] = {TARNEL_INSTRUCTIONS(TARNEL_LABEL_ADDRESS)
+                                                                   TARNEL_FAST_KINDS(TARNEL_FAST_ADDRESS)};
 #undef TARNEL_LABEL_ADDRESS
 #undef TARNEL_FAST_ADDRESS
 
-#define TARNEL_NEXT()                          \
-    do {                                       \
-        f = ip++;                              \
-        ++count;                               \
-        goto* dispatch_table[static_cast<uint8_t>(f->op)];         \
+#define TARNEL_NEXT()                                      \
+    do {                                                   \
+        f = ip++;                                          \
+        ++count;                                           \
+        goto* dispatch_table[static_cast<uint8_t>(f->op)]; \
     } while (0)
 // Ends the run with pc just past the instruction being executed.
-#define TARNEL_LEAVE(st)                                  \
-    do {                                                  \
-        s.pc = static_cast<uint64_t>(ip - code);          \
-        s.instruction_count = count;                      \
-        return st;                                        \
+#define TARNEL_LEAVE(st)                         \
+    do {                                         \
+        s.pc = static_cast<uint64_t>(ip - code); \
+        s.instruction_count = count;             \
+        return st;                               \
     } while (0)
-#define TARNEL_TAKE_JUMP(from, to)                                \
-    do {                                                          \
-        s.last_jump = static_cast<uint16_t>((from) - code);      \
-        ip = code + (to);                                         \
+#define TARNEL_TAKE_JUMP(from, to)                          \
+    do {                                                    \
+        s.last_jump = static_cast<uint16_t>((from) - code); \
+        ip = code + (to);                                   \
     } while (0)
 
     try {
         TARNEL_NEXT();
 
 // A loaded kind: its handler, given the exact pc when it uses one.
-#define TARNEL_LABEL_BODY(name, ...)                                           \
+#define TARNEL_LABEL_BODY(name, ...)                                       \
     label_##name : if (quick_path<Opcode::name>(*f, base)) TARNEL_NEXT();  \
-    if (uses_pc(Opcode::name)) s.pc = static_cast<uint64_t>(ip - code);        \
-    status = op_##name<false>(c, Operands<Opcode::name>{*f});                                          \
-    if (__builtin_expect(status != Status::Next, 0)) TARNEL_LEAVE(status);     \
-    if (uses_pc(Opcode::name)) {                                               \
-        if (s.pc >= size) {                                                    \
-            s.instruction_count = count;                                       \
-            return Status::Next;                                               \
-        }                                                                      \
-        ip = code + s.pc;                                                      \
-    }                                                                          \
+    if (uses_pc(Opcode::name)) s.pc = static_cast<uint64_t>(ip - code);    \
+    status = op_##name<false>(c, Operands<Opcode::name>{*f});              \
+    if (__builtin_expect(status != Status::Next, 0)) TARNEL_LEAVE(status); \
+    if (uses_pc(Opcode::name)) {                                           \
+        if (s.pc >= size) {                                                \
+            s.instruction_count = count;                                   \
+            return Status::Next;                                           \
+        }                                                                  \
+        ip = code + s.pc;                                                  \
+    }                                                                      \
     TARNEL_NEXT();
         TARNEL_INSTRUCTIONS(TARNEL_LABEL_BODY)
 #undef TARNEL_LABEL_BODY
@@ -187,22 +191,22 @@ Status run(ExecContext& c) {
 // counted, the register written exactly as the comparison writes it. When
 // the operands are not two Ints or two Floats the comparison runs alone
 // and the jump follows as an instruction of its own.
-#define TARNEL_FUSED_BODY(name)                                                     \
-    fast_##name : {                                                                 \
+#define TARNEL_FUSED_BODY(name)                                                    \
+    fast_##name : {                                                                \
         const int outcome = quick_compare<FastKind::name>(regs[f->b], regs[f->c]); \
-        if (__builtin_expect(outcome < 0, 0)) {                                     \
-            status = general_compare<FastKind::name>(c, *f);               \
+        if (__builtin_expect(outcome < 0, 0)) {                                    \
+            status = general_compare<FastKind::name>(c, *f);                       \
             if (status != Status::Next) TARNEL_LEAVE(status);                      \
-            TARNEL_NEXT();                                                          \
-        }                                                                           \
-        regs[f->a].set_bool(outcome != 0);                                          \
-        tags[f->a] = ValueType::Bool;                                               \
-        ++count;                                                                    \
-        if ((outcome != 0) == jumps_if_true<FastKind::name>())                      \
-            TARNEL_TAKE_JUMP(f + 1, f->wide);                                     \
-        else                                                                        \
-            ++ip;                                                                   \
-        TARNEL_NEXT();                                                              \
+            TARNEL_NEXT();                                                         \
+        }                                                                          \
+        regs[f->a].set_bool(outcome != 0);                                         \
+        tags[f->a] = ValueType::Bool;                                              \
+        ++count;                                                                   \
+        if ((outcome != 0) == jumps_if_true<FastKind::name>())                     \
+            TARNEL_TAKE_JUMP(f + 1, f->wide);                                      \
+        else                                                                       \
+            ++ip;                                                                  \
+        TARNEL_NEXT();                                                             \
     }
         TARNEL_FUSED_BODY(LtJumpIf)
         TARNEL_FUSED_BODY(LtJumpIfNot)

@@ -6,9 +6,9 @@
 
 #include "values/casts.hpp"
 #include "values/operations.hpp"
-#include "vm/limits.hpp"
 #include "vm/exec_context.hpp"
 #include "vm/in_place_append.hpp"
+#include "vm/limits.hpp"
 #include "vm/trace.hpp"
 
 namespace tarnel::handlers {
@@ -90,7 +90,9 @@ TARNEL_HANDLER Status op_CastR(ExecContext& c, Operands<Opcode::CastR> ins) {
 // ---- arithmetic ---------------------------------------------------------------
 
 TARNEL_HANDLER bool both_int(const Value& l, const Value& r) { return l.is(ValueType::Int) && r.is(ValueType::Int); }
-TARNEL_HANDLER bool both_float(const Value& l, const Value& r) { return l.is(ValueType::Float) && r.is(ValueType::Float); }
+TARNEL_HANDLER bool both_float(const Value& l, const Value& r) {
+    return l.is(ValueType::Float) && r.is(ValueType::Float);
+}
 
 // Two strings whose joined length would pass the text limit cannot be joined.
 inline bool joined_text_fits(const Value& l, const Value& r) {

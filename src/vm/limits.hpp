@@ -15,9 +15,7 @@ size_t max_array_length();
 inline constexpr size_t kMaxTextLength = size_t{1} << 30;
 
 // Whether joining texts of these lengths stays within kMaxTextLength.
-inline bool text_fits(size_t left, size_t right) {
-    return left <= kMaxTextLength && right <= kMaxTextLength - left;
-}
+inline bool text_fits(size_t left, size_t right) { return left <= kMaxTextLength && right <= kMaxTextLength - left; }
 
 class Value;
 

@@ -26,7 +26,9 @@ constexpr auto kFastWindow = 250us;
 }  // namespace
 
 LimitPoller::LimitPoller(const RunLimits& limits, uint64_t instruction_count)
-    : limits_(limits), timed_(limits.deadline.has_value() || static_cast<bool>(limits.host_poll)), window_(kFirstWindow) {
+    : limits_(limits),
+      timed_(limits.deadline.has_value() || static_cast<bool>(limits.host_poll)),
+      window_(kFirstWindow) {
     if (limits.max_instructions)
         stop_count_ = *limits.max_instructions < UINT64_MAX - instruction_count
                           ? instruction_count + *limits.max_instructions

@@ -29,7 +29,7 @@ template <typename F>
 // tags (String..Dict, 4..8: a bit above the low two set), one bit each.
 [[gnu::always_inline]] inline unsigned heap_tag_bits(uint64_t tags) {
     constexpr uint64_t kBytes = 0x0101010101010101ull;
-    uint64_t high = (tags >> 2) & (0x3F * kBytes);     // per byte: nonzero exactly for a heap tag
+    uint64_t high = (tags >> 2) & (0x3F * kBytes);            // per byte: nonzero exactly for a heap tag
     uint64_t flags = ((high + 0x3F * kBytes) >> 6) & kBytes;  // per byte: 1 for a heap tag (no carry: at most 126)
     return static_cast<unsigned>((flags * 0x0102040810204080ull) >> 56);  // gathers bit 0 of byte i into bit i
 }

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <array>
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "loader/module.hpp"
-#include "vm/fast_code.hpp"
 #include "values/value.hpp"
+#include "vm/fast_code.hpp"
 
 namespace tarnel {
 
 inline constexpr size_t kRegisterCount = 256;
-inline constexpr size_t kSavedRegisters = 64;   // r0..r63 are saved by every call
-inline constexpr size_t kMaxArguments = 16;     // arguments land in r0..r15
+inline constexpr size_t kSavedRegisters = 64;  // r0..r63 are saved by every call
+inline constexpr size_t kMaxArguments = 16;    // arguments land in r0..r15
 inline constexpr size_t kMaxCallDepth = 1000;
 
 // One call in progress: the caller's registers among r0..r63 that the call
@@ -44,7 +44,7 @@ struct CallFrame {
         std::array<Value, kSavedRegisters> saved_registers;
     };
     std::array<ValueType, kSavedRegisters> saved_types;  // full frames: tags of the saved values, restored as one block
-    uint64_t saved = 0;                                   // which of r0..r63 the frame holds
+    uint64_t saved = 0;                                  // which of r0..r63 the frame holds
     uint64_t return_pc = 0;
     std::optional<uint8_t> return_register;
     bool live = false;

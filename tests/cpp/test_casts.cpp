@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "value_builders.hpp"
 #include "values/casts.hpp"
 #include "values/dict_map.hpp"
 #include "values/value.hpp"
-#include "value_builders.hpp"
 
 namespace tarnel {
 namespace {
@@ -57,26 +57,13 @@ void run_cast_table(const std::vector<CastCase>& table) {
 TEST(CastTable, ToBool) {
     using enum ValueType;
     run_cast_table({
-        To(E(), Bool, B(false)),
-        To(B(true), Bool, B(true)),
-        To(B(false), Bool, B(false)),
-        To(I(0), Bool, B(false)),
-        To(I(-3), Bool, B(true)),
-        To(I(kMin), Bool, B(true)),
-        To(F(0.0), Bool, B(false)),
-        To(F(-0.0), Bool, B(false)),
-        To(F(kNaN), Bool, B(false)),
-        To(F(kInf), Bool, B(true)),
-        To(F(5e-324), Bool, B(true)),
-        To(S(""), Bool, B(false)),
-        To(S("x"), Bool, B(true)),
-        To(S("false"), Bool, B(true)),
-        To(U(""), Bool, B(true)),
-        To(Fn("f"), Bool, B(true)),
-        To(A({}), Bool, B(false)),
-        To(A({I(0)}), Bool, B(true)),
-        To(D({}), Bool, B(false)),
-        To(D({{"k", E()}}), Bool, B(true)),
+        To(E(), Bool, B(false)),    To(B(true), Bool, B(true)),         To(B(false), Bool, B(false)),
+        To(I(0), Bool, B(false)),   To(I(-3), Bool, B(true)),           To(I(kMin), Bool, B(true)),
+        To(F(0.0), Bool, B(false)), To(F(-0.0), Bool, B(false)),        To(F(kNaN), Bool, B(false)),
+        To(F(kInf), Bool, B(true)), To(F(5e-324), Bool, B(true)),       To(S(""), Bool, B(false)),
+        To(S("x"), Bool, B(true)),  To(S("false"), Bool, B(true)),      To(U(""), Bool, B(true)),
+        To(Fn("f"), Bool, B(true)), To(A({}), Bool, B(false)),          To(A({I(0)}), Bool, B(true)),
+        To(D({}), Bool, B(false)),  To(D({{"k", E()}}), Bool, B(true)),
     });
 }
 
@@ -224,9 +211,12 @@ struct AssertCase {
 
 const char* condition_name(const AssertType& c) {
     switch (c.kind) {
-        case AssertType::Kind::True: return "True";
-        case AssertType::Kind::NonNull: return "NonNull";
-        case AssertType::Kind::Range: return "Range";
+        case AssertType::Kind::True:
+            return "True";
+        case AssertType::Kind::NonNull:
+            return "NonNull";
+        case AssertType::Kind::Range:
+            return "Range";
     }
     return "?";
 }
@@ -239,48 +229,23 @@ TEST(CastAssertion, Table) {
     const AssertType truthy = AssertType::truthy();
     const AssertType non_null = AssertType::non_null();
     std::vector<AssertCase> table = {
-        {one_to_ten, I(1), true},
-        {one_to_ten, I(10), true},
-        {one_to_ten, I(5), true},
-        {one_to_ten, I(0), false},
-        {one_to_ten, I(11), false},
-        {one_to_ten, I(kMin), false},
-        {one_to_ten, F(5.0), false},
-        {one_to_ten, S("5"), false},
-        {one_to_ten, B(true), false},
-        {one_to_ten, E(), false},
-        {everything, I(kMin), true},
-        {everything, I(kMax), true},
-        {everything, F(0.0), false},
-        {backwards, I(3), false},
-        {backwards, I(5), false},
-        {point, I(-3), true},
-        {point, I(-2), false},
-        {non_null, B(false), true},
-        {non_null, E(), false},
-        {non_null, I(0), true},
-        {non_null, S(""), true},
-        {non_null, F(kNaN), true},
-        {non_null, A({}), true},
-        {truthy, I(0), false},
-        {truthy, S(""), false},
-        {truthy, F(kNaN), false},
-        {truthy, F(-0.0), false},
-        {truthy, E(), false},
-        {truthy, A({}), false},
-        {truthy, D({}), false},
-        {truthy, B(false), false},
-        {truthy, I(1), true},
-        {truthy, U(""), true},
-        {truthy, Fn("f"), true},
-        {truthy, A({E()}), true},
-        {truthy, F(kInf), true},
+        {one_to_ten, I(1), true},    {one_to_ten, I(10), true},   {one_to_ten, I(5), true},
+        {one_to_ten, I(0), false},   {one_to_ten, I(11), false},  {one_to_ten, I(kMin), false},
+        {one_to_ten, F(5.0), false}, {one_to_ten, S("5"), false}, {one_to_ten, B(true), false},
+        {one_to_ten, E(), false},    {everything, I(kMin), true}, {everything, I(kMax), true},
+        {everything, F(0.0), false}, {backwards, I(3), false},    {backwards, I(5), false},
+        {point, I(-3), true},        {point, I(-2), false},       {non_null, B(false), true},
+        {non_null, E(), false},      {non_null, I(0), true},      {non_null, S(""), true},
+        {non_null, F(kNaN), true},   {non_null, A({}), true},     {truthy, I(0), false},
+        {truthy, S(""), false},      {truthy, F(kNaN), false},    {truthy, F(-0.0), false},
+        {truthy, E(), false},        {truthy, A({}), false},      {truthy, D({}), false},
+        {truthy, B(false), false},   {truthy, I(1), true},        {truthy, U(""), true},
+        {truthy, Fn("f"), true},     {truthy, A({E()}), true},    {truthy, F(kInf), true},
     };
     for (size_t i = 0; i < table.size(); ++i) {
         const AssertCase& c = table[i];
-        SCOPED_TRACE(testing::Message() << "row " << i << ": " << condition_name(c.condition) << "("
-                                        << c.condition.min << ", " << c.condition.max << ") on "
-                                        << describe(c.value));
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << condition_name(c.condition) << "(" << c.condition.min
+                                        << ", " << c.condition.max << ") on " << describe(c.value));
         EXPECT_EQ(assertion_holds(c.value, c.condition), c.holds);
     }
 }

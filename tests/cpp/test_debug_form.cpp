@@ -210,8 +210,7 @@ TEST(DebugFormValue, Table) {
         {Value::dict(), "Dict({})"},
         {dict_of({{"k", Value::integer(1)}}), "Dict({\"k\": Int(1)})"},
         {dict_of({{"a\tb", array({})}}), "Dict({\"a\\tb\": Array([])})"},
-        {array({dict_of({{"d", dict_of({})}}), Value::number(1.0)}),
-         "Array([Dict({\"d\": Dict({})}), Float(1.0)])"},
+        {array({dict_of({{"d", dict_of({})}}), Value::number(1.0)}), "Array([Dict({\"d\": Dict({})}), Float(1.0)])"},
     };
     for (const auto& c : cases) EXPECT_EQ(debug_form(c.value), c.expected);
 }
@@ -242,9 +241,9 @@ TEST(DebugFormValue, FunctionRefAlone) {
 
 TEST(DebugFormValue, TypeTags) {
     const std::pair<ValueType, const char*> cases[] = {
-        {ValueType::Empty, "Empty"},     {ValueType::Bool, "Bool"},   {ValueType::Int, "Int"},
+        {ValueType::Empty, "Empty"},     {ValueType::Bool, "Bool"},     {ValueType::Int, "Int"},
         {ValueType::Float, "Float"},     {ValueType::String, "String"}, {ValueType::Function, "Function"},
-        {ValueType::URL, "URL"},         {ValueType::Array, "Array"}, {ValueType::Dict, "Dict"},
+        {ValueType::URL, "URL"},         {ValueType::Array, "Array"},   {ValueType::Dict, "Dict"},
         {ValueType::Unknown, "Unknown"},
     };
     for (const auto& [type, expected] : cases) EXPECT_EQ(debug_form(type), expected);
@@ -378,38 +377,38 @@ TEST(DebugString, Escapes) {
         {"\n", "\"\\n\""},
         {std::string("a\0b", 3), "\"a\\0b\""},
         {"it's", "\"it's\""},
-        {"a b", "\"a b\""},                        // U+0020 plain
+        {"a b", "\"a b\""},  // U+0020 plain
         {"~", "\"~\""},
-        {"\x01", "\"\\u{1}\""},                      // Cc
+        {"\x01", "\"\\u{1}\""},  // Cc
         {"\x1b[0m", "\"\\u{1b}[0m\""},
         {"\x7f", "\"\\u{7f}\""},
-        {"\xc2\x85", "\"\\u{85}\""},                 // NEXT LINE, Cc
-        {"e\xcc\x81", "\"e\\u{301}\""},              // combining acute, Mn
-        {"\xe2\x83\x9d", "\"\\u{20dd}\""},           // combining enclosing circle, Me
-        {"\xc3\xa9", "\"\xc3\xa9\""},                // é unescaped
-        {"\xe4\xb8\xad", "\"\xe4\xb8\xad\""},        // CJK ideograph
+        {"\xc2\x85", "\"\\u{85}\""},                   // NEXT LINE, Cc
+        {"e\xcc\x81", "\"e\\u{301}\""},                // combining acute, Mn
+        {"\xe2\x83\x9d", "\"\\u{20dd}\""},             // combining enclosing circle, Me
+        {"\xc3\xa9", "\"\xc3\xa9\""},                  // é unescaped
+        {"\xe4\xb8\xad", "\"\xe4\xb8\xad\""},          // CJK ideograph
         {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},  // emoji
-        {"\xe0\xa4\x83", "\"\xe0\xa4\x83\""},        // U+0903, Mc: printable, not an extender
-        {"\xc2\xa0", "\"\\u{a0}\""},                 // no-break space, Zs
-        {"\xe3\x80\x80", "\"\\u{3000}\""},           // ideographic space, Zs
-        {"\xc2\xad", "\"\\u{ad}\""},                 // soft hyphen, Cf
-        {"\xe2\x80\x8b", "\"\\u{200b}\""},           // zero width space, Cf
-        {"\xe2\x80\x8c", "\"\\u{200c}\""},           // ZWNJ: Cf and Other_Grapheme_Extend
-        {"\xe2\x80\x8d", "\"\\u{200d}\""},           // ZWJ, Cf
-        {"\xef\xbb\xbf", "\"\\u{feff}\""},           // BOM, Cf
-        {"\xe2\x80\xa8", "\"\\u{2028}\""},           // line separator, Zl
-        {"\xe2\x80\xa9", "\"\\u{2029}\""},           // paragraph separator, Zp
-        {"\xe0\xae\xbe", "\"\\u{bbe}\""},            // Tamil AA, Mc but Other_Grapheme_Extend
-        {"\xef\xbe\x9e", "\"\\u{ff9e}\""},           // halfwidth voiced mark, Lm but Other_Grapheme_Extend
-        {"\xf3\xa0\x81\x81", "\"\\u{e0041}\""},      // tag letter A, Cf and Other_Grapheme_Extend
-        {"\xf3\xa0\x84\x80", "\"\\u{e0100}\""},      // variation selector 17, Mn
-        {"\xcd\xb8", "\"\\u{378}\""},                // unassigned, Cn
-        {"\xf1\x90\x80\x80", "\"\\u{50000}\""},      // unassigned plane 5, Cn
-        {"\xef\xbf\xbf", "\"\\u{ffff}\""},           // noncharacter, Cn
-        {"\xf4\x8f\xbf\xbf", "\"\\u{10ffff}\""},     // last code point, Cn
-        {"\xee\x80\x80", "\"\\u{e000}\""},           // private use, Co
-        {"\xf3\xb0\x80\x80", "\"\\u{f0000}\""},      // supplementary private use, Co
-        {"\xef\xbf\xbd", "\"\xef\xbf\xbd\""},        // replacement character, So
+        {"\xe0\xa4\x83", "\"\xe0\xa4\x83\""},          // U+0903, Mc: printable, not an extender
+        {"\xc2\xa0", "\"\\u{a0}\""},                   // no-break space, Zs
+        {"\xe3\x80\x80", "\"\\u{3000}\""},             // ideographic space, Zs
+        {"\xc2\xad", "\"\\u{ad}\""},                   // soft hyphen, Cf
+        {"\xe2\x80\x8b", "\"\\u{200b}\""},             // zero width space, Cf
+        {"\xe2\x80\x8c", "\"\\u{200c}\""},             // ZWNJ: Cf and Other_Grapheme_Extend
+        {"\xe2\x80\x8d", "\"\\u{200d}\""},             // ZWJ, Cf
+        {"\xef\xbb\xbf", "\"\\u{feff}\""},             // BOM, Cf
+        {"\xe2\x80\xa8", "\"\\u{2028}\""},             // line separator, Zl
+        {"\xe2\x80\xa9", "\"\\u{2029}\""},             // paragraph separator, Zp
+        {"\xe0\xae\xbe", "\"\\u{bbe}\""},              // Tamil AA, Mc but Other_Grapheme_Extend
+        {"\xef\xbe\x9e", "\"\\u{ff9e}\""},             // halfwidth voiced mark, Lm but Other_Grapheme_Extend
+        {"\xf3\xa0\x81\x81", "\"\\u{e0041}\""},        // tag letter A, Cf and Other_Grapheme_Extend
+        {"\xf3\xa0\x84\x80", "\"\\u{e0100}\""},        // variation selector 17, Mn
+        {"\xcd\xb8", "\"\\u{378}\""},                  // unassigned, Cn
+        {"\xf1\x90\x80\x80", "\"\\u{50000}\""},        // unassigned plane 5, Cn
+        {"\xef\xbf\xbf", "\"\\u{ffff}\""},             // noncharacter, Cn
+        {"\xf4\x8f\xbf\xbf", "\"\\u{10ffff}\""},       // last code point, Cn
+        {"\xee\x80\x80", "\"\\u{e000}\""},             // private use, Co
+        {"\xf3\xb0\x80\x80", "\"\\u{f0000}\""},        // supplementary private use, Co
+        {"\xef\xbf\xbd", "\"\xef\xbf\xbd\""},          // replacement character, So
         {"x\"\\\t\r\n\xcc\x81y", "\"x\\\"\\\\\\t\\r\\n\\u{301}y\""},
     };
     for (const auto& [text, expected] : cases) {
@@ -432,8 +431,12 @@ TEST(DebugString, MalformedBytesDoNotEscapeRaw) {
     // Strings in the VM are valid UTF-8; a stray byte is still rendered as
     // readable text rather than copied through.
     std::string out;
-    append_debug_string(out, "a\xff" "b\xe2\x82");
-    EXPECT_EQ(out, "\"a\xef\xbf\xbd" "b\xef\xbf\xbd\xef\xbf\xbd\"");
+    append_debug_string(out,
+                        "a\xff"
+                        "b\xe2\x82");
+    EXPECT_EQ(out,
+              "\"a\xef\xbf\xbd"
+              "b\xef\xbf\xbd\xef\xbf\xbd\"");
 }
 
 // ---------------------------------------------------------------------------
@@ -480,11 +483,11 @@ TEST(DebugUnicodeTables, KnownMembers) {
         bool not_printable;
     };
     const Case cases[] = {
-        {0x0000, false, true}, {0x001F, false, true}, {0x0020, false, false}, {0x0041, false, false},
-        {0x007E, false, false}, {0x007F, false, true}, {0x00A0, false, true}, {0x00E9, false, false},
-        {0x0300, true, false},  {0x036F, true, false}, {0x0378, false, true}, {0x0903, false, false},
-        {0x09BE, true, false},  {0x200C, true, true},  {0x200D, false, true}, {0x2028, false, true},
-        {0xD800, false, true},  {0xDFFF, false, true}, {0xE000, false, true}, {0xFFFD, false, false},
+        {0x0000, false, true},  {0x001F, false, true}, {0x0020, false, false}, {0x0041, false, false},
+        {0x007E, false, false}, {0x007F, false, true}, {0x00A0, false, true},  {0x00E9, false, false},
+        {0x0300, true, false},  {0x036F, true, false}, {0x0378, false, true},  {0x0903, false, false},
+        {0x09BE, true, false},  {0x200C, true, true},  {0x200D, false, true},  {0x2028, false, true},
+        {0xD800, false, true},  {0xDFFF, false, true}, {0xE000, false, true},  {0xFFFD, false, false},
         {0xE0020, true, true},  {0xE007F, true, true}, {0xE01EF, true, false}, {0x10FFFF, false, true},
     };
     for (const auto& c : cases) {

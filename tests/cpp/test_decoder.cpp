@@ -98,8 +98,8 @@ std::string message_of(const Bytes& bytes) {
 
 // Every message the decoder can produce for a file, apart from the numbered ones.
 bool is_decoder_message(const std::string& message) {
-    static const std::set<std::string> fixed = {"Invalid bytecode format", "Invalid magic number",
-                                                "Unexpected EOF", "Invalid offset", "Invalid UTF-8"};
+    static const std::set<std::string> fixed = {"Invalid bytecode format", "Invalid magic number", "Unexpected EOF",
+                                                "Invalid offset", "Invalid UTF-8"};
     if (fixed.count(message)) return true;
     for (std::string prefix : {"Invalid constant tag: ", "Invalid opcode: "}) {
         if (message.rfind(prefix, 0) == 0) {
@@ -282,27 +282,27 @@ Bytes tagged_string(const Bytes& s) {
 
 INSTANTIATE_TEST_SUITE_P(
     Decoder, DecoderConstant,
-    ::testing::Values(
-        ConstantCase{"int_42", tagged_u64(1, 42), Constant::Kind::Integer, 42, 0, false, ""},
-        ConstantCase{"int_minus_one", tagged_u64(1, ~0ULL), Constant::Kind::Integer, -1, 0, false, ""},
-        ConstantCase{"int_min", tagged_u64(1, 1ULL << 63), Constant::Kind::Integer, INT64_MIN, 0, false, ""},
-        ConstantCase{"float_1_5", tagged_u64(2, std::bit_cast<uint64_t>(1.5)), Constant::Kind::Float, 0,
-                     std::bit_cast<uint64_t>(1.5), false, ""},
-        ConstantCase{"float_negative_zero", tagged_u64(2, 0x8000000000000000ULL), Constant::Kind::Float, 0,
-                     0x8000000000000000ULL, false, ""},
-        ConstantCase{"float_nan_payload", tagged_u64(2, 0x7FF4000000000123ULL), Constant::Kind::Float, 0,
-                     0x7FF4000000000123ULL, false, ""},
-        ConstantCase{"string_hi", tagged_string(text("hi")), Constant::Kind::String, 0, 0, false, "hi"},
-        ConstantCase{"string_empty", tagged_string({}), Constant::Kind::String, 0, 0, false, ""},
-        ConstantCase{"string_inner_nul", tagged_string({'a', 0, 'b'}), Constant::Kind::String, 0, 0, false,
-                     std::string("a\0b", 3)},
-        ConstantCase{"string_multibyte", tagged_string({0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80}),
-                     Constant::Kind::String, 0, 0, false, "\xE2\x82\xAC\xF0\x9F\x98\x80"},
-        ConstantCase{"bool_zero", tagged(4, {0}), Constant::Kind::Boolean, 0, 0, false, ""},
-        ConstantCase{"bool_one", tagged(4, {1}), Constant::Kind::Boolean, 0, 0, true, ""},
-        ConstantCase{"bool_two_is_true", tagged(4, {2}), Constant::Kind::Boolean, 0, 0, true, ""},
-        ConstantCase{"bool_ff_is_true", tagged(4, {0xFF}), Constant::Kind::Boolean, 0, 0, true, ""},
-        ConstantCase{"empty", tagged(5, {}), Constant::Kind::Empty, 0, 0, false, ""}),
+    ::testing::Values(ConstantCase{"int_42", tagged_u64(1, 42), Constant::Kind::Integer, 42, 0, false, ""},
+                      ConstantCase{"int_minus_one", tagged_u64(1, ~0ULL), Constant::Kind::Integer, -1, 0, false, ""},
+                      ConstantCase{"int_min", tagged_u64(1, 1ULL << 63), Constant::Kind::Integer, INT64_MIN, 0, false,
+                                   ""},
+                      ConstantCase{"float_1_5", tagged_u64(2, std::bit_cast<uint64_t>(1.5)), Constant::Kind::Float, 0,
+                                   std::bit_cast<uint64_t>(1.5), false, ""},
+                      ConstantCase{"float_negative_zero", tagged_u64(2, 0x8000000000000000ULL), Constant::Kind::Float,
+                                   0, 0x8000000000000000ULL, false, ""},
+                      ConstantCase{"float_nan_payload", tagged_u64(2, 0x7FF4000000000123ULL), Constant::Kind::Float, 0,
+                                   0x7FF4000000000123ULL, false, ""},
+                      ConstantCase{"string_hi", tagged_string(text("hi")), Constant::Kind::String, 0, 0, false, "hi"},
+                      ConstantCase{"string_empty", tagged_string({}), Constant::Kind::String, 0, 0, false, ""},
+                      ConstantCase{"string_inner_nul", tagged_string({'a', 0, 'b'}), Constant::Kind::String, 0, 0,
+                                   false, std::string("a\0b", 3)},
+                      ConstantCase{"string_multibyte", tagged_string({0xE2, 0x82, 0xAC, 0xF0, 0x9F, 0x98, 0x80}),
+                                   Constant::Kind::String, 0, 0, false, "\xE2\x82\xAC\xF0\x9F\x98\x80"},
+                      ConstantCase{"bool_zero", tagged(4, {0}), Constant::Kind::Boolean, 0, 0, false, ""},
+                      ConstantCase{"bool_one", tagged(4, {1}), Constant::Kind::Boolean, 0, 0, true, ""},
+                      ConstantCase{"bool_two_is_true", tagged(4, {2}), Constant::Kind::Boolean, 0, 0, true, ""},
+                      ConstantCase{"bool_ff_is_true", tagged(4, {0xFF}), Constant::Kind::Boolean, 0, 0, true, ""},
+                      ConstantCase{"empty", tagged(5, {}), Constant::Kind::Empty, 0, 0, false, ""}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST(DecoderConstantPool, KeepsFileOrder) {
@@ -392,7 +392,12 @@ std::vector<FailureCase> failure_cases() {
         {"empty_file", {}, "Invalid bytecode format"},
         {"len_23_with_magic", tnbc_padded(23), "Invalid bytecode format"},
         {"len_24_other_magic", other_magic, "Invalid magic number"},
-        {"len_28_lowercase_magic", [] { Bytes b = tnbc_padded(28); b[0] = 't'; return b; }(),
+        {"len_28_lowercase_magic",
+         [] {
+             Bytes b = tnbc_padded(28);
+             b[0] = 't';
+             return b;
+         }(),
          "Invalid magic number"},
         {"len_24_with_magic", tnbc_padded(24), kEof},
         {"len_27_with_magic", tnbc_padded(27), kEof},
@@ -407,15 +412,12 @@ std::vector<FailureCase> failure_cases() {
         {"instructions_offset_past_length", with_offset(minimal, 24, L + 1), kOffset},
         {"string_length_three_bytes", truncated_string_length, kEof},
         {"string_bytes_missing", module_of({5, 0, 0, 0, 'a', 'b'}, {}, {}, {}), kEof},
-        {"name_overlong_nul", module_of(string_section({0xC0, 0x80}), kNoEntries, kNoEntries, kNoEntries),
-         kUtf8},
-        {"name_lone_continuation", module_of(string_section({'a', 0x80}), kNoEntries, kNoEntries, kNoEntries),
-         kUtf8},
+        {"name_overlong_nul", module_of(string_section({0xC0, 0x80}), kNoEntries, kNoEntries, kNoEntries), kUtf8},
+        {"name_lone_continuation", module_of(string_section({'a', 0x80}), kNoEntries, kNoEntries, kNoEntries), kUtf8},
         {"bad_name_before_bad_offsets", bad_name_bad_offsets, kUtf8},
         {"bad_tag_before_bad_offset", bad_tag_bad_offset, "Invalid constant tag: 9"},
         {"constant_string_surrogate", pool_module(1, tagged_string({0xED, 0xA0, 0x80})), kUtf8},
-        {"function_name_ff", module_of(kEmptyString, kNoEntries, function_table({0xFF}, true), kNoEntries),
-         kUtf8},
+        {"function_name_ff", module_of(kEmptyString, kNoEntries, function_table({0xFF}, true), kNoEntries), kUtf8},
         {"constant_count_missing", module_of(kEmptyString, {1, 0}, {}, {}), kEof},
         {"constant_tag_missing", pool_module(2, tagged(5, {})), kEof},
         {"constant_tag_0", pool_module(1, {0}), "Invalid constant tag: 0"},
@@ -428,8 +430,8 @@ std::vector<FailureCase> failure_cases() {
         {"string_constant_length_missing", pool_module(1, {3, 1, 0}), kEof},
         {"string_constant_bytes_missing", pool_module(1, {3, 4, 0, 0, 0, 'a'}), kEof},
         {"function_count_missing", module_of(kEmptyString, kNoEntries, {0, 0}, {}), kEof},
-        {"function_entry_point_missing",
-         module_of(kEmptyString, kNoEntries, function_table(text("main"), false), {}), kEof},
+        {"function_entry_point_missing", module_of(kEmptyString, kNoEntries, function_table(text("main"), false), {}),
+         kEof},
         {"function_entry_point_three_bytes",
          [] {
              Bytes t = function_table(text("main"), false);
@@ -597,8 +599,7 @@ TEST(DecoderOpcode, UnencodableAndUnassignedBytesAreRejected) {
         const bool rejected = (byte >= 27 && byte <= 30) || byte >= 50;
         if (!rejected) continue;
         // The opcode is the file's last byte: reading an operand would report EOF instead.
-        EXPECT_EQ(message_of(code_module(1, {static_cast<uint8_t>(byte)})),
-                  "Invalid opcode: " + std::to_string(byte));
+        EXPECT_EQ(message_of(code_module(1, {static_cast<uint8_t>(byte)})), "Invalid opcode: " + std::to_string(byte));
     }
 }
 
@@ -632,18 +633,17 @@ INSTANTIATE_TEST_SUITE_P(
         InstructionCase{"call_two_args", {0x19, 0x03, 0x09, 0x02, 0x04, 0x05}, Instruction::call(3, {4, 5}, 9)},
         InstructionCase{"call_no_args", {0x19, 0x03, 0x09, 0x00}, Instruction::call(3, {}, 9)},
         InstructionCase{"jump_back_two", {0x16, 0xFE, 0xFF, 0xFF, 0xFF}, Instruction::make(Opcode::JumpR, {-2})},
-        InstructionCase{"jump_int_min", {0x16, 0x00, 0x00, 0x00, 0x80},
-                        Instruction::make(Opcode::JumpR, {INT32_MIN})},
-        InstructionCase{"jump_if_forward", {0x17, 0x04, 0x10, 0x00, 0x00, 0x00},
-                        Instruction::make(Opcode::JumpIfR, {4, 16})},
-        InstructionCase{"jump_if_not", {0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F},
+        InstructionCase{"jump_int_min", {0x16, 0x00, 0x00, 0x00, 0x80}, Instruction::make(Opcode::JumpR, {INT32_MIN})},
+        InstructionCase{
+            "jump_if_forward", {0x17, 0x04, 0x10, 0x00, 0x00, 0x00}, Instruction::make(Opcode::JumpIfR, {4, 16})},
+        InstructionCase{"jump_if_not",
+                        {0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F},
                         Instruction::make(Opcode::JumpIfNotR, {255, INT32_MAX})},
         InstructionCase{"load_const_261", {0x00, 0x02, 0x05, 0x01}, Instruction::make(Opcode::LoadConstR, {2, 261})},
-        InstructionCase{"load_const_max", {0x00, 0x02, 0xFF, 0xFF},
-                        Instruction::make(Opcode::LoadConstR, {2, 65535})},
+        InstructionCase{"load_const_max", {0x00, 0x02, 0xFF, 0xFF}, Instruction::make(Opcode::LoadConstR, {2, 65535})},
         InstructionCase{"store_global", {0x03, 0x08, 0x01, 0x00}, Instruction::make(Opcode::StoreGlobalR, {8, 1})},
-        InstructionCase{"check_type", {0x05, 0x01, 0x02, 0x03, 0x04},
-                        Instruction::make(Opcode::CheckTypeR, {1, 2, 0x0403})},
+        InstructionCase{
+            "check_type", {0x05, 0x01, 0x02, 0x03, 0x04}, Instruction::make(Opcode::CheckTypeR, {1, 2, 0x0403})},
         InstructionCase{"cast", {0x06, 0x0A, 0x0B, 0x02, 0x00}, Instruction::make(Opcode::CastR, {10, 11, 2})},
         InstructionCase{"add_three_registers", {0x07, 0x01, 0x02, 0x03}, Instruction::make(Opcode::AddR, {1, 2, 3})},
         InstructionCase{"array_set", {0x23, 0x04, 0x05, 0x06}, Instruction::make(Opcode::ArraySetR, {4, 5, 6})},
@@ -661,8 +661,8 @@ TEST(DecoderInstructionSection, CountZeroIsEmpty) {
 
 TEST(DecoderInstructionSection, OperandValuesAreNotCrossChecked) {
     // Constant index beyond the pool, jump far outside the list, unknown type id.
-    auto result = decode_module(code_module(3, {0x00, 0x00, 0x10, 0x00, 0x16, 0x00, 0x00, 0x01, 0x00, 0x04, 0x00,
-                                                0xFF, 0xFF}));
+    auto result =
+        decode_module(code_module(3, {0x00, 0x00, 0x10, 0x00, 0x16, 0x00, 0x00, 0x01, 0x00, 0x04, 0x00, 0xFF, 0xFF}));
     ASSERT_TRUE(result) << result.error().message();
     EXPECT_EQ(result.value().instructions.size(), 3u);
 }
@@ -696,32 +696,26 @@ TEST_P(Utf8Validation, MatchesRfc3629) {
 INSTANTIATE_TEST_SUITE_P(
     Utf8, Utf8Validation,
     ::testing::Values(
-        Utf8Case{"empty", {}, true}, Utf8Case{"ascii", text("hello, world"), true},
-        Utf8Case{"nul", {0x00}, true}, Utf8Case{"del", {0x7F}, true},
-        Utf8Case{"two_byte_min", {0xC2, 0x80}, true}, Utf8Case{"two_byte_max", {0xDF, 0xBF}, true},
-        Utf8Case{"three_byte_min", {0xE0, 0xA0, 0x80}, true}, Utf8Case{"euro", {0xE2, 0x82, 0xAC}, true},
-        Utf8Case{"before_surrogates", {0xED, 0x9F, 0xBF}, true},
-        Utf8Case{"after_surrogates", {0xEE, 0x80, 0x80}, true},
-        Utf8Case{"bmp_max", {0xEF, 0xBF, 0xBF}, true},
-        Utf8Case{"four_byte_min", {0xF0, 0x90, 0x80, 0x80}, true},
-        Utf8Case{"emoji", {0xF0, 0x9F, 0x98, 0x80}, true},
+        Utf8Case{"empty", {}, true}, Utf8Case{"ascii", text("hello, world"), true}, Utf8Case{"nul", {0x00}, true},
+        Utf8Case{"del", {0x7F}, true}, Utf8Case{"two_byte_min", {0xC2, 0x80}, true},
+        Utf8Case{"two_byte_max", {0xDF, 0xBF}, true}, Utf8Case{"three_byte_min", {0xE0, 0xA0, 0x80}, true},
+        Utf8Case{"euro", {0xE2, 0x82, 0xAC}, true}, Utf8Case{"before_surrogates", {0xED, 0x9F, 0xBF}, true},
+        Utf8Case{"after_surrogates", {0xEE, 0x80, 0x80}, true}, Utf8Case{"bmp_max", {0xEF, 0xBF, 0xBF}, true},
+        Utf8Case{"four_byte_min", {0xF0, 0x90, 0x80, 0x80}, true}, Utf8Case{"emoji", {0xF0, 0x9F, 0x98, 0x80}, true},
         Utf8Case{"plane_15", {0xF3, 0xBF, 0xBF, 0xBF}, true},
-        Utf8Case{"max_code_point", {0xF4, 0x8F, 0xBF, 0xBF}, true},
-        Utf8Case{"overlong_nul", {0xC0, 0x80}, false}, Utf8Case{"overlong_c1", {0xC1, 0xBF}, false},
-        Utf8Case{"overlong_three", {0xE0, 0x80, 0x80}, false},
+        Utf8Case{"max_code_point", {0xF4, 0x8F, 0xBF, 0xBF}, true}, Utf8Case{"overlong_nul", {0xC0, 0x80}, false},
+        Utf8Case{"overlong_c1", {0xC1, 0xBF}, false}, Utf8Case{"overlong_three", {0xE0, 0x80, 0x80}, false},
         Utf8Case{"overlong_three_max", {0xE0, 0x9F, 0xBF}, false},
         Utf8Case{"overlong_four", {0xF0, 0x80, 0x80, 0x80}, false},
         Utf8Case{"overlong_four_max", {0xF0, 0x8F, 0xBF, 0xBF}, false},
         Utf8Case{"surrogate_low_end", {0xED, 0xA0, 0x80}, false},
         Utf8Case{"surrogate_high_end", {0xED, 0xBF, 0xBF}, false},
-        Utf8Case{"above_max", {0xF4, 0x90, 0x80, 0x80}, false},
-        Utf8Case{"lead_f5", {0xF5, 0x80, 0x80, 0x80}, false}, Utf8Case{"byte_ff", {0xFF}, false},
-        Utf8Case{"byte_fe", {0xFE}, false}, Utf8Case{"lone_continuation", {0x80}, false},
-        Utf8Case{"continuation_bf", {0xBF}, false}, Utf8Case{"truncated_two", {0xC3}, false},
-        Utf8Case{"truncated_three", {0xE2, 0x82}, false},
-        Utf8Case{"truncated_four", {0xF0, 0x9F, 0x98}, false},
-        Utf8Case{"bad_second", {0xC3, 0x28}, false}, Utf8Case{"bad_third", {0xE2, 0x82, 0x28}, false},
-        Utf8Case{"bad_fourth", {0xF0, 0x9F, 0x98, 0x28}, false},
+        Utf8Case{"above_max", {0xF4, 0x90, 0x80, 0x80}, false}, Utf8Case{"lead_f5", {0xF5, 0x80, 0x80, 0x80}, false},
+        Utf8Case{"byte_ff", {0xFF}, false}, Utf8Case{"byte_fe", {0xFE}, false},
+        Utf8Case{"lone_continuation", {0x80}, false}, Utf8Case{"continuation_bf", {0xBF}, false},
+        Utf8Case{"truncated_two", {0xC3}, false}, Utf8Case{"truncated_three", {0xE2, 0x82}, false},
+        Utf8Case{"truncated_four", {0xF0, 0x9F, 0x98}, false}, Utf8Case{"bad_second", {0xC3, 0x28}, false},
+        Utf8Case{"bad_third", {0xE2, 0x82, 0x28}, false}, Utf8Case{"bad_fourth", {0xF0, 0x9F, 0x98, 0x28}, false},
         Utf8Case{"ascii_in_middle", {0xE2, 0x41, 0xAC}, false},
         Utf8Case{"five_byte_form", {0xF8, 0x88, 0x80, 0x80, 0x80}, false}),
     [](const auto& info) { return std::string(info.param.label); });

@@ -17,8 +17,8 @@ TEST(EngineRun, NotLoadedFails) {
 
 TEST(EngineRun, StartsAtZeroWithoutMainAndAtMainOtherwise) {
     std::vector<Constant> k = {Constant::of_int(1), Constant::of_int(2)};
-    std::vector<Instruction> code = {I(Op::LoadConstR, {0, 0}), I(Op::ReturnR, {0}), I(Op::Nop), I(Op::Nop),
-                                     I(Op::Nop), I(Op::LoadConstR, {0, 1}), I(Op::ReturnR, {0})};
+    std::vector<Instruction> code = {I(Op::LoadConstR, {0, 0}), I(Op::ReturnR, {0}), I(Op::Nop), I(Op::Nop), I(Op::Nop),
+                                     I(Op::LoadConstR, {0, 1}), I(Op::ReturnR, {0})};
     auto from_zero = run_module(make_module(code, k));
     ASSERT_TRUE(from_zero.ok);
     EXPECT_EQ(from_zero.value->as_int(), 1);
@@ -39,9 +39,8 @@ TEST(EngineRun, EmptyListReturnsNothing) {
 
 TEST(EngineRun, TopLevelReturnHaltsAndSecondRunDoesNothing) {
     VmState vm;
-    auto first = run_module(make_module({I(Op::LoadConstR, {3, 0}), I(Op::ReturnR, {3}), I(Op::Halt)},
-                                        {Constant::of_int(42)}),
-                            &vm);
+    auto first = run_module(
+        make_module({I(Op::LoadConstR, {3, 0}), I(Op::ReturnR, {3}), I(Op::Halt)}, {Constant::of_int(42)}), &vm);
     ASSERT_TRUE(first.value);
     EXPECT_EQ(first.value->as_int(), 42);
     EXPECT_TRUE(vm.halted);
@@ -55,8 +54,8 @@ TEST(EngineRun, TopLevelReturnHaltsAndSecondRunDoesNothing) {
 TEST(EngineRun, RunningOffTheEndRestartsAtMainWithStateKept) {
     VmState vm;
     // main: r1 = r1 + 1 (r1 starts Empty, so seed it first time via DefineR-free path)
-    Module m = make_module({I(Op::LoadConstR, {1, 0}), I(Op::AddR, {2, 2, 1}), I(Op::Nop)},
-                           {Constant::of_int(5)}, {{"main", 1}});
+    Module m = make_module({I(Op::LoadConstR, {1, 0}), I(Op::AddR, {2, 2, 1}), I(Op::Nop)}, {Constant::of_int(5)},
+                           {{"main", 1}});
     vm.reset_for_module(std::move(m));
     vm.write_register(2, Value::integer(0));
     vm.write_register(1, Value::integer(5));
@@ -67,8 +66,8 @@ TEST(EngineRun, RunningOffTheEndRestartsAtMainWithStateKept) {
 
 TEST(EngineRun, FailureCountsTheFailingInstructionAndKeepsPartialEffects) {
     VmState vm;
-    auto outcome = run_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 0}),
-                                           I(Op::MoveR, {2, 0}), I(Op::DivR, {3, 0, 4})},
+    auto outcome = run_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 0}), I(Op::MoveR, {2, 0}),
+                                           I(Op::DivR, {3, 0, 4})},
                                           {Constant::of_int(7)}),
                               &vm);
     EXPECT_EQ(outcome.message, "Type mismatch: expected numeric, found Int and Empty");
@@ -105,10 +104,10 @@ INSTANTIATE_TEST_SUITE_P(
     Table, EngineGlobals,
     ::testing::Values(
         GlobalCase{{Constant::of_string("g")}, {I(Op::LoadGlobalR, {0, 0}), I(Op::ReturnR, {0})}, "empty"},
-        GlobalCase{{Constant::of_string("g"), Constant::of_int(3)},
-                   {I(Op::LoadConstR, {1, 1}), I(Op::StoreGlobalR, {1, 0}), I(Op::LoadGlobalR, {0, 0}),
-                    I(Op::ReturnR, {0})},
-                   "3"},
+        GlobalCase{
+            {Constant::of_string("g"), Constant::of_int(3)},
+            {I(Op::LoadConstR, {1, 1}), I(Op::StoreGlobalR, {1, 0}), I(Op::LoadGlobalR, {0, 0}), I(Op::ReturnR, {0})},
+            "3"},
         GlobalCase{{Constant::of_int(1)}, {I(Op::LoadGlobalR, {0, 0})}, "Invalid constant index: 0"},
         GlobalCase{{}, {I(Op::StoreGlobalR, {0, 5})}, "Invalid constant index: 5"},
         GlobalCase{{Constant::of_url("g")}, {I(Op::StoreGlobalR, {0, 0})}, "Invalid constant index: 0"}));
@@ -134,9 +133,8 @@ TEST(EngineJumps, ConditionalJumpsFollowTruthiness) {
     for (auto [cond, jump_if_taken] : {std::pair{0, false}, {1, true}, {2, false}}) {
         for (Opcode op : {Op::JumpIfR, Op::JumpIfNotR}) {
             VmState vm;
-            vm.reset_for_module(make_module({I(Op::LoadConstR, {0, cond}), I(op, {0, 1}),
-                                             I(Op::LoadConstR, {1, 1}), I(Op::ReturnR, {1})},
-                                            k));
+            vm.reset_for_module(make_module(
+                {I(Op::LoadConstR, {0, cond}), I(op, {0, 1}), I(Op::LoadConstR, {1, 1}), I(Op::ReturnR, {1})}, k));
             auto outcome = run_state(vm);
             bool taken = (op == Op::JumpIfR) == jump_if_taken;
             EXPECT_EQ(outcome.value->is(ValueType::Empty), taken) << "const " << cond;
@@ -161,16 +159,15 @@ TEST(EnginePhi, PicksTheSourceOfTheLastTakenJump) {
 TEST(EngineCalls, SavesRestoresAndPassesArguments) {
     std::vector<Constant> k = {Constant::of_string("f"), Constant::of_int(1), Constant::of_int(2),
                                Constant::of_int(99)};
-    std::vector<Instruction> code = {
-        I(Op::LoadConstR, {20, 0}), I(Op::LoadConstR, {10, 1}), I(Op::LoadConstR, {11, 2}),
-        I(Op::LoadConstR, {5, 3}), Instruction::call(20, {10, 11}, 3), I(Op::ReturnR, {3}),
-        // f: r100 = r0 + r1; r5 = r0 (clobbered, restored on return); return r100
-        I(Op::AddR, {100, 0, 1}), I(Op::MoveR, {5, 0}), I(Op::ReturnR, {100})};
+    std::vector<Instruction> code = {I(Op::LoadConstR, {20, 0}), I(Op::LoadConstR, {10, 1}), I(Op::LoadConstR, {11, 2}),
+                                     I(Op::LoadConstR, {5, 3}), Instruction::call(20, {10, 11}, 3), I(Op::ReturnR, {3}),
+                                     // f: r100 = r0 + r1; r5 = r0 (clobbered, restored on return); return r100
+                                     I(Op::AddR, {100, 0, 1}), I(Op::MoveR, {5, 0}), I(Op::ReturnR, {100})};
     VmState vm;
     auto outcome = run_module(make_module(code, k, {{"main", 0}, {"f", 6}}), &vm);
     EXPECT_EQ(outcome.value->as_int(), 3);
-    EXPECT_EQ(vm.registers[5].as_int(), 99);    // restored
-    EXPECT_EQ(vm.registers[100].as_int(), 3);   // r64+ are not saved
+    EXPECT_EQ(vm.registers[5].as_int(), 99);   // restored
+    EXPECT_EQ(vm.registers[100].as_int(), 3);  // r64+ are not saved
     EXPECT_TRUE(vm.registers[0].is(ValueType::Empty));
     EXPECT_EQ(vm.register_types[5], ValueType::Int);
 }
@@ -198,12 +195,12 @@ TEST(EngineCalls, ArgumentsAreCopiedOneAtATimeAndCappedAtSixteen) {
 
     // args [1, 0]: r0 gets old r1, then r1 gets the new r0, i.e. old r1 again.
     VmState swap;
-    run_module(make_module({I(Op::LoadConstR, {0, 1}), I(Op::LoadConstR, {1, 2}), I(Op::LoadConstR, {9, 0}),
-                            Instruction::call(9, {1, 0}, 70), I(Op::Halt), I(Op::MoveR, {100, 0}),
-                            I(Op::MoveR, {101, 1}), I(Op::ReturnR)},
-                           {Constant::of_string("g"), Constant::of_int(1), Constant::of_int(2)},
-                           {{"main", 0}, {"g", 5}}),
-               &swap);
+    run_module(
+        make_module({I(Op::LoadConstR, {0, 1}), I(Op::LoadConstR, {1, 2}), I(Op::LoadConstR, {9, 0}),
+                     Instruction::call(9, {1, 0}, 70), I(Op::Halt), I(Op::MoveR, {100, 0}), I(Op::MoveR, {101, 1}),
+                     I(Op::ReturnR)},
+                    {Constant::of_string("g"), Constant::of_int(1), Constant::of_int(2)}, {{"main", 0}, {"g", 5}}),
+        &swap);
     EXPECT_EQ(swap.registers[100].as_int(), 2);
     EXPECT_EQ(swap.registers[101].as_int(), 2);
 }
@@ -262,9 +259,9 @@ class EngineCallee : public ::testing::TestWithParam<CalleeCase> {};
 
 TEST_P(EngineCallee, ResolvesOrFails) {
     VmState vm;
-    vm.reset_for_module(make_module({Instruction::call(9, {}, 1), I(Op::ReturnR, {1}), I(Op::LoadConstR, {1, 0}),
-                                     I(Op::ReturnR, {1})},
-                                    {Constant::of_string("hit")}, {{"f", 2}, {"func_5", 2}}));
+    vm.reset_for_module(
+        make_module({Instruction::call(9, {}, 1), I(Op::ReturnR, {1}), I(Op::LoadConstR, {1, 0}), I(Op::ReturnR, {1})},
+                    {Constant::of_string("hit")}, {{"f", 2}, {"func_5", 2}}));
     vm.write_register(9, GetParam().callee);
     auto outcome = run_state(vm);
     EXPECT_EQ(outcome.ok ? display_text(*outcome.value) : outcome.message, GetParam().expected);
@@ -304,10 +301,10 @@ TEST(EngineTypes, TagsOfSavedRegistersAreRestoredFromValues) {
 
 TEST(EngineReset, LoadResetsProgramStateButKeepsCountAndDebug) {
     VmState vm;
-    run_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::StoreGlobalR, {0, 0}), I(Op::ScopeEnterR, {4}),
-                            I(Op::Halt)},
-                           {Constant::of_string("g")}),
-               &vm);
+    run_module(
+        make_module({I(Op::LoadConstR, {0, 0}), I(Op::StoreGlobalR, {0, 0}), I(Op::ScopeEnterR, {4}), I(Op::Halt)},
+                    {Constant::of_string("g")}),
+        &vm);
     vm.debug = true;
     vm.reset_for_module(make_module({}));
     EXPECT_TRUE(vm.globals.empty());

@@ -56,7 +56,7 @@ Snapshot run_once(const Module& module, bool plain, const std::vector<std::pair<
 constexpr size_t kPairAt = 3;
 Module counting_loop(Opcode compare, Opcode jump, bool swap_operands) {
     uint8_t left = swap_operands ? 1 : 0, right = swap_operands ? 0 : 1;
-    return make_module({I(Op::SubR, {5, 5, 6}),                       // 0
+    return make_module({I(Op::SubR, {5, 5, 6}),                        // 0
                         I(Op::JumpIfNotR, {5, 3}),                     // 1: to 5 when spent
                         I(Op::AddR, {0, 0, 3}),                        // 2
                         Instruction::make(compare, {4, left, right}),  // 3
@@ -83,8 +83,8 @@ std::vector<PairCase> pair_cases() {
         {"Ints", {{0, VI(0)}, {1, VI(5)}, {3, VI(1)}}},
         {"Floats", {{0, F(0.0)}, {1, F(2.5)}, {3, F(0.5)}}},
         {"NaN", {{0, F(0.0)}, {1, F(kNaN)}, {3, F(1.0)}}},
-        {"IntAndFloat", {{0, VI(0)}, {1, F(2.5)}, {3, VI(1)}}},  // the general comparison, unfused
-        {"StringAndInt", {{0, S("a")}, {1, VI(3)}, {3, S("b")}}},  // an error in Lt/Gt, a Bool from Eq
+        {"IntAndFloat", {{0, VI(0)}, {1, F(2.5)}, {3, VI(1)}}},        // the general comparison, unfused
+        {"StringAndInt", {{0, S("a")}, {1, VI(3)}, {3, S("b")}}},      // an error in Lt/Gt, a Bool from Eq
         {"Overflow", {{0, VI(kMax - 1)}, {1, VI(kMin)}, {3, VI(1)}}},  // AddR fails after a few rounds
     };
     std::vector<PairCase> cases;
@@ -135,16 +135,26 @@ std::vector<FlowCase> flow_cases() {
         {"JumpPastTheEnd", {I(Op::JumpR, {5}), I(Op::Halt)}, {}, "none", 1},
         {"JumpToNegativeTarget", {I(Op::JumpR, {-9})}, {}, "none", 1},
         {"FusedJumpPastTheEndIsNotFused",
-         {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 7}), I(Op::ReturnR, {0})}, {{0, VI(1)}, {1, VI(2)}}, "none", 2},
+         {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 7}), I(Op::ReturnR, {0})},
+         {{0, VI(1)}, {1, VI(2)}},
+         "none",
+         2},
         {"JumpIntoTheMiddleOfAPair",
          // 0: jump to 2, the JumpIfR of the pair at 1..2, with r4 already true.
          {I(Op::JumpR, {1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}), I(Op::Halt), I(Op::ReturnR, {0})},
-         {{0, VI(7)}, {1, VI(2)}, {4, B(true)}}, "Int 7", 3},
+         {{0, VI(7)}, {1, VI(2)}, {4, B(true)}},
+         "Int 7",
+         3},
         {"PairTestingAnotherRegisterIsNotFused",
          {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {5, 1}), I(Op::ReturnR, {4}), I(Op::ReturnR, {0})},
-         {{0, VI(1)}, {1, VI(2)}, {5, VI(0)}}, "Bool true", 3},
+         {{0, VI(1)}, {1, VI(2)}, {5, VI(0)}},
+         "Bool true",
+         3},
         {"ErrorInsideAPairStopsAtTheComparison",
-         {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -2})}, {{0, S("x")}, {1, VI(1)}}, "error", 1},
+         {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -2})},
+         {{0, S("x")}, {1, VI(1)}},
+         "error",
+         1},
         {"TopLevelReturnAfterAJump", {I(Op::JumpR, {1}), I(Op::Halt), I(Op::ReturnR, {2})}, {{2, VI(9)}}, "Int 9", 2},
     };
 }
@@ -165,8 +175,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Flow, ::testing::ValuesIn(flow_cases()),
                          [](const auto& info) { return info.param.name; });
 
 TEST(FastCode, EndEntryAndJumpTargets) {
-    std::vector<Instruction> code = {I(Op::JumpR, {1}), I(Op::JumpIfR, {0, -3}), I(Op::JumpIfNotR, {0, 0}),
-                                     I(Op::Nop)};
+    std::vector<Instruction> code = {I(Op::JumpR, {1}), I(Op::JumpIfR, {0, -3}), I(Op::JumpIfNotR, {0, 0}), I(Op::Nop)};
     std::vector<Instruction> fast = build_fast_code(code);
     ASSERT_EQ(fast.size(), code.size() + 1);
     EXPECT_EQ(fast[0].op, fast_op(FastKind::JumpIn));

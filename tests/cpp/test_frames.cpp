@@ -53,44 +53,63 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AnalysisCase{"straight line to a return",
                      {I(Op::LoadConstR, {1, 0}), I(Op::AddR, {2, 1, 1}), I(Op::ReturnR, {2}), I(Op::MoveR, {9, 1})},
-                     0, bit(1) | bit(2)},
+                     0,
+                     bit(1) | bit(2)},
         AnalysisCase{"entry in the middle", {I(Op::MoveR, {9, 1}), I(Op::MoveR, {3, 1}), I(Op::ReturnR)}, 1, bit(3)},
-        AnalysisCase{"r64 and above are not saved", {I(Op::MoveR, {64, 1}), I(Op::MoveR, {255, 1}), I(Op::MoveR, {63, 1})},
-                     0, bit(63)},
+        AnalysisCase{"r64 and above are not saved",
+                     {I(Op::MoveR, {64, 1}), I(Op::MoveR, {255, 1}), I(Op::MoveR, {63, 1})},
+                     0,
+                     bit(63)},
         AnalysisCase{"Halt stops", {I(Op::MoveR, {1, 0}), I(Op::Halt), I(Op::MoveR, {2, 0})}, 0, bit(1)},
-        AnalysisCase{"unconditional jump skips", {I(Op::JumpR, {1}), I(Op::MoveR, {5, 0}), I(Op::MoveR, {6, 0}), I(Op::ReturnR)},
-                     0, bit(6)},
-        AnalysisCase{"conditional jump takes both ways",
-                     {I(Op::JumpIfR, {0, 2}), I(Op::MoveR, {5, 0}), I(Op::ReturnR), I(Op::MoveR, {6, 0}), I(Op::ReturnR)},
-                     0, bit(5) | bit(6)},
-        AnalysisCase{"JumpIfNotR likewise",
-                     {I(Op::JumpIfNotR, {0, 2}), I(Op::MoveR, {5, 0}), I(Op::ReturnR), I(Op::MoveR, {6, 0}), I(Op::ReturnR)},
-                     0, bit(5) | bit(6)},
+        AnalysisCase{"unconditional jump skips",
+                     {I(Op::JumpR, {1}), I(Op::MoveR, {5, 0}), I(Op::MoveR, {6, 0}), I(Op::ReturnR)},
+                     0,
+                     bit(6)},
+        AnalysisCase{
+            "conditional jump takes both ways",
+            {I(Op::JumpIfR, {0, 2}), I(Op::MoveR, {5, 0}), I(Op::ReturnR), I(Op::MoveR, {6, 0}), I(Op::ReturnR)},
+            0,
+            bit(5) | bit(6)},
+        AnalysisCase{
+            "JumpIfNotR likewise",
+            {I(Op::JumpIfNotR, {0, 2}), I(Op::MoveR, {5, 0}), I(Op::ReturnR), I(Op::MoveR, {6, 0}), I(Op::ReturnR)},
+            0,
+            bit(5) | bit(6)},
         AnalysisCase{"backward jump reaches code before the entry",
-                     {I(Op::MoveR, {7, 0}), I(Op::ReturnR), I(Op::MoveR, {8, 0}), I(Op::JumpR, {-4})}, 2,
+                     {I(Op::MoveR, {7, 0}), I(Op::ReturnR), I(Op::MoveR, {8, 0}), I(Op::JumpR, {-4})},
+                     2,
                      bit(7) | bit(8)},
         AnalysisCase{"jump outside the list is ignored",
-                     {I(Op::JumpIfR, {0, 100}), I(Op::JumpIfR, {0, -5}), I(Op::MoveR, {4, 0})}, 0, bit(4)},
+                     {I(Op::JumpIfR, {0, 100}), I(Op::JumpIfR, {0, -5}), I(Op::MoveR, {4, 0})},
+                     0,
+                     bit(4)},
         AnalysisCase{"offset wraps in 32 bits",
                      {I(Op::JumpR, {static_cast<int64_t>(uint32_t{0xFFFFFFFF} + 3)}), I(Op::MoveR, {1, 0}),
                       I(Op::ReturnR), I(Op::MoveR, {2, 0})},
-                     0, bit(2)},
+                     0,
+                     bit(2)},
         AnalysisCase{"loop", {I(Op::MoveR, {1, 0}), I(Op::JumpIfR, {0, -2}), I(Op::ReturnR)}, 0, bit(1)},
         AnalysisCase{"falls through into the next function",
-                     {I(Op::MoveR, {1, 0}), I(Op::MoveR, {2, 0}), I(Op::ReturnR)}, 0, bit(1) | bit(2)},
+                     {I(Op::MoveR, {1, 0}), I(Op::MoveR, {2, 0}), I(Op::ReturnR)},
+                     0,
+                     bit(1) | bit(2)},
         AnalysisCase{"runs off the end", {I(Op::MoveR, {1, 0})}, 0, bit(1)},
         AnalysisCase{"entry past the end", {I(Op::MoveR, {1, 0})}, 5, 0},
         AnalysisCase{"call: arguments, dst, and on after it",
-                     {Instruction::call(40, {50, 51, 52}, 30), I(Op::MoveR, {20, 0}), I(Op::ReturnR)}, 0,
+                     {Instruction::call(40, {50, 51, 52}, 30), I(Op::MoveR, {20, 0}), I(Op::ReturnR)},
+                     0,
                      low_bits(3) | bit(30) | bit(20)},
         AnalysisCase{"call passes at most sixteen",
-                     {Instruction::call(40, std::vector<uint8_t>(17, 50), 100), I(Op::ReturnR)}, 0, low_bits(16)},
+                     {Instruction::call(40, std::vector<uint8_t>(17, 50), 100), I(Op::ReturnR)},
+                     0,
+                     low_bits(16)},
         AnalysisCase{"call without arguments into r64+", {Instruction::call(40, {}, 70), I(Op::ReturnR)}, 0, 0},
         AnalysisCase{"DefineR writes a tag", {I(Op::DefineR, {12, 2}), I(Op::ReturnR)}, 0, bit(12)},
         AnalysisCase{"container updates write the container's register",
                      {I(Op::ArraySetR, {1, 2, 3}), I(Op::DictSetR, {4, 5, 6}), I(Op::DictRemoveR, {7, 8}),
                       I(Op::DictClearR, {9}), I(Op::ReturnR)},
-                     0, bit(1) | bit(4) | bit(7) | bit(9)},
+                     0,
+                     bit(1) | bit(4) | bit(7) | bit(9)},
         AnalysisCase{"reads only", {I(Op::StoreGlobalR, {1, 0}), I(Op::DebugPrint, {2}), I(Op::ReturnR, {3})}, 0, 0},
         AnalysisCase{"phi", {Instruction::phi(33, {{1, 0}}), I(Op::ReturnR)}, 0, bit(33)}),
     [](const auto& info) {
@@ -121,18 +140,25 @@ TEST(FrameAnalysis, WriteTableCoversWhatEachKindChanges) {
                                      Constant::of_float(1.5)};
     auto random_value = [&](int kind) -> Value {
         switch (kind % 8) {
-            case 0: return Value();
-            case 1: return Value::integer(static_cast<int64_t>(rng() % 5) - 1);
-            case 2: return Value::number(0.5);
-            case 3: return Value::boolean(rng() % 2);
-            case 4: return Value::string(rng() % 2 ? "k" : "ab");
-            case 5: return Value::array({Value::integer(1), Value::string("x"), Value()});
+            case 0:
+                return Value();
+            case 1:
+                return Value::integer(static_cast<int64_t>(rng() % 5) - 1);
+            case 2:
+                return Value::number(0.5);
+            case 3:
+                return Value::boolean(rng() % 2);
+            case 4:
+                return Value::string(rng() % 2 ? "k" : "ab");
+            case 5:
+                return Value::array({Value::integer(1), Value::string("x"), Value()});
             case 6: {
                 Value d = Value::dict();
                 d.mutable_entries().set(Value::string("k"), Value::integer(9));
                 return d;
             }
-            default: return Value::string("f");
+            default:
+                return Value::string("f");
         }
     };
     const uint8_t pool[] = {0, 1, 2, 3, 62, 63, 64, 65};
@@ -198,7 +224,8 @@ TEST(FrameAnalysis, TableRowsNameRegisterOperands) {
         ASSERT_EQ(static_cast<size_t>(effect.op), i);
         std::vector<std::string_view> registers;
         for (const auto& operand : kInstructionInfo[i].operands)
-            if (operand.kind == OperandKind::Reg || operand.kind == OperandKind::OptReg) registers.push_back(operand.name);
+            if (operand.kind == OperandKind::Reg || operand.kind == OperandKind::OptReg)
+                registers.push_back(operand.name);
         for (size_t slot = 0; slot < 3; ++slot) {
             if (!((effect.written_slots >> slot) & 1)) continue;
             ASSERT_LT(slot, registers.size()) << kInstructionInfo[i].name;
@@ -331,7 +358,7 @@ Value dict_of(std::string key, int64_t value) {
 
 std::vector<FrameCase> frame_cases() {
     std::vector<FrameCase> cases;
-    const std::vector<Constant> k = {Constant::of_string("f"), Constant::of_int(1), Constant::of_int(0),
+    const std::vector<Constant> k = {Constant::of_string("f"),   Constant::of_int(1),      Constant::of_int(0),
                                      Constant::of_string("key"), Constant::of_string("g"), Constant::of_string("h")};
     std::vector<std::pair<uint8_t, Value>> preset;
     for (int r = 0; r < 64; ++r) preset.emplace_back(r, Value::integer(1000 + r));
@@ -341,24 +368,26 @@ std::vector<FrameCase> frame_cases() {
 
     // main: call f() -> r40; return r40.
     auto call_f = [&](std::vector<Instruction> f, std::vector<uint8_t> args = {}) {
-        std::vector<Instruction> code = {I(Op::LoadConstR, {20, 0}), Instruction::call(20, args, 40), I(Op::ReturnR, {40})};
+        std::vector<Instruction> code = {I(Op::LoadConstR, {20, 0}), Instruction::call(20, args, 40),
+                                         I(Op::ReturnR, {40})};
         uint64_t entry = code.size();
         code.insert(code.end(), f.begin(), f.end());
         return make_module(code, k, {{"main", 0}, {"f", entry}});
     };
 
-    cases.push_back({"callee writes none of r0..r63",
-                     {call_f({I(Op::LoadConstR, {100, 1}), I(Op::MoveR, {101, 7}), I(Op::ReturnR, {100})}), 1, true, preset},
-                     {{3, "Int:1003"}, {7, "String:seven"}, {40, "Int:1"}, {100, "Int:1"}, {101, "String:seven"}},
-                     {},
-                     "Int:1"});
-    cases.push_back({"callee updates the caller's array in place",
-                     {call_f({I(Op::LoadConstR, {9, 2}), I(Op::ArraySetR, {5, 9, 7}), I(Op::MoveR, {100, 5}),
-                              I(Op::ReturnR, {5})}),
-                      1, true, preset},
-                     {{5, "Array:[1, 2, 3]"}, {100, "Array:[seven, 2, 3]"}, {40, "Array:[seven, 2, 3]"}},
-                     {{5, ValueType::Array}},
-                     "Array:[seven, 2, 3]"});
+    cases.push_back(
+        {"callee writes none of r0..r63",
+         {call_f({I(Op::LoadConstR, {100, 1}), I(Op::MoveR, {101, 7}), I(Op::ReturnR, {100})}), 1, true, preset},
+         {{3, "Int:1003"}, {7, "String:seven"}, {40, "Int:1"}, {100, "Int:1"}, {101, "String:seven"}},
+         {},
+         "Int:1"});
+    cases.push_back(
+        {"callee updates the caller's array in place",
+         {call_f({I(Op::LoadConstR, {9, 2}), I(Op::ArraySetR, {5, 9, 7}), I(Op::MoveR, {100, 5}), I(Op::ReturnR, {5})}),
+          1, true, preset},
+         {{5, "Array:[1, 2, 3]"}, {100, "Array:[seven, 2, 3]"}, {40, "Array:[seven, 2, 3]"}},
+         {{5, ValueType::Array}},
+         "Array:[seven, 2, 3]"});
     cases.push_back({"callee updates the caller's dict",
                      {call_f({I(Op::LoadConstR, {9, 3}), I(Op::DictSetR, {6, 9, 7}), I(Op::MoveR, {100, 6}),
                               I(Op::DictRemoveR, {6, 9}), I(Op::DictClearR, {6}), I(Op::ReturnR, {100})}),
@@ -384,12 +413,12 @@ std::vector<FrameCase> frame_cases() {
     }
     {
         // args [1, 0]: r0 gets old r1, then r1 gets the new r0.
-        cases.push_back({"arguments [1, 0]",
-                         {call_f({I(Op::MoveR, {100, 0}), I(Op::MoveR, {101, 1}), I(Op::ReturnR, {1})}, {1, 0}), 1, true,
-                          preset},
-                         {{0, "Int:1000"}, {1, "Int:1001"}, {100, "Int:1001"}, {101, "Int:1001"}, {40, "Int:1001"}},
-                         {},
-                         "Int:1001"});
+        cases.push_back(
+            {"arguments [1, 0]",
+             {call_f({I(Op::MoveR, {100, 0}), I(Op::MoveR, {101, 1}), I(Op::ReturnR, {1})}, {1, 0}), 1, true, preset},
+             {{0, "Int:1000"}, {1, "Int:1001"}, {100, "Int:1001"}, {101, "Int:1001"}, {40, "Int:1001"}},
+             {},
+             "Int:1001"});
     }
     {
         std::vector<uint8_t> args;
@@ -409,13 +438,12 @@ std::vector<FrameCase> frame_cases() {
         // main again and overflows again; then the frames are unwound.
         std::vector<Constant> rk = {Constant::of_string("rec"), Constant::of_int(1005), Constant::of_int(1),
                                     Constant::of_int(0)};
-        std::vector<Instruction> code = {
-            I(Op::LoadConstR, {10, 1}), I(Op::LoadConstR, {11, 0}), Instruction::call(11, {10}, 12),
-            I(Op::ReturnR, {12}),
-            // rec at 4
-            I(Op::LoadConstR, {4, 2}), I(Op::SubR, {1, 0, 4}), I(Op::LoadConstR, {3, 3}), I(Op::NewArrayR, {2, 4}),
-            I(Op::ArraySetR, {2, 3, 0}), I(Op::GtR, {5, 1, 3}), I(Op::JumpIfNotR, {5, 1}),
-            Instruction::call(11, {1}, 3), I(Op::ReturnR, {1})};
+        std::vector<Instruction> code = {I(Op::LoadConstR, {10, 1}), I(Op::LoadConstR, {11, 0}),
+                                         Instruction::call(11, {10}, 12), I(Op::ReturnR, {12}),
+                                         // rec at 4
+                                         I(Op::LoadConstR, {4, 2}), I(Op::SubR, {1, 0, 4}), I(Op::LoadConstR, {3, 3}),
+                                         I(Op::NewArrayR, {2, 4}), I(Op::ArraySetR, {2, 3, 0}), I(Op::GtR, {5, 1, 3}),
+                                         I(Op::JumpIfNotR, {5, 1}), Instruction::call(11, {1}, 3), I(Op::ReturnR, {1})};
         cases.push_back({"stack overflow, re-run, unwind",
                          {make_module(code, rk, {{"main", 0}, {"rec", 4}}), 2, true, {}},
                          {{0, "Int:5"}, {1, "Int:5"}, {2, "Array:[6]"}},
@@ -478,10 +506,14 @@ TEST(FrameSaving, FillingPartialFramesRebuildsEachCallersRegisters) {
         vm.reset_for_module(make_module({}));
         auto value = [&]() -> Value {
             switch (rng() % 4) {
-                case 0: return Value::integer(static_cast<int64_t>(rng() % 100));
-                case 1: return Value::string("s" + std::to_string(rng() % 10));
-                case 2: return array_of({static_cast<int64_t>(rng() % 9)});
-                default: return Value();
+                case 0:
+                    return Value::integer(static_cast<int64_t>(rng() % 100));
+                case 1:
+                    return Value::string("s" + std::to_string(rng() % 10));
+                case 2:
+                    return array_of({static_cast<int64_t>(rng() % 9)});
+                default:
+                    return Value();
             }
         };
         for (int r = 0; r < 64; ++r) vm.write_register(static_cast<uint8_t>(r), value());
@@ -525,7 +557,7 @@ TEST(FrameSaving, FillingPartialFramesRebuildsEachCallersRegisters) {
 // continues at pc, so it returns into the frames the failed run left.
 TEST(FrameSaving, NestedFailureThenReturnsIntoLeftFrames) {
     const std::vector<Constant> k = {Constant::of_string("a"), Constant::of_string("b"), Constant::of_string("c"),
-                                     Constant::of_int(0), Constant::of_int(5), Constant::of_string("s")};
+                                     Constant::of_int(0),      Constant::of_int(5),      Constant::of_string("s")};
     std::vector<Instruction> code = {
         // top at 0: r1..r9 hold values; call a(r4) -> r9; return r9
         I(Op::LoadConstR, {1, 4}), I(Op::LoadConstR, {2, 5}), I(Op::LoadConstR, {3, 3}), I(Op::LoadConstR, {4, 4}),
@@ -581,10 +613,10 @@ public:
     explicit ProgramGenerator(uint64_t seed) : rng_(seed) {}
 
     Module make() {
-        std::vector<Constant> k = {Constant::of_string("fuel"), Constant::of_int(1), Constant::of_int(0),
-                                   Constant::of_string("g"),    Constant::of_int(2), Constant::of_int(-1),
+        std::vector<Constant> k = {Constant::of_string("fuel"), Constant::of_int(1),     Constant::of_int(0),
+                                   Constant::of_string("g"),    Constant::of_int(2),     Constant::of_int(-1),
                                    Constant::of_string("k"),    Constant::of_float(1.5), Constant::of_bool(true),
-                                   Constant::of_string("main"), Constant::of_int(3), Constant::of_string("nope")};
+                                   Constant::of_string("main"), Constant::of_int(3),     Constant::of_string("nope")};
         const int functions = 1 + static_cast<int>(rng_() % 4);
         for (int f = 0; f < functions; ++f) k.push_back(Constant::of_string("f" + std::to_string(f)));
         const size_t first_name = k.size() - static_cast<size_t>(functions);
@@ -636,7 +668,8 @@ private:
                 case 1: {  // a call by name or by entry point
                     uint8_t callee = reg();
                     int f = static_cast<int>(rng_() % static_cast<uint64_t>(functions));
-                    size_t which = rng_() % 8 == 0 ? 11 : (rng_() % 3 ? first_name : first_entry) + static_cast<size_t>(f);
+                    size_t which =
+                        rng_() % 8 == 0 ? 11 : (rng_() % 3 ? first_name : first_entry) + static_cast<size_t>(f);
                     code.push_back(I(Op::LoadConstR, {callee, static_cast<int64_t>(which)}));
                     std::vector<uint8_t> args;
                     size_t n = rng_() % 10 == 0 ? 17 : rng_() % 4;
@@ -654,15 +687,27 @@ private:
                     int64_t offset = pick(8);
                     uint8_t cond = reg();
                     switch (rng_() % 3) {
-                        case 0: code.push_back(I(Op::JumpR, {offset})); break;
-                        case 1: code.push_back(I(Op::JumpIfR, {cond, offset})); break;
-                        default: code.push_back(I(Op::JumpIfNotR, {cond, offset})); break;
+                        case 0:
+                            code.push_back(I(Op::JumpR, {offset}));
+                            break;
+                        case 1:
+                            code.push_back(I(Op::JumpIfR, {cond, offset}));
+                            break;
+                        default:
+                            code.push_back(I(Op::JumpIfNotR, {cond, offset}));
+                            break;
                     }
                     break;
                 }
-                case 4: code.push_back(I(Op::LoadConstR, {reg(), pick(static_cast<int64_t>(constants_))})); break;
-                case 5: code.push_back(rng_() % 3 ? I(Op::ReturnR, {reg()}) : I(Op::ReturnR)); break;
-                default: code.push_back(random_instruction()); break;
+                case 4:
+                    code.push_back(I(Op::LoadConstR, {reg(), pick(static_cast<int64_t>(constants_))}));
+                    break;
+                case 5:
+                    code.push_back(rng_() % 3 ? I(Op::ReturnR, {reg()}) : I(Op::ReturnR));
+                    break;
+                default:
+                    code.push_back(random_instruction());
+                    break;
             }
         }
         code.push_back(rng_() % 2 ? I(Op::ReturnR, {reg()}) : I(Op::ReturnR));
@@ -685,16 +730,25 @@ private:
                 case Opcode::DefineR:
                     if (!declare_) continue;
                     return I(op, {reg(), pick(8)});
-                case Opcode::StoreGlobalR: return I(op, {reg(), 3});  // never "fuel"
-                case Opcode::LoadGlobalR: return I(op, {reg(), rng_() % 2 ? 0 : 3});
-                case Opcode::PhiR: return Instruction::phi(reg(), {{reg(), static_cast<uint16_t>(pick(40))}});
-                case Opcode::AssertR: return Instruction::assertion(reg(), AssertType::non_null(), 6);
-                case Opcode::CheckTypeR: return I(op, {reg(), reg(), pick(8)});
-                case Opcode::CastR: return I(op, {reg(), reg(), pick(7)});
-                case Opcode::LoadConstR: return I(op, {reg(), pick(static_cast<int64_t>(constants_))});
+                case Opcode::StoreGlobalR:
+                    return I(op, {reg(), 3});  // never "fuel"
+                case Opcode::LoadGlobalR:
+                    return I(op, {reg(), rng_() % 2 ? 0 : 3});
+                case Opcode::PhiR:
+                    return Instruction::phi(reg(), {{reg(), static_cast<uint16_t>(pick(40))}});
+                case Opcode::AssertR:
+                    return Instruction::assertion(reg(), AssertType::non_null(), 6);
+                case Opcode::CheckTypeR:
+                    return I(op, {reg(), reg(), pick(8)});
+                case Opcode::CastR:
+                    return I(op, {reg(), reg(), pick(7)});
+                case Opcode::LoadConstR:
+                    return I(op, {reg(), pick(static_cast<int64_t>(constants_))});
                 case Opcode::ScopeEnterR:
-                case Opcode::ScopeExitR: return I(op, {pick(3)});
-                default: return I(op, {reg(), reg(), reg()});
+                case Opcode::ScopeExitR:
+                    return I(op, {pick(3)});
+                default:
+                    return I(op, {reg(), reg(), reg()});
             }
         }
     }
@@ -779,7 +833,8 @@ TEST(FrameDifferential, SteppingAndRunsBehaveAsWithFullFrames) {
         }
         ASSERT_EQ(logs[0].size(), logs[1].size()) << "seed " << seed;
         for (size_t i = 0; i < logs[0].size(); ++i)
-            ASSERT_TRUE(logs[0][i] == logs[1][i]) << "seed " << seed << " step " << i << ":" << diff(logs[0][i], logs[1][i]);
+            ASSERT_TRUE(logs[0][i] == logs[1][i])
+                << "seed " << seed << " step " << i << ":" << diff(logs[0][i], logs[1][i]);
     }
 }
 

@@ -132,12 +132,12 @@ TEST(InstructionWrites, RowsDeclareTheRegistersTheyWrite) {
         Flow flow;
     };
     const Case cases[] = {
-        {Opcode::CallR, kSlotB, Flow::Call},       {Opcode::ArraySetR, kSlotA, Flow::Next},
-        {Opcode::DictClearR, kSlotA, Flow::Next},  {Opcode::DefineR, kSlotA, Flow::Next},
-        {Opcode::StoreGlobalR, 0, Flow::Next},     {Opcode::AssertR, 0, Flow::Next},
-        {Opcode::JumpIfR, 0, Flow::Branch},        {Opcode::JumpR, 0, Flow::Jump},
-        {Opcode::ReturnR, 0, Flow::Stop},          {Opcode::Halt, 0, Flow::Stop},
-        {Opcode::DebugPrint, 0, Flow::Next},       {Opcode::PhiR, kSlotA, Flow::Next},
+        {Opcode::CallR, kSlotB, Flow::Call},      {Opcode::ArraySetR, kSlotA, Flow::Next},
+        {Opcode::DictClearR, kSlotA, Flow::Next}, {Opcode::DefineR, kSlotA, Flow::Next},
+        {Opcode::StoreGlobalR, 0, Flow::Next},    {Opcode::AssertR, 0, Flow::Next},
+        {Opcode::JumpIfR, 0, Flow::Branch},       {Opcode::JumpR, 0, Flow::Jump},
+        {Opcode::ReturnR, 0, Flow::Stop},         {Opcode::Halt, 0, Flow::Stop},
+        {Opcode::DebugPrint, 0, Flow::Next},      {Opcode::PhiR, kSlotA, Flow::Next},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(info(c.op).name));
@@ -152,8 +152,11 @@ TEST(InstructionRows, ConsistencyCheckRefusesBrokenRows) {
     const auto spec = [](std::string_view name, T type, Slot slot, uint8_t position, Access access = Access::In) {
         return OperandSpec{name, storage_of(type), type, slot, position, access};
     };
-    const InstructionInfo good{"Good", true, Flow::Next, "", {spec("dst", T::Reg, Slot::A, 0, Access::Out),
-                                                             spec("k", T::Const, Slot::Wide, 1)}};
+    const InstructionInfo good{"Good",
+                               true,
+                               Flow::Next,
+                               "",
+                               {spec("dst", T::Reg, Slot::A, 0, Access::Out), spec("k", T::Const, Slot::Wide, 1)}};
     EXPECT_TRUE(row_is_consistent(good));
     const InstructionInfo bad[] = {
         // two registers in one slot

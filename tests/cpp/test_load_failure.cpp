@@ -73,16 +73,21 @@ struct Snapshot {
     std::string r3;
 
     static Snapshot of(const VmState& vm) {
-        return {vm.instructions.size(),    vm.constants.size(), vm.caches.call_sites.size(),
-                vm.caches.call_site_index.size(), vm.module->name,     vm.pc,
-                vm.halted,                 std::string(vm.registers[3].is(ValueType::Int) ? "int" : "other")};
+        return {vm.instructions.size(),
+                vm.constants.size(),
+                vm.caches.call_sites.size(),
+                vm.caches.call_site_index.size(),
+                vm.module->name,
+                vm.pc,
+                vm.halted,
+                std::string(vm.registers[3].is(ValueType::Int) ? "int" : "other")};
     }
     bool operator==(const Snapshot&) const = default;
 };
 
 void PrintTo(const Snapshot& s, std::ostream* os) {
-    *os << s.name << ": " << s.instructions << " instructions, " << s.constants << " constants, "
-        << s.call_sites << " call sites, " << s.call_site_index << " indexes, pc " << s.pc;
+    *os << s.name << ": " << s.instructions << " instructions, " << s.constants << " constants, " << s.call_sites
+        << " call sites, " << s.call_site_index << " indexes, pc " << s.pc;
 }
 
 TEST(LoadFailure, EveryFailedAllocationLeavesTheOldModuleRunnable) {

@@ -41,54 +41,52 @@ TEST_P(LoadingPathRule, ReplacesExtensionOfFinalName) {
     EXPECT_EQ(with_extension(c.path, c.extension), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    LoadingModule, LoadingPathRule,
-    ::testing::Values(
-        PathCase{"prog", "tnbc", "prog.tnbc"},                  //
-        PathCase{"prog.tnbc", "tnbc", "prog.tnbc"},             //
-        PathCase{"dir/prog.txt", "tnbc", "dir/prog.tnbc"},      //
-        PathCase{"prog.TNBC", "tnbc", "prog.tnbc"},             // case matters
-        PathCase{"prog.", "tnbc", "prog.tnbc"},                 // empty extension
-        PathCase{".tnbc", "tnbc", ".tnbc.tnbc"},                // leading dot is not an extension
-        PathCase{"dir.x/prog", "tnbc", "dir.x/prog.tnbc"},      // dots in directories do not count
-        PathCase{"a.b.c", "tnbc", "a.b.tnbc"},                  // only the last extension goes
-        PathCase{"prog.tnbc.txt", "tnbc", "prog.tnbc.tnbc"},    //
-        PathCase{"prog.tnbm", "tnbc", "prog.tnbc"},             //
-        PathCase{".hidden.txt", "tnbc", ".hidden.tnbc"},        //
-        PathCase{"dir/.tnbc", "tnbc", "dir/.tnbc.tnbc"},        //
-        PathCase{"...", "tnbc", "...tnbc"},                     // stem "..", empty extension
-        PathCase{"/abs/prog.x", "tnbc", "/abs/prog.tnbc"},      //
-        PathCase{"./prog", "tnbc", "./prog.tnbc"},              //
-        PathCase{"a//b", "tnbc", "a//b.tnbc"},                  // text before the final name is kept
-        PathCase{"dir/../prog", "tnbc", "dir/../prog.tnbc"},    //
-        PathCase{"d\xC3\xA9j\xC3\xA0/\xC3\xA9t\xC3\xA9", "tnbc", "d\xC3\xA9j\xC3\xA0/\xC3\xA9t\xC3\xA9.tnbc"},
-        // Trailing separators and "." components follow the final name; they
-        // go when the final name is replaced, and stay when it is kept.
-        PathCase{"dir/prog/", "tnbc", "dir/prog.tnbc"},         //
-        PathCase{"dir/prog//", "tnbc", "dir/prog.tnbc"},        //
-        PathCase{"dir/prog/.", "tnbc", "dir/prog.tnbc"},        //
-        PathCase{"dir/prog/./", "tnbc", "dir/prog.tnbc"},       //
-        PathCase{"dir/prog.txt/./.", "tnbc", "dir/prog.tnbc"},  //
-        PathCase{"prog.tnbc/", "tnbc", "prog.tnbc/"},           //
-        // No final name: unchanged.
-        PathCase{"", "tnbc", ""},           //
-        PathCase{"/", "tnbc", "/"},         //
-        PathCase{"//", "tnbc", "//"},       //
-        PathCase{".", "tnbc", "."},         //
-        PathCase{"./", "tnbc", "./"},       //
-        PathCase{"./.", "tnbc", "./."},     //
-        PathCase{"/.", "tnbc", "/."},       //
-        PathCase{"..", "tnbc", ".."},       //
-        PathCase{"dir/..", "tnbc", "dir/.."},  //
-        PathCase{"dir/../", "tnbc", "dir/../"}));
+INSTANTIATE_TEST_SUITE_P(LoadingModule, LoadingPathRule,
+                         ::testing::Values(PathCase{"prog", "tnbc", "prog.tnbc"},              //
+                                           PathCase{"prog.tnbc", "tnbc", "prog.tnbc"},         //
+                                           PathCase{"dir/prog.txt", "tnbc", "dir/prog.tnbc"},  //
+                                           PathCase{"prog.TNBC", "tnbc", "prog.tnbc"},         // case matters
+                                           PathCase{"prog.", "tnbc", "prog.tnbc"},             // empty extension
+                                           PathCase{".tnbc", "tnbc", ".tnbc.tnbc"},  // leading dot is not an extension
+                                           PathCase{"dir.x/prog", "tnbc",
+                                                    "dir.x/prog.tnbc"},            // dots in directories do not count
+                                           PathCase{"a.b.c", "tnbc", "a.b.tnbc"},  // only the last extension goes
+                                           PathCase{"prog.tnbc.txt", "tnbc", "prog.tnbc.tnbc"},  //
+                                           PathCase{"prog.tnbm", "tnbc", "prog.tnbc"},           //
+                                           PathCase{".hidden.txt", "tnbc", ".hidden.tnbc"},      //
+                                           PathCase{"dir/.tnbc", "tnbc", "dir/.tnbc.tnbc"},      //
+                                           PathCase{"...", "tnbc", "...tnbc"},  // stem "..", empty extension
+                                           PathCase{"/abs/prog.x", "tnbc", "/abs/prog.tnbc"},  //
+                                           PathCase{"./prog", "tnbc", "./prog.tnbc"},          //
+                                           PathCase{"a//b", "tnbc", "a//b.tnbc"},  // text before the final name is kept
+                                           PathCase{"dir/../prog", "tnbc", "dir/../prog.tnbc"},  //
+                                           PathCase{"d\xC3\xA9j\xC3\xA0/\xC3\xA9t\xC3\xA9", "tnbc",
+                                                    "d\xC3\xA9j\xC3\xA0/\xC3\xA9t\xC3\xA9.tnbc"},
+                                           // Trailing separators and "." components follow the final name; they
+                                           // go when the final name is replaced, and stay when it is kept.
+                                           PathCase{"dir/prog/", "tnbc", "dir/prog.tnbc"},         //
+                                           PathCase{"dir/prog//", "tnbc", "dir/prog.tnbc"},        //
+                                           PathCase{"dir/prog/.", "tnbc", "dir/prog.tnbc"},        //
+                                           PathCase{"dir/prog/./", "tnbc", "dir/prog.tnbc"},       //
+                                           PathCase{"dir/prog.txt/./.", "tnbc", "dir/prog.tnbc"},  //
+                                           PathCase{"prog.tnbc/", "tnbc", "prog.tnbc/"},           //
+                                           // No final name: unchanged.
+                                           PathCase{"", "tnbc", ""},              //
+                                           PathCase{"/", "tnbc", "/"},            //
+                                           PathCase{"//", "tnbc", "//"},          //
+                                           PathCase{".", "tnbc", "."},            //
+                                           PathCase{"./", "tnbc", "./"},          //
+                                           PathCase{"./.", "tnbc", "./."},        //
+                                           PathCase{"/.", "tnbc", "/."},          //
+                                           PathCase{"..", "tnbc", ".."},          //
+                                           PathCase{"dir/..", "tnbc", "dir/.."},  //
+                                           PathCase{"dir/../", "tnbc", "dir/../"}));
 
-INSTANTIATE_TEST_SUITE_P(LoadingMetadata, LoadingPathRule,
-                         ::testing::Values(PathCase{"prog", "tnbm", "prog.tnbm"},
-                                           PathCase{"prog.tnbc", "tnbm", "prog.tnbm"},
-                                           PathCase{"prog.txt", "tnbm", "prog.tnbm"},
-                                           PathCase{"prog.tnbm", "tnbm", "prog.tnbm"},
-                                           PathCase{"prog.TNBC", "tnbm", "prog.tnbm"},
-                                           PathCase{"dir/prog.tnbc", "tnbm", "dir/prog.tnbm"}));
+INSTANTIATE_TEST_SUITE_P(
+    LoadingMetadata, LoadingPathRule,
+    ::testing::Values(PathCase{"prog", "tnbm", "prog.tnbm"}, PathCase{"prog.tnbc", "tnbm", "prog.tnbm"},
+                      PathCase{"prog.txt", "tnbm", "prog.tnbm"}, PathCase{"prog.tnbm", "tnbm", "prog.tnbm"},
+                      PathCase{"prog.TNBC", "tnbm", "prog.tnbm"}, PathCase{"dir/prog.tnbc", "tnbm", "dir/prog.tnbm"}));
 
 // ---------------------------------------------------------------------------
 // Whole loads against files
@@ -104,8 +102,8 @@ Bytes metadata(size_t length, const char* magic = "TNBM") {
 // A module whose instruction section holds `count` Nops: bigger than any
 // single read buffer when count is large.
 Bytes nop_module(uint32_t count) {
-    Bytes out = {'T', 'N', 'B', 'C', 1, 0, 0, 0, 0, 0, 0, 0, 28, 0, 0, 0, 28, 0, 0, 0, 28, 0, 0, 0, 32, 0, 0, 0,
-                 0, 0, 0, 0};
+    Bytes out = {'T', 'N', 'B', 'C', 1,  0, 0, 0, 0,  0, 0, 0, 28, 0, 0, 0,
+                 28,  0,   0,   0,   28, 0, 0, 0, 32, 0, 0, 0, 0,  0, 0, 0};
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(count >> (8 * i)));
     out.insert(out.end(), count, 0x28);
     return out;
@@ -218,16 +216,28 @@ INSTANTIATE_TEST_SUITE_P(
                  "ok:demo",
                  2},
         LoadCase{"trailing_separator_names_sibling_file", {file("prog.tnbc", kDemo)}, "prog/", "ok:demo", 2},
-        LoadCase{"metadata_20_bytes_accepted", {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(20))},
-                 "prog", "ok:demo", 2},
-        LoadCase{"metadata_long_accepted", {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(4096))},
-                 "prog.txt", "ok:demo", 2},
-        LoadCase{"metadata_19_bytes", {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(19))}, "prog",
+        LoadCase{"metadata_20_bytes_accepted",
+                 {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(20))},
+                 "prog",
+                 "ok:demo",
+                 2},
+        LoadCase{"metadata_long_accepted",
+                 {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(4096))},
+                 "prog.txt",
+                 "ok:demo",
+                 2},
+        LoadCase{"metadata_19_bytes",
+                 {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(19))},
+                 "prog",
                  "Invalid bytecode format"},
-        LoadCase{"metadata_empty", {file("prog.tnbc", kDemo), file("prog.tnbm", {})}, "prog.tnbc",
+        LoadCase{"metadata_empty",
+                 {file("prog.tnbc", kDemo), file("prog.tnbm", {})},
+                 "prog.tnbc",
                  "Invalid bytecode format"},
-        LoadCase{"metadata_wrong_magic", {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(20, "TNBC"))},
-                 "prog", "Invalid magic number"},
+        LoadCase{"metadata_wrong_magic",
+                 {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(20, "TNBC"))},
+                 "prog",
+                 "Invalid magic number"},
         LoadCase{"metadata_wrong_magic_before_short_module",
                  {file("prog.tnbc", kTooShortModule), file("prog.tnbm", metadata(32, "XNBM"))},
                  "prog",
@@ -236,10 +246,11 @@ INSTANTIATE_TEST_SUITE_P(
                  {file("prog.tnbc", {'N', 'O', 'P', 'E'}), file("prog.tnbm", metadata(5))},
                  "prog",
                  "Invalid bytecode format"},
-        LoadCase{"metadata_is_directory", {file("prog.tnbc", kDemo), directory("prog.tnbm")}, "prog",
-                 kIsDirectory},
-        LoadCase{"metadata_from_caller_path", {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(3))},
-                 "prog.txt", "Invalid bytecode format"},
+        LoadCase{"metadata_is_directory", {file("prog.tnbc", kDemo), directory("prog.tnbm")}, "prog", kIsDirectory},
+        LoadCase{"metadata_from_caller_path",
+                 {file("prog.tnbc", kDemo), file("prog.tnbm", metadata(3))},
+                 "prog.txt",
+                 "Invalid bytecode format"},
         LoadCase{"metadata_dangling_symlink_is_absent",
                  {file("prog.tnbc", kDemo), symlink_to("prog.tnbm", "nowhere")},
                  "prog",
@@ -250,25 +261,27 @@ INSTANTIATE_TEST_SUITE_P(
         LoadCase{"missing_module_with_bad_metadata", {file("prog.tnbm", metadata(2))}, "prog", kNoFile},
         LoadCase{"missing_module_directory", {}, "nodir/prog", kNoFile},
         LoadCase{"module_is_directory", {directory("prog.tnbc")}, "prog", kIsDirectory},
-        LoadCase{"module_not_a_directory_component", {file("plain", {})}, "plain/prog",
+        LoadCase{"module_not_a_directory_component",
+                 {file("plain", {})},
+                 "plain/prog",
                  "IO error: Not a directory (os error 20)"},
         LoadCase{"module_empty", {file("prog.tnbc", {})}, "prog", "Invalid bytecode format"},
         LoadCase{"module_too_short", {file("prog.tnbc", kTooShortModule)}, "prog", "Invalid bytecode format"},
-        LoadCase{"module_decode_error_surfaces", {file("prog.tnbc", Bytes(40, 0))}, "prog",
-                 "Invalid magic number"},
-        LoadCase{"module_larger_than_read_buffer", {file("big.tnbc", nop_module(200000))}, "big", "ok:",
-                 200000},
+        LoadCase{"module_decode_error_surfaces", {file("prog.tnbc", Bytes(40, 0))}, "prog", "Invalid magic number"},
+        LoadCase{"module_larger_than_read_buffer", {file("big.tnbc", nop_module(200000))}, "big", "ok:", 200000},
         // /proc files report a size of 0 and still have content: it must be
         // read to its end (the text does not start with the magic).
-        LoadCase{"module_reporting_no_size", {symlink_to("proc.tnbc", "/proc/self/status")}, "proc",
-                 "Invalid magic number"},
+        LoadCase{
+            "module_reporting_no_size", {symlink_to("proc.tnbc", "/proc/self/status")}, "proc", "Invalid magic number"},
         // Only regular files load: a FIFO without a writer would block the
         // open, and a device like /dev/zero never ends.
         LoadCase{"module_fifo", {fifo("prog.tnbc")}, "prog", kNotRegular},
         LoadCase{"metadata_fifo", {file("prog.tnbc", kDemo), fifo("prog.tnbm")}, "prog", kNotRegular},
         LoadCase{"module_dev_zero", {symlink_to("prog.tnbc", "/dev/zero")}, "prog", kNotRegular},
-        LoadCase{"metadata_dev_urandom", {file("prog.tnbc", kDemo), symlink_to("prog.tnbm", "/dev/urandom")},
-                 "prog", kNotRegular},
+        LoadCase{"metadata_dev_urandom",
+                 {file("prog.tnbc", kDemo), symlink_to("prog.tnbm", "/dev/urandom")},
+                 "prog",
+                 kNotRegular},
         LoadCase{"module_dev_null", {symlink_to("prog.tnbc", "/dev/null")}, "prog", kNotRegular},
         LoadCase{"module_over_size_limit", {sparse_file("prog.tnbc", kDemo, kLimit + 1)}, "prog", kTooLarge},
         LoadCase{"module_at_size_limit", {sparse_file("prog.tnbc", kDemo, kLimit)}, "prog", "ok:demo", 2},
@@ -278,7 +291,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "prog",
                  "ok:demo",
                  2},
-        LoadCase{"nul_in_path", {file("prog.tnbc", kDemo)}, std::string("prog\0x", 6),
+        LoadCase{"nul_in_path",
+                 {file("prog.tnbc", kDemo)},
+                 std::string("prog\0x", 6),
                  "IO error: file name contained an unexpected NUL byte"}),
     [](const auto& info) { return std::string(info.param.label); });
 
@@ -286,7 +301,7 @@ TEST(LoadingFilesNul, NulThatSurvivesThePathRuleIsReported) {
     // A NUL in the stem or in a directory stays in the module path and is
     // refused before anything is opened.
     for (const std::string& path : {std::string("prog\0", 5), std::string("\0prog", 5), std::string("\0", 1),
-                                   std::string("di\0r/prog.tnbc", 14)}) {
+                                    std::string("di\0r/prog.tnbc", 14)}) {
         auto result = load_module_file(path);
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().message(), "IO error: file name contained an unexpected NUL byte");

@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "value_builders.hpp"
 #include "values/dict_map.hpp"
 #include "values/operations.hpp"
 #include "values/value.hpp"
-#include "value_builders.hpp"
 
 namespace tarnel {
 namespace {
@@ -47,22 +47,32 @@ enum class Arith { Add, Sub, Mul, Div, Mod };
 
 const char* arith_name(Arith op) {
     switch (op) {
-        case Arith::Add: return "add";
-        case Arith::Sub: return "sub";
-        case Arith::Mul: return "mul";
-        case Arith::Div: return "div";
-        case Arith::Mod: return "mod";
+        case Arith::Add:
+            return "add";
+        case Arith::Sub:
+            return "sub";
+        case Arith::Mul:
+            return "mul";
+        case Arith::Div:
+            return "div";
+        case Arith::Mod:
+            return "mod";
     }
     return "?";
 }
 
 Result<Value, VmError> apply(Arith op, const Value& l, const Value& r) {
     switch (op) {
-        case Arith::Add: return ops::add(l, r);
-        case Arith::Sub: return ops::subtract(l, r);
-        case Arith::Mul: return ops::multiply(l, r);
-        case Arith::Div: return ops::divide(l, r);
-        case Arith::Mod: return ops::remainder(l, r);
+        case Arith::Add:
+            return ops::add(l, r);
+        case Arith::Sub:
+            return ops::subtract(l, r);
+        case Arith::Mul:
+            return ops::multiply(l, r);
+        case Arith::Div:
+            return ops::divide(l, r);
+        case Arith::Mod:
+            return ops::remainder(l, r);
     }
     return Failure{VmError::of(VmErrorKind::InvalidBytecode)};
 }
@@ -84,8 +94,8 @@ struct ArithCase {
 void run_arith_table(const std::vector<ArithCase>& table) {
     for (size_t i = 0; i < table.size(); ++i) {
         const ArithCase& c = table[i];
-        SCOPED_TRACE(testing::Message() << "row " << i << ": " << arith_name(c.op) << "(" << describe(c.left)
-                                        << ", " << describe(c.right) << ")");
+        SCOPED_TRACE(testing::Message() << "row " << i << ": " << arith_name(c.op) << "(" << describe(c.left) << ", "
+                                        << describe(c.right) << ")");
         check(apply(c.op, c.left, c.right), c.want);
     }
 }
@@ -307,8 +317,7 @@ TEST(OpNegate, FlipsOnlyTheSignBitOfNaN) {
     double nan = kNaN;
     Result<Value, VmError> got = ops::negate(F(nan));
     ASSERT_TRUE(got.ok());
-    EXPECT_EQ(std::bit_cast<uint64_t>(got.value().as_float()),
-              std::bit_cast<uint64_t>(nan) ^ (uint64_t{1} << 63));
+    EXPECT_EQ(std::bit_cast<uint64_t>(got.value().as_float()), std::bit_cast<uint64_t>(nan) ^ (uint64_t{1} << 63));
 }
 
 // ---- Equality ----
@@ -384,11 +393,10 @@ TEST(OpEquality, Table) {
         {"empty dicts", D({}), D({}), true},
         {"dict values int and float", D({{"x", I(3)}}), D({{"x", F(3.0)}}), true},
         {"same dict object holding nan", shared_nan_dict, shared_nan_dict, false},
-        {"dict nested differs deep", D({{"a", D({{"b", A({I(1)})}})}}), D({{"a", D({{"b", A({I(2)})}})}}),
-         false},
+        {"dict nested differs deep", D({{"a", D({{"b", A({I(1)})}})}}), D({{"a", D({{"b", A({I(2)})}})}}), false},
         {"dict nested equal deep", D({{"a", D({{"b", A({I(1)})}})}}), D({{"a", D({{"b", A({I(1)})}})}}), true},
-        {"mixed containers differ after an equal subtree",
-         A({A({I(1), I(2)}), D({{"k", S("v")}}), I(3)}), A({A({I(1), I(2)}), D({{"k", S("v")}}), I(4)}), false},
+        {"mixed containers differ after an equal subtree", A({A({I(1), I(2)}), D({{"k", S("v")}}), I(3)}),
+         A({A({I(1), I(2)}), D({{"k", S("v")}}), I(4)}), false},
         {"mixed containers equal", A({A({I(1), I(2)}), D({{"k", S("v")}}), I(3)}),
          A({A({I(1), I(2)}), D({{"k", S("v")}}), I(3)}), true},
     };
@@ -433,7 +441,6 @@ TEST(OpEquality, DictsWithDifferentSlotOrderAreEqual) {
     EXPECT_TRUE(saw_different_order) << "every map listed its keys in the same order";
 }
 
-
 Value nest_in_dicts(Value inner, size_t depth) {
     Value key = S("k");
     Value v = std::move(inner);
@@ -477,10 +484,14 @@ enum class Order { Lt, Le, Gt, Ge };
 
 const char* order_name(Order op) {
     switch (op) {
-        case Order::Lt: return "<";
-        case Order::Le: return "<=";
-        case Order::Gt: return ">";
-        case Order::Ge: return ">=";
+        case Order::Lt:
+            return "<";
+        case Order::Le:
+            return "<=";
+        case Order::Gt:
+            return ">";
+        case Order::Ge:
+            return ">=";
     }
     return "?";
 }
@@ -488,10 +499,14 @@ const char* order_name(Order op) {
 // GtR and GteR are LtR and LteR with the operands exchanged.
 Result<bool, VmError> compare(Order op, const Value& l, const Value& r) {
     switch (op) {
-        case Order::Lt: return ops::less_than(l, r);
-        case Order::Le: return ops::less_equal(l, r);
-        case Order::Gt: return ops::less_than(r, l);
-        case Order::Ge: return ops::less_equal(r, l);
+        case Order::Lt:
+            return ops::less_than(l, r);
+        case Order::Le:
+            return ops::less_equal(l, r);
+        case Order::Gt:
+            return ops::less_than(r, l);
+        case Order::Ge:
+            return ops::less_equal(r, l);
     }
     return Failure{VmError::of(VmErrorKind::InvalidBytecode)};
 }
@@ -513,31 +528,71 @@ OrderCase Invalid(Order op, Value l, Value r, const char* names) {
 TEST(OpOrdering, Table) {
     using enum Order;
     std::vector<OrderCase> table = {
-        Yes(Lt, I(1), I(2)), No(Lt, I(2), I(1)), No(Lt, I(1), I(1)), Yes(Le, I(1), I(1)),
-        No(Le, I(2), I(1)), Yes(Gt, I(2), I(1)), No(Gt, I(1), I(1)), Yes(Ge, I(1), I(1)),
-        Yes(Lt, I(kMin), I(kMax)), No(Lt, I(kMax), I(kMin)), Yes(Lt, I(-1), I(0)),
-        Yes(Lt, I(1), F(1.5)), No(Lt, F(1.5), I(1)), Yes(Lt, F(1.5), I(2)), Yes(Le, F(2.0), I(2)),
-        Yes(Lt, F(-0.5), F(0.5)), No(Lt, F(-0.0), F(0.0)), Yes(Le, F(-0.0), F(0.0)), Yes(Ge, F(0.0), F(-0.0)),
+        Yes(Lt, I(1), I(2)),
+        No(Lt, I(2), I(1)),
+        No(Lt, I(1), I(1)),
+        Yes(Le, I(1), I(1)),
+        No(Le, I(2), I(1)),
+        Yes(Gt, I(2), I(1)),
+        No(Gt, I(1), I(1)),
+        Yes(Ge, I(1), I(1)),
+        Yes(Lt, I(kMin), I(kMax)),
+        No(Lt, I(kMax), I(kMin)),
+        Yes(Lt, I(-1), I(0)),
+        Yes(Lt, I(1), F(1.5)),
+        No(Lt, F(1.5), I(1)),
+        Yes(Lt, F(1.5), I(2)),
+        Yes(Le, F(2.0), I(2)),
+        Yes(Lt, F(-0.5), F(0.5)),
+        No(Lt, F(-0.0), F(0.0)),
+        Yes(Le, F(-0.0), F(0.0)),
+        Yes(Ge, F(0.0), F(-0.0)),
         // The Int is converted first: 2^53 + 1 becomes 2^53.
-        No(Lt, F(9007199254740992.0), I(9007199254740993)), Yes(Le, F(9007199254740992.0), I(9007199254740993)),
-        Yes(Lt, F(-kInf), I(kMin)), Yes(Lt, I(kMax), F(kInf)),
-        No(Lt, I(1), F(kNaN)), No(Le, I(1), F(kNaN)), No(Gt, I(1), F(kNaN)), No(Ge, I(1), F(kNaN)),
-        No(Lt, F(kNaN), F(kNaN)), No(Le, F(kNaN), F(kNaN)), No(Ge, F(kNaN), I(0)), No(Gt, F(kNaN), F(-kInf)),
-        Yes(Lt, S("abc"), S("abd")), Yes(Lt, S("ab"), S("abc")), No(Lt, S("abc"), S("ab")),
-        No(Lt, S("abc"), S("abc")), Yes(Le, S("abc"), S("abc")), Yes(Lt, S(""), S("a")), Yes(Le, S(""), S("")),
-        No(Lt, S(""), S("")), Yes(Gt, S("b"), S("abc")), Yes(Ge, S("b"), S("b")),
+        No(Lt, F(9007199254740992.0), I(9007199254740993)),
+        Yes(Le, F(9007199254740992.0), I(9007199254740993)),
+        Yes(Lt, F(-kInf), I(kMin)),
+        Yes(Lt, I(kMax), F(kInf)),
+        No(Lt, I(1), F(kNaN)),
+        No(Le, I(1), F(kNaN)),
+        No(Gt, I(1), F(kNaN)),
+        No(Ge, I(1), F(kNaN)),
+        No(Lt, F(kNaN), F(kNaN)),
+        No(Le, F(kNaN), F(kNaN)),
+        No(Ge, F(kNaN), I(0)),
+        No(Gt, F(kNaN), F(-kInf)),
+        Yes(Lt, S("abc"), S("abd")),
+        Yes(Lt, S("ab"), S("abc")),
+        No(Lt, S("abc"), S("ab")),
+        No(Lt, S("abc"), S("abc")),
+        Yes(Le, S("abc"), S("abc")),
+        Yes(Lt, S(""), S("a")),
+        Yes(Le, S(""), S("")),
+        No(Lt, S(""), S("")),
+        Yes(Gt, S("b"), S("abc")),
+        Yes(Ge, S("b"), S("b")),
         // Bytes compare as unsigned values.
-        Yes(Lt, S("a"), S("\xff")), Yes(Lt, S("z"), S("\xc3\xa9")), No(Lt, S("\x80"), S("\x7f")),
-        Yes(Lt, S(std::string("a\0b", 3)), S(std::string("a\0c", 3))), Yes(Lt, S("a"), S(std::string("a\0", 2))),
+        Yes(Lt, S("a"), S("\xff")),
+        Yes(Lt, S("z"), S("\xc3\xa9")),
+        No(Lt, S("\x80"), S("\x7f")),
+        Yes(Lt, S(std::string("a\0b", 3)), S(std::string("a\0c", 3))),
+        Yes(Lt, S("a"), S(std::string("a\0", 2))),
         Yes(Lt, S("B"), S("a")),
-        Invalid(Lt, B(false), B(true), "Bool and Bool"), Invalid(Le, B(true), B(true), "Bool and Bool"),
-        Invalid(Lt, S("a"), I(1), "String and Int"), Invalid(Gt, S("a"), I(1), "Int and String"),
-        Invalid(Le, S("a"), I(1), "String and Int"), Invalid(Ge, S("a"), I(1), "Int and String"),
-        Invalid(Ge, E(), I(1), "Int and Empty"), Invalid(Lt, E(), E(), "Empty and Empty"),
-        Invalid(Lt, U("a"), U("b"), "URL and URL"), Invalid(Lt, S("a"), U("b"), "String and URL"),
-        Invalid(Gt, S("a"), U("b"), "URL and String"), Invalid(Lt, A({}), A({}), "Array and Array"),
-        Invalid(Le, D({}), D({}), "Dict and Dict"), Invalid(Lt, Fn(0, 0, "f"), Fn(0, 0, "f"), "Function and Function"),
-        Invalid(Lt, I(1), B(true), "Int and Bool"), Invalid(Gt, F(1.0), B(true), "Bool and Float"),
+        Invalid(Lt, B(false), B(true), "Bool and Bool"),
+        Invalid(Le, B(true), B(true), "Bool and Bool"),
+        Invalid(Lt, S("a"), I(1), "String and Int"),
+        Invalid(Gt, S("a"), I(1), "Int and String"),
+        Invalid(Le, S("a"), I(1), "String and Int"),
+        Invalid(Ge, S("a"), I(1), "Int and String"),
+        Invalid(Ge, E(), I(1), "Int and Empty"),
+        Invalid(Lt, E(), E(), "Empty and Empty"),
+        Invalid(Lt, U("a"), U("b"), "URL and URL"),
+        Invalid(Lt, S("a"), U("b"), "String and URL"),
+        Invalid(Gt, S("a"), U("b"), "URL and String"),
+        Invalid(Lt, A({}), A({}), "Array and Array"),
+        Invalid(Le, D({}), D({}), "Dict and Dict"),
+        Invalid(Lt, Fn(0, 0, "f"), Fn(0, 0, "f"), "Function and Function"),
+        Invalid(Lt, I(1), B(true), "Int and Bool"),
+        Invalid(Gt, F(1.0), B(true), "Bool and Float"),
     };
     for (size_t i = 0; i < table.size(); ++i) {
         const OrderCase& c = table[i];

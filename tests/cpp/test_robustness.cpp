@@ -135,21 +135,21 @@ TEST(RenderedLength, StopsEarlyOnLongUnsharedValues) {
 // 1: 0, 2: 1, 3: depth, 4: "", 5: "f".
 Module tower_program(int64_t depth, std::vector<Instruction> tail) {
     std::vector<Instruction> code = {
-        I(Op::LoadConstR, {1, 0}),     // 0: r1 = 2
-        I(Op::LoadConstR, {2, 1}),     // 1: r2 = 0
-        I(Op::LoadConstR, {3, 2}),     // 2: r3 = 1
-        I(Op::LoadConstR, {5, 1}),     // 3: r5 = 0 (level)
-        I(Op::LoadConstR, {6, 3}),     // 4: r6 = depth
-        I(Op::NewArrayR, {0, 1}),      // 5: r0 = [Empty, Empty]
-        I(Op::LtR, {7, 5, 6}),         // 6: loop
-        I(Op::JumpIfNotR, {7, 6}),     // 7: -> 14
-        I(Op::NewArrayR, {8, 1}),      // 8
-        I(Op::ArraySetR, {8, 2, 0}),   // 9
-        I(Op::ArraySetR, {8, 3, 0}),   // 10
-        I(Op::MoveR, {0, 8}),          // 11
-        I(Op::AddR, {5, 5, 3}),        // 12
-        I(Op::JumpR, {-8}),            // 13: -> 6
-        I(Op::LoadConstR, {9, 4}),     // 14: r9 = ""
+        I(Op::LoadConstR, {1, 0}),    // 0: r1 = 2
+        I(Op::LoadConstR, {2, 1}),    // 1: r2 = 0
+        I(Op::LoadConstR, {3, 2}),    // 2: r3 = 1
+        I(Op::LoadConstR, {5, 1}),    // 3: r5 = 0 (level)
+        I(Op::LoadConstR, {6, 3}),    // 4: r6 = depth
+        I(Op::NewArrayR, {0, 1}),     // 5: r0 = [Empty, Empty]
+        I(Op::LtR, {7, 5, 6}),        // 6: loop
+        I(Op::JumpIfNotR, {7, 6}),    // 7: -> 14
+        I(Op::NewArrayR, {8, 1}),     // 8
+        I(Op::ArraySetR, {8, 2, 0}),  // 9
+        I(Op::ArraySetR, {8, 3, 0}),  // 10
+        I(Op::MoveR, {0, 8}),         // 11
+        I(Op::AddR, {5, 5, 3}),       // 12
+        I(Op::JumpR, {-8}),           // 13: -> 6
+        I(Op::LoadConstR, {9, 4}),    // 14: r9 = ""
     };
     code.insert(code.end(), tail.begin(), tail.end());
     const uint64_t f = code.size();
@@ -201,8 +201,7 @@ TEST_P(TowerRendering, PastTheTextLimitIsOutOfMemory) {
         EXPECT_EQ(display_text(vm.registers[10]), "-5");
     }
     // The machine goes on: a new module runs normally.
-    auto next = run_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::ReturnR, {0})}, {Constant::of_int(42)}),
-                           &vm);
+    auto next = run_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::ReturnR, {0})}, {Constant::of_int(42)}), &vm);
     ASSERT_TRUE(next.ok);
     EXPECT_EQ(next.value->as_int(), 42);
 }
@@ -238,34 +237,34 @@ INSTANTIATE_TEST_SUITE_P(Table, TowerRendering, ::testing::ValuesIn(render_cases
 TEST(HostilePrograms, MillionDeepNestingComparedPrintedAndDropped) {
     constexpr int64_t kDepth = 1000000;
     std::vector<Instruction> code = {
-        I(Op::LoadConstR, {1, 0}),    // 0: r1 = 1
-        I(Op::LoadConstR, {2, 1}),    // 1: r2 = 0
-        I(Op::LoadConstR, {3, 2}),    // 2: r3 = depth
-        I(Op::LoadConstR, {5, 1}),    // 3: r5 = 0
-        I(Op::LoadConstR, {20, 0}),   // 4: innermost values 1, 1, 2
-        I(Op::LoadConstR, {21, 0}),   // 5
-        I(Op::LoadConstR, {22, 3}),   // 6
-        I(Op::LtR, {6, 5, 3}),        // 7: loop
-        I(Op::JumpIfNotR, {6, 11}),   // 8: -> 20
-        I(Op::NewArrayR, {7, 1}),     // 9
-        I(Op::ArraySetR, {7, 2, 20}), // 10
-        I(Op::MoveR, {20, 7}),        // 11
-        I(Op::NewArrayR, {7, 1}),     // 12
-        I(Op::ArraySetR, {7, 2, 21}), // 13
-        I(Op::MoveR, {21, 7}),        // 14
-        I(Op::NewArrayR, {7, 1}),     // 15
-        I(Op::ArraySetR, {7, 2, 22}), // 16
-        I(Op::MoveR, {22, 7}),        // 17
-        I(Op::AddR, {5, 5, 1}),       // 18
-        I(Op::JumpR, {-13}),          // 19: -> 7
-        I(Op::EqR, {30, 20, 21}),     // 20
-        I(Op::EqR, {31, 20, 22}),     // 21
-        I(Op::ReturnR, {20}),         // 22
+        I(Op::LoadConstR, {1, 0}),     // 0: r1 = 1
+        I(Op::LoadConstR, {2, 1}),     // 1: r2 = 0
+        I(Op::LoadConstR, {3, 2}),     // 2: r3 = depth
+        I(Op::LoadConstR, {5, 1}),     // 3: r5 = 0
+        I(Op::LoadConstR, {20, 0}),    // 4: innermost values 1, 1, 2
+        I(Op::LoadConstR, {21, 0}),    // 5
+        I(Op::LoadConstR, {22, 3}),    // 6
+        I(Op::LtR, {6, 5, 3}),         // 7: loop
+        I(Op::JumpIfNotR, {6, 11}),    // 8: -> 20
+        I(Op::NewArrayR, {7, 1}),      // 9
+        I(Op::ArraySetR, {7, 2, 20}),  // 10
+        I(Op::MoveR, {20, 7}),         // 11
+        I(Op::NewArrayR, {7, 1}),      // 12
+        I(Op::ArraySetR, {7, 2, 21}),  // 13
+        I(Op::MoveR, {21, 7}),         // 14
+        I(Op::NewArrayR, {7, 1}),      // 15
+        I(Op::ArraySetR, {7, 2, 22}),  // 16
+        I(Op::MoveR, {22, 7}),         // 17
+        I(Op::AddR, {5, 5, 1}),        // 18
+        I(Op::JumpR, {-13}),           // 19: -> 7
+        I(Op::EqR, {30, 20, 21}),      // 20
+        I(Op::EqR, {31, 20, 22}),      // 21
+        I(Op::ReturnR, {20}),          // 22
     };
     QuietStdout quiet;
     auto vm = std::make_unique<VmState>();
-    vm->reset_for_module(make_module(code, {Constant::of_int(1), Constant::of_int(0), Constant::of_int(kDepth),
-                                            Constant::of_int(2)}));
+    vm->reset_for_module(
+        make_module(code, {Constant::of_int(1), Constant::of_int(0), Constant::of_int(kDepth), Constant::of_int(2)}));
     auto outcome = run_state(*vm);
     ASSERT_TRUE(outcome.ok) << outcome.message;
     EXPECT_TRUE(vm->registers[30].as_bool());
@@ -289,31 +288,31 @@ TEST(HostilePrograms, MillionDeepNestingComparedPrintedAndDropped) {
 // recurse with n - 1; return the sum of the array lengths.
 Module recursion_program(int64_t n) {
     std::vector<Instruction> code = {
-        I(Op::LoadConstR, {0, 0}),          // 0: main: r0 = n
-        I(Op::LoadConstR, {1, 1}),          // 1: r1 = "down"
-        Instruction::call(1, {0}, 2),       // 2
-        I(Op::ReturnR, {2}),                // 3
-        I(Op::LoadConstR, {10, 2}),         // 4: down: r10 = 0
-        I(Op::LteR, {11, 0, 10}),           // 5
-        I(Op::JumpIfNotR, {11, 1}),         // 6: -> 8
-        I(Op::ReturnR, {10}),               // 7
-        I(Op::LoadConstR, {10, 3}),         // 8: r10 = 10000
-        I(Op::NewArrayR, {1, 10}),          // 9
-        I(Op::DictNewR, {2}),               // 10
-        I(Op::CastR, {3, 0, 4}),            // 11
-        I(Op::DictSetR, {2, 3, 1}),         // 12
-        I(Op::ConcatStrR, {3, 3, 3}),       // 13
-        I(Op::LoadConstR, {10, 4}),         // 14: r10 = 1
-        I(Op::SubR, {5, 0, 10}),            // 15
-        I(Op::LoadConstR, {6, 1}),          // 16
-        Instruction::call(6, {5}, 7),       // 17
-        I(Op::ArrayLenR, {8, 1}),           // 18
-        I(Op::AddR, {9, 7, 8}),             // 19
-        I(Op::ReturnR, {9}),                // 20
+        I(Op::LoadConstR, {0, 0}),     // 0: main: r0 = n
+        I(Op::LoadConstR, {1, 1}),     // 1: r1 = "down"
+        Instruction::call(1, {0}, 2),  // 2
+        I(Op::ReturnR, {2}),           // 3
+        I(Op::LoadConstR, {10, 2}),    // 4: down: r10 = 0
+        I(Op::LteR, {11, 0, 10}),      // 5
+        I(Op::JumpIfNotR, {11, 1}),    // 6: -> 8
+        I(Op::ReturnR, {10}),          // 7
+        I(Op::LoadConstR, {10, 3}),    // 8: r10 = 10000
+        I(Op::NewArrayR, {1, 10}),     // 9
+        I(Op::DictNewR, {2}),          // 10
+        I(Op::CastR, {3, 0, 4}),       // 11
+        I(Op::DictSetR, {2, 3, 1}),    // 12
+        I(Op::ConcatStrR, {3, 3, 3}),  // 13
+        I(Op::LoadConstR, {10, 4}),    // 14: r10 = 1
+        I(Op::SubR, {5, 0, 10}),       // 15
+        I(Op::LoadConstR, {6, 1}),     // 16
+        Instruction::call(6, {5}, 7),  // 17
+        I(Op::ArrayLenR, {8, 1}),      // 18
+        I(Op::AddR, {9, 7, 8}),        // 19
+        I(Op::ReturnR, {9}),           // 20
     };
     return make_module(code,
-                       {Constant::of_int(n), Constant::of_string("down"), Constant::of_int(0),
-                        Constant::of_int(10000), Constant::of_int(1)},
+                       {Constant::of_int(n), Constant::of_string("down"), Constant::of_int(0), Constant::of_int(10000),
+                        Constant::of_int(1)},
                        {{"main", 0}, {"down", 4}});
 }
 
@@ -327,7 +326,7 @@ TEST(HostilePrograms, ThousandFramesHoldingContainers) {
 
     auto over = run_module(recursion_program(1000), &vm);
     EXPECT_EQ(over.message, "Stack overflow");
-    EXPECT_EQ(vm.call_stack.size(), kMaxCallDepth);  // every frame still holds its containers
+    EXPECT_EQ(vm.call_stack.size(), kMaxCallDepth);      // every frame still holds its containers
     auto again = run_module(recursion_program(3), &vm);  // the load drops them all
     ASSERT_TRUE(again.ok) << again.message;
     EXPECT_EQ(again.value->as_int(), 30000);
@@ -354,8 +353,8 @@ TEST(HostilePrograms, HugeRequestsAreOutOfMemoryAndTheMachineGoesOn) {
         EXPECT_EQ(outcome.message, "Out of memory");
         EXPECT_EQ(vm.instruction_count, c.executed);
         EXPECT_TRUE(vm.registers[0].is(ValueType::Empty));
-        auto next = run_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::ReturnR, {0})}, {Constant::of_int(7)}),
-                               &vm);
+        auto next =
+            run_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::ReturnR, {0})}, {Constant::of_int(7)}), &vm);
         ASSERT_TRUE(next.ok);
         EXPECT_EQ(next.value->as_int(), 7);
     }
@@ -364,18 +363,18 @@ TEST(HostilePrograms, HugeRequestsAreOutOfMemoryAndTheMachineGoesOn) {
 TEST(HostilePrograms, DictionaryWithAMillionKeys) {
     constexpr int64_t kKeys = 1000000;
     std::vector<Instruction> code = {
-        I(Op::DictNewR, {0}),         // 0
-        I(Op::LoadConstR, {1, 0}),    // 1: i = 0
-        I(Op::LoadConstR, {2, 1}),    // 2: n
-        I(Op::LoadConstR, {3, 2}),    // 3: 1
-        I(Op::LtR, {4, 1, 2}),        // 4: loop
-        I(Op::JumpIfNotR, {4, 4}),    // 5: -> 10
-        I(Op::CastR, {5, 1, 4}),      // 6
-        I(Op::DictSetR, {0, 5, 1}),   // 7
-        I(Op::AddR, {1, 1, 3}),       // 8
-        I(Op::JumpR, {-6}),           // 9: -> 4
-        I(Op::DictLenR, {6, 0}),      // 10
-        I(Op::ReturnR, {0}),          // 11
+        I(Op::DictNewR, {0}),        // 0
+        I(Op::LoadConstR, {1, 0}),   // 1: i = 0
+        I(Op::LoadConstR, {2, 1}),   // 2: n
+        I(Op::LoadConstR, {3, 2}),   // 3: 1
+        I(Op::LtR, {4, 1, 2}),       // 4: loop
+        I(Op::JumpIfNotR, {4, 4}),   // 5: -> 10
+        I(Op::CastR, {5, 1, 4}),     // 6
+        I(Op::DictSetR, {0, 5, 1}),  // 7
+        I(Op::AddR, {1, 1, 3}),      // 8
+        I(Op::JumpR, {-6}),          // 9: -> 4
+        I(Op::DictLenR, {6, 0}),     // 10
+        I(Op::ReturnR, {0}),         // 11
     };
     VmState vm;
     auto outcome =

@@ -55,9 +55,9 @@ INSTANTIATE_TEST_SUITE_P(Budgets, InstructionBudget,
 TEST(RunLimited, BudgetStopLeavesPcAtTheInstructionNotRunAndTheRunContinues) {
     // No main: a later run starts where the stopped one left off.
     VmState vm;
-    vm.reset_for_module(make_module({I(Op::LoadConstR, {0, 0}), I(Op::AddR, {0, 0, 0}), I(Op::AddR, {0, 0, 0}),
-                                     I(Op::ReturnR, {0})},
-                                    {Constant::of_int(5)}));
+    vm.reset_for_module(
+        make_module({I(Op::LoadConstR, {0, 0}), I(Op::AddR, {0, 0, 0}), I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0})},
+                    {Constant::of_int(5)}));
     RunLimits limits;
     limits.max_instructions = 2;
     EXPECT_EQ(stopped_by(run_limited(vm, limits)), LimitKind::Instructions);
@@ -127,11 +127,11 @@ TEST(RunLimited, FreedValuesAreRefunded) {
     // 50 arrays of 10,000 elements (160 kB each) made one after the other,
     // each replacing the last: never more than two alive at once.
     VmState vm;
-    vm.reset_for_module(make_module(
-        {I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 1}), I(Op::LoadConstR, {2, 2}), I(Op::LoadConstR, {3, 3}),
-         I(Op::NewArrayR, {4, 0}), I(Op::AddR, {1, 1, 3}), I(Op::LtR, {5, 1, 2}), I(Op::JumpIfR, {5, -4}),
-         I(Op::ReturnR, {1})},
-        {Constant::of_int(10000), Constant::of_int(0), Constant::of_int(50), Constant::of_int(1)}));
+    vm.reset_for_module(
+        make_module({I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 1}), I(Op::LoadConstR, {2, 2}),
+                     I(Op::LoadConstR, {3, 3}), I(Op::NewArrayR, {4, 0}), I(Op::AddR, {1, 1, 3}), I(Op::LtR, {5, 1, 2}),
+                     I(Op::JumpIfR, {5, -4}), I(Op::ReturnR, {1})},
+                    {Constant::of_int(10000), Constant::of_int(0), Constant::of_int(50), Constant::of_int(1)}));
     vm.pc = 0;
     RunLimits limits;
     limits.max_memory = 400000;

@@ -46,8 +46,7 @@ TEST(Trace, LteLinesAndFailedComparison) {
 }
 
 TEST(Trace, CallLinesShowArgumentsBeforeAndCopiesAfter) {
-    auto module = make_module({Instruction::call(2, {4, 5}, 3), I(Op::Halt), I(Op::ReturnR)}, {},
-                              {{"f", 2}});
+    auto module = make_module({Instruction::call(2, {4, 5}, 3), I(Op::Halt), I(Op::ReturnR)}, {}, {{"f", 2}});
     EXPECT_EQ(printed_by(module, true, {{2, Value::string("f")}, {4, Value::integer(1)}, {5, Value::integer(2)}}),
               "PC: 0, Instruction: CallR { func: 2, args: [4, 5], dst: 3 }\n"
               "CallR: func=r2, dst=r3, args=[4, 5]\n"
@@ -61,7 +60,8 @@ TEST(Trace, CallLinesShowArgumentsBeforeAndCopiesAfter) {
 
 TEST(Trace, CallArgumentCopiesSeeEarlierCopiesAndFailedLookupsPrintNoSetLines) {
     auto swap = make_module({Instruction::call(9, {1, 0}, 3), I(Op::Halt), I(Op::ReturnR)}, {}, {{"f", 2}});
-    std::string out = printed_by(swap, true, {{9, Value::string("f")}, {0, Value::integer(10)}, {1, Value::integer(11)}});
+    std::string out =
+        printed_by(swap, true, {{9, Value::string("f")}, {0, Value::integer(10)}, {1, Value::integer(11)}});
     EXPECT_NE(out.find("  arg[1]: r0 = Int(10)\n  Set r0 = Int(11) (from r1)\n  Set r1 = Int(11) (from r0)\n"),
               std::string::npos)
         << out;
@@ -114,9 +114,10 @@ TEST(Trace, BreakPointOnlyInDebugMode) {
 TEST(Trace, DebugModeChangesNeitherResultNorCount) {
     std::vector<Constant> k = {Constant::of_string("rec"), Constant::of_int(5), Constant::of_int(1)};
     std::vector<Instruction> code = {
-        I(Op::LoadConstR, {0, 1}), I(Op::LoadConstR, {70, 0}), Instruction::call(70, {0}, 1), I(Op::ReturnR, {1}),
-        I(Op::LoadConstR, {2, 2}), I(Op::LteR, {3, 0, 2}), I(Op::JumpIfR, {3, 3}), I(Op::SubR, {0, 0, 2}),
-        Instruction::call(70, {0}, 1), I(Op::ReturnR, {1}), I(Op::ReturnR, {2})};
+        I(Op::LoadConstR, {0, 1}), I(Op::LoadConstR, {70, 0}), Instruction::call(70, {0}, 1),
+        I(Op::ReturnR, {1}),       I(Op::LoadConstR, {2, 2}),  I(Op::LteR, {3, 0, 2}),
+        I(Op::JumpIfR, {3, 3}),    I(Op::SubR, {0, 0, 2}),     Instruction::call(70, {0}, 1),
+        I(Op::ReturnR, {1}),       I(Op::ReturnR, {2})};
     uint64_t quiet_count = 0, debug_count = 0;
     printed_by(make_module(code, k, {{"main", 0}, {"rec", 4}}), false, {}, &quiet_count);
     printed_by(make_module(code, k, {{"main", 0}, {"rec", 4}}), true, {}, &debug_count);

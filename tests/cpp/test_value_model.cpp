@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
+#include "value_builders.hpp"
 #include "values/dict_map.hpp"
 #include "values/errors.hpp"
 #include "values/value.hpp"
-#include "value_builders.hpp"
 
 namespace tarnel {
 namespace {
@@ -114,32 +114,19 @@ struct TruthCase {
 
 TEST(ValueTruthiness, Table) {
     std::vector<TruthCase> table = {
-        {E(), false},
-        {B(true), true},
-        {B(false), false},
-        {I(0), false},
-        {I(1), true},
-        {I(-1), true},
-        {I(kMin), true},
-        {F(0.0), false},
-        {F(-0.0), false},
-        {F(kNaN), false},
-        {F(-kNaN), false},
-        {F(kInf), true},
-        {F(-kInf), true},
-        {F(5e-324), true},
-        {F(-0.5), true},
-        {S(""), false},
-        {S("0"), true},
-        {S("false"), true},
-        {U(""), true},
-        {U("u"), true},
-        {Fn("f"), true},
-        {Fn(""), true},
-        {A({}), false},
-        {A({E()}), true},
-        {D({}), false},
-        {D({{"k", B(false)}}), true},
+        {E(), false},      {B(true), true},
+        {B(false), false}, {I(0), false},
+        {I(1), true},      {I(-1), true},
+        {I(kMin), true},   {F(0.0), false},
+        {F(-0.0), false},  {F(kNaN), false},
+        {F(-kNaN), false}, {F(kInf), true},
+        {F(-kInf), true},  {F(5e-324), true},
+        {F(-0.5), true},   {S(""), false},
+        {S("0"), true},    {S("false"), true},
+        {U(""), true},     {U("u"), true},
+        {Fn("f"), true},   {Fn(""), true},
+        {A({}), false},    {A({E()}), true},
+        {D({}), false},    {D({{"k", B(false)}}), true},
     };
     for (size_t i = 0; i < table.size(); ++i) {
         SCOPED_TRACE(testing::Message() << "row " << i << ": " << debug_name(table[i].value.type()) << " "
@@ -164,11 +151,10 @@ TEST(ValueTypes, IdentifierToTag) {
         ValueType tag;
     };
     const Row table[] = {
-        {0, ValueType::Empty},      {1, ValueType::Bool},       {2, ValueType::Int},
-        {3, ValueType::Float},      {4, ValueType::String},     {5, ValueType::Function},
-        {6, ValueType::URL},        {7, ValueType::Unknown},    {8, ValueType::Unknown},
-        {9, ValueType::Unknown},    {10, ValueType::Unknown},   {255, ValueType::Unknown},
-        {256, ValueType::Unknown},  {1000, ValueType::Unknown}, {65535, ValueType::Unknown},
+        {0, ValueType::Empty},     {1, ValueType::Bool},       {2, ValueType::Int},         {3, ValueType::Float},
+        {4, ValueType::String},    {5, ValueType::Function},   {6, ValueType::URL},         {7, ValueType::Unknown},
+        {8, ValueType::Unknown},   {9, ValueType::Unknown},    {10, ValueType::Unknown},    {255, ValueType::Unknown},
+        {256, ValueType::Unknown}, {1000, ValueType::Unknown}, {65535, ValueType::Unknown},
     };
     for (const Row& row : table) EXPECT_EQ(type_from_id(row.id), row.tag) << "identifier " << row.id;
 }
@@ -181,11 +167,11 @@ TEST(ValueTypes, NamesOfEveryTag) {
         const char* debug_name;
     };
     const Row table[] = {
-        {ValueType::Empty, 0, "empty", "Empty"},          {ValueType::Bool, 1, "bool", "Bool"},
-        {ValueType::Int, 2, "int", "Int"},                {ValueType::Float, 3, "float", "Float"},
-        {ValueType::String, 4, "string", "String"},       {ValueType::Function, 5, "function", "Function"},
-        {ValueType::URL, 6, "url", "URL"},                {ValueType::Array, 7, "array", "Array"},
-        {ValueType::Dict, 8, "dict", "Dict"},             {ValueType::Unknown, 9, "unknown", "Unknown"},
+        {ValueType::Empty, 0, "empty", "Empty"},    {ValueType::Bool, 1, "bool", "Bool"},
+        {ValueType::Int, 2, "int", "Int"},          {ValueType::Float, 3, "float", "Float"},
+        {ValueType::String, 4, "string", "String"}, {ValueType::Function, 5, "function", "Function"},
+        {ValueType::URL, 6, "url", "URL"},          {ValueType::Array, 7, "array", "Array"},
+        {ValueType::Dict, 8, "dict", "Dict"},       {ValueType::Unknown, 9, "unknown", "Unknown"},
     };
     for (const Row& row : table) {
         SCOPED_TRACE(row.debug_name);
@@ -201,9 +187,9 @@ TEST(ValueTypes, TagOfEachKind) {
         ValueType tag;
     };
     const std::vector<Row> table = {
-        {E(), ValueType::Empty},         {B(false), ValueType::Bool},   {I(0), ValueType::Int},
-        {F(0.0), ValueType::Float},      {S(""), ValueType::String},    {Fn("f"), ValueType::Function},
-        {U(""), ValueType::URL},         {A({}), ValueType::Array},     {D({}), ValueType::Dict},
+        {E(), ValueType::Empty},          {B(false), ValueType::Bool}, {I(0), ValueType::Int},
+        {F(0.0), ValueType::Float},       {S(""), ValueType::String},  {Fn("f"), ValueType::Function},
+        {U(""), ValueType::URL},          {A({}), ValueType::Array},   {D({}), ValueType::Dict},
         {Value::dict(), ValueType::Dict},
     };
     for (const Row& row : table) {
@@ -244,8 +230,7 @@ TEST(ErrorMessages, EveryExecutionError) {
         {VmError::integer_overflow(), K::IntegerOverflow, 2, "IntegerOverflow", "Integer overflow"},
         {VmError::index_out_of_bounds(-1, 3), K::IndexOutOfBounds, 3, "IndexOutOfBounds",
          "Index out of bounds: index -1 for length 3"},
-        {VmError::of(K::UndefinedVariable, "x"), K::UndefinedVariable, 4, "UndefinedVariable",
-         "Undefined variable: x"},
+        {VmError::of(K::UndefinedVariable, "x"), K::UndefinedVariable, 4, "UndefinedVariable", "Undefined variable: x"},
         {VmError::undefined_function("no function specified"), K::UndefinedFunction, 5, "UndefinedFunction",
          "Undefined function: no function specified"},
         {VmError::invalid_operation("negation", "String"), K::InvalidOperation, 6, "InvalidOperation",
@@ -256,8 +241,7 @@ TEST(ErrorMessages, EveryExecutionError) {
          "Assertion failed: x must be positive"},
         {VmError::stack_overflow(), K::StackOverflow, 9, "StackOverflow", "Stack overflow"},
         {VmError::out_of_memory(), K::OutOfMemory, 10, "OutOfMemory", "Out of memory"},
-        {VmError::of(K::InvalidRegister, "255"), K::InvalidRegister, 11, "InvalidRegister",
-         "Invalid register: 255"},
+        {VmError::of(K::InvalidRegister, "255"), K::InvalidRegister, 11, "InvalidRegister", "Invalid register: 255"},
         {VmError::invalid_constant_index(65535), K::InvalidConstantIndex, 12, "InvalidConstantIndex",
          "Invalid constant index: 65535"},
         {VmError::of(K::InvalidInstruction, "17"), K::InvalidInstruction, 13, "InvalidInstruction",
@@ -667,7 +651,6 @@ TEST(DictMapCopies, MovedFromMapIsEmpty) {
 // ---- Deep nesting ----
 
 constexpr size_t kDeep = 1'000'000;
-
 
 TEST(ValueDeepNesting, MillionDeepArrayIsDestroyed) {
     Value v = nest_in_arrays(I(1), kDeep);

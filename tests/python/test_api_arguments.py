@@ -5,7 +5,6 @@ from __future__ import annotations
 import pathlib
 
 import pytest
-
 import tarnel
 
 

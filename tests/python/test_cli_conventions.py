@@ -9,7 +9,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 import tarnel
 from tarnel.module import decode
 

@@ -11,7 +11,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 import tarnel
 import tarnel_vm
 from programs import LOOP

@@ -7,7 +7,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 import tarnel
 from tarnel.oneliner import one_liner_source
 from tarnel.opcodes import OPCODES

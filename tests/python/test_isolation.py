@@ -22,7 +22,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 import tarnel
 from programs import DIVIDE_BY_ZERO, GROW, LOOP, alive
 from tarnel import isolation

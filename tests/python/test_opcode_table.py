@@ -5,7 +5,6 @@ import importlib.util
 import pathlib
 
 import pytest
-
 from tarnel import opcodes as oc
 
 REPO = pathlib.Path(__file__).resolve().parents[2]

@@ -5,7 +5,6 @@ from __future__ import annotations
 import os
 
 import pytest
-
 import tarnel
 from tarnel.paths import metadata_path, metadata_problem, module_path
 

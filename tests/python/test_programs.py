@@ -11,13 +11,17 @@ import re
 from pathlib import Path
 
 import pytest
-
 import tarnel
-from tarnel import opcodes as oc
-
 from program_corpus import (
-    EXAMPLES_DIR, PROGRAMS_DIR, ROOT, error_template_patterns, parse_expectation, run_program, same,
+    EXAMPLES_DIR,
+    PROGRAMS_DIR,
+    ROOT,
+    error_template_patterns,
+    parse_expectation,
+    run_program,
+    same,
 )
+from tarnel import opcodes as oc
 
 CORPUS = sorted(PROGRAMS_DIR.glob("*/*.tnasm"))
 EXAMPLES = sorted(EXAMPLES_DIR.glob("*.tnasm"))

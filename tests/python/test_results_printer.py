@@ -6,7 +6,6 @@ import io
 import math
 
 import pytest
-
 from tarnel.results import result_text, write_result
 
 

@@ -8,14 +8,12 @@ from a module file. The VM must end every one of them with a result or a
 from __future__ import annotations
 
 import json
-import os
 import subprocess
 import sys
 import textwrap
 import time
 
 import pytest
-
 import tarnel
 from tarnel_vm import VornVM
 

@@ -20,7 +20,6 @@ import os
 import sys
 
 import pytest
-
 import tarnel
 from tarnel_vm import VornVM
 

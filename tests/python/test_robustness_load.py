@@ -14,9 +14,9 @@ import re
 import struct
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
-
 import tarnel
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from tarnel_vm import VornVM
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

@@ -25,9 +25,9 @@ import math
 import re
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
-
 import tarnel
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from tarnel import opcodes as oc
 from tarnel_vm import VornVM
 

@@ -14,7 +14,6 @@ import sys
 import threading
 
 import pytest
-
 import tarnel
 from tarnel_vm import VornVM
 
@@ -104,7 +103,7 @@ def test_one_vm_shared_by_threads_loading_and_running(programs):
         last = 0
         for round_no in range(ROUNDS):
             path = paths[(index + round_no) % len(paths)]
-            for kind, call in (("load", lambda: vm.load_bytecode(path)),
+            for kind, call in (("load", lambda path=path: vm.load_bytecode(path)),
                                ("execute", vm.execute),
                                ("count", vm.instruction_count),
                                ("debug", lambda: vm.set_debug(False))):
@@ -162,10 +161,10 @@ def test_failing_runs_and_loads_in_threads(programs, tmp_path):
         own = VornVM()
         for vm in (own, shared):
             for _ in range(ROUNDS // 3):
-                ok, message = allowed(lambda: vm.load_bytecode(str(bad)), {load_error})
+                ok, message = allowed(lambda vm=vm: vm.load_bytecode(str(bad)), {load_error})
                 assert not ok  # never loads
             for _ in range(ROUNDS // 3):
-                allowed(lambda: vm.load_bytecode(str(failing)))
+                allowed(lambda vm=vm: vm.load_bytecode(str(failing)))
                 ok, message = allowed(vm.execute, run_errors)
                 # A run of the failing program never succeeds with a value.
                 assert not ok or message is None

@@ -12,7 +12,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 import tarnel
 from programs import DIVIDE_BY_ZERO, GROW, LOOP, alive
 
@@ -129,13 +128,13 @@ def test_debug_trace_then_result(tmp_path):
     traced = tarnel_run(path, "--debug")
     lines = traced.stdout.splitlines()
     assert traced.returncode == 0 and lines[-1] == "5"
-    assert [l for l in lines if l.startswith("PC: ")] == [
+    assert [line for line in lines if line.startswith("PC: ")] == [
         "PC: 0, Instruction: LoadConstR { dst: 0, const_idx: 0 }",
         "PC: 1, Instruction: DebugPrint { src: 0 }",
         "PC: 2, Instruction: LoadConstR { dst: 1, const_idx: 1 }",
         "PC: 3, Instruction: ReturnR { src: Some(1) }",
     ]
-    assert any("hi" in l for l in lines[lines.index("PC: 1, Instruction: DebugPrint { src: 0 }") + 1:-1])
+    assert any("hi" in line for line in lines[lines.index("PC: 1, Instruction: DebugPrint { src: 0 }") + 1:-1])
 
     isolated = tarnel_run(path, "--debug", "--isolate", "--timeout", "30")
     assert isolated.stdout == traced.stdout

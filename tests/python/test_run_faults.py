@@ -5,9 +5,7 @@ from __future__ import annotations
 import argparse
 
 import pytest
-
 from tarnel import run
-
 
 ARGS = argparse.Namespace(debug=False, stats=False, timeout=None, max_memory=None,
                           max_instructions=None, program_words=[])

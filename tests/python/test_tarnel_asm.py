@@ -7,7 +7,6 @@ import struct
 import time
 
 import pytest
-
 import tarnel
 from tarnel import AssemblyError, Builder, BuildError, Constant, Instruction, assemble_module
 from tarnel.module import float_bits

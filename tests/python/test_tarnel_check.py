@@ -6,7 +6,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 import tarnel
 from tarnel import assemble_module, check
 

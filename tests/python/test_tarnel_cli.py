@@ -8,7 +8,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 import tarnel
 
 ROOT = Path(__file__).resolve().parents[2]

@@ -6,7 +6,6 @@ import math
 from pathlib import Path
 
 import pytest
-
 import tarnel
 from tarnel import Constant, Instruction, Module, encode
 

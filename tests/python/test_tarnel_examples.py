@@ -7,7 +7,6 @@ import math
 from pathlib import Path
 
 import pytest
-
 import tarnel
 from tarnel import opcodes as oc
 

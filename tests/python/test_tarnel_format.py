@@ -8,9 +8,9 @@ import tempfile
 from pathlib import Path
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
 import tarnel
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from tarnel import Constant, DecodeError, Instruction, Module, decode, encode
 
 EXAMPLE_83 = bytes.fromhex(

@@ -5,9 +5,9 @@ from __future__ import annotations
 import random
 import struct
 
-from hypothesis import given, settings, strategies as st
-
 import tarnel
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from tarnel import Constant, Instruction, Module, decode, encode
 from tarnel import opcodes as oc
 from tarnel.module import float_from_bits

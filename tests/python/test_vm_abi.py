@@ -11,9 +11,8 @@ import subprocess
 import sys
 import zipfile
 
-import pytest
-
 import modfile
+import pytest
 import tarnel_vm
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]

@@ -6,9 +6,8 @@ import subprocess
 import sys
 
 import pytest
-
-from test_robustness_hostile import TOWER, assemble_to, still_usable
 from tarnel_vm import VornVM
+from test_robustness_hostile import TOWER, assemble_to, still_usable
 
 
 def test_returning_a_shared_tower_is_refused_without_exhausting_memory(tmp_path):

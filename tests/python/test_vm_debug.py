@@ -6,9 +6,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import modfile
+import pytest
 from tarnel_vm import VornVM
 
 try:

@@ -5,9 +5,8 @@ from __future__ import annotations
 import gc
 import tracemalloc
 
-import pytest
-
 import modfile
+import pytest
 from modfile import op, ret
 from tarnel_vm import VornVM
 

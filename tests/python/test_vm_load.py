@@ -6,9 +6,8 @@ import os
 import pathlib
 import struct
 
-import pytest
-
 import modfile
+import pytest
 from modfile import op, ret
 from tarnel_vm import VornVM
 

@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import math
-import struct
 import sys
 
-import pytest
-
 import modfile
+import pytest
 from modfile import op, ret
 from tarnel_vm import VornVM
 

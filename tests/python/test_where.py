@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import pytest
-
 import tarnel
 from tarnel import where
 from tarnel.asm import assemble_with_map
