@@ -22,6 +22,7 @@ from .module import (
     I64_MAX,
     I64_MIN,
     INT,
+    SHARED_LIMIT,
     STRING,
     U16_MAX,
     U32_MAX,
@@ -134,6 +135,26 @@ class _Stmt(NamedTuple):
     kind: str                 # "label", "directive", "instruction"
     head: Token
     rest: List[Token]
+    code: str = ""            # the line without its comment: equal codes assemble alike
+
+
+# Builds a statement from a tuple of its fields without the Python-level __new__.
+_new_tuple = tuple.__new__
+
+
+def _code_part(line: str) -> str:
+    """The line without its comment, when that is plain to see (no string on the line).
+
+    Outside strings a ';' or '#' always starts a comment, so cutting there
+    changes neither the tokens nor their columns.
+    """
+    if '"' in line:
+        return line
+    cut = line.find(";")
+    hash_at = line.find("#", 0, cut if cut >= 0 else len(line))
+    if hash_at >= 0:
+        cut = hash_at
+    return line if cut < 0 else line[:cut]
 
 
 # ------------------------------------------------------------------ values
@@ -288,6 +309,10 @@ class _Assembler:
         self.label_lines: Dict[str, int] = {}
         self.seen: Dict[str, int] = {}
         self.source_map: List[Tuple[int, int]] = []   # instruction index -> (line, column)
+        # Large sources repeat lines: a line's tokens, and the instruction an
+        # instruction line without jump operands makes, are worked out once.
+        self.tokens_of: Dict[str, List[Token]] = {}
+        self.emitted: Dict[str, Tuple[int, int]] = {}   # code -> (instruction index, column)
 
     def error(self, message: str, line: int, col: int) -> AssemblyError:
         return AssemblyError(message, self.filename, line, col)
@@ -297,12 +322,18 @@ class _Assembler:
         for stmt in stmts:          # explicit pool placement comes first
             if stmt.kind == "directive" and stmt.head.text == ".const":
                 self.at(stmt, self.const_directive)
+        emitted = self.emitted
         for stmt in stmts:
             if stmt.kind == "label":
                 continue
             if stmt.kind == "directive":
                 if stmt.head.text != ".const":
                     self.at(stmt, self.directive)
+                continue
+            same = emitted.get(stmt.code)
+            if same is not None:
+                self.builder.emit_same(same[0])
+                self.source_map.append((stmt.line, same[1]))
             else:
                 self.at(stmt, self.instruction)
         try:
@@ -323,14 +354,29 @@ class _Assembler:
     # Pass 1: statements, and the instruction index of every label.
     def parse(self) -> List[_Stmt]:
         stmts: List[_Stmt] = []
+        append = stmts.append
         count = 0
+        tokens_of = self.tokens_of
+        # code -> the fields after the line number, for lines that hold one
+        # instruction and no label: such a repeated line costs two lookups.
+        plain: Dict[str, tuple] = {}
         for number, line in enumerate(self.text.split("\n"), 1):
             if line.endswith("\r"):
                 line = line[:-1]
-            try:
-                tokens = tokenize(line)
-            except _Fail as exc:
-                raise self.error(exc.message, number, exc.col) from None
+            code = _code_part(line)
+            fields = plain.get(code)
+            if fields is not None:
+                append(_new_tuple(_Stmt, (number,) + fields))
+                count += 1
+                continue
+            tokens = tokens_of.get(code)
+            if tokens is None:
+                try:
+                    tokens = tokenize(code)
+                except _Fail as exc:
+                    raise self.error(exc.message, number, exc.col) from None
+                if len(tokens_of) < SHARED_LIMIT:
+                    tokens_of[code] = tokens
             # Labels lead the line; `first` moves past them (slicing the token
             # list per label would make a line of many labels quadratic).
             first = 0
@@ -356,8 +402,10 @@ class _Assembler:
             if head.kind == "directive":
                 stmts.append(_Stmt(number, "directive", head, tokens[first + 1:]))
             elif head.kind == "ident":
-                stmts.append(_Stmt(number, "instruction", head, tokens[first + 1:]))
+                stmts.append(_Stmt(number, "instruction", head, tokens[first + 1:], code))
                 count += 1
+                if first == 0 and len(plain) < SHARED_LIMIT:
+                    plain[code] = stmts[-1][1:]
             else:
                 raise self.error("expected an instruction or directive, got '%s'"
                                  % _shown(head.text), number, head.col)
@@ -434,6 +482,10 @@ class _Assembler:
             sub.done()
         self.builder.emit(info.name, *values, loc=(stmt.line, mnemonic.col))
         self.source_map.append((stmt.line, mnemonic.col))
+        # A jump's offset depends on where it stands; nothing else does, and
+        # a constant literal is pooled at its first use.
+        if info.name not in oc.JUMPS and len(self.emitted) < SHARED_LIMIT:
+            self.emitted[stmt.code] = (index, mnemonic.col)
 
     @staticmethod
     def split_operands(cur: _Cursor) -> List[List[Token]]:

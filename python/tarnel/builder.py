@@ -16,7 +16,7 @@ names, and CallR's argument list is a list of registers.
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Set, Tuple
 
 from . import opcodes as oc
 from .module import I32_MAX, I32_MIN, U16_MAX, U32_MAX, Constant, Instruction, Module, encode
@@ -48,6 +48,7 @@ class Builder:
         self._code: List[List[Any]] = []        # [opcode, operands list]
         self._labels: Dict[str, int] = {}
         self._fixups: List[Tuple[int, int, str, Any]] = []
+        self._fixed_up: Set[int] = set()        # instructions with label operands
 
     # -------------------------------------------------------------- places
     def here(self) -> int:
@@ -131,6 +132,17 @@ class Builder:
         self._code.append([info.opcode, values])
         return index
 
+    def emit_same(self, index: int) -> int:
+        """Append a copy of instruction ``index``, which has no label operands; returns its index.
+
+        The copy shares the original's record, and the module shares one
+        Instruction between them.
+        """
+        if index in self._fixed_up:
+            raise ValueError("instruction %d has label operands" % index)
+        self._code.append(self._code[index])
+        return len(self._code) - 1
+
     def _operand(self, index: int, pos: int, op: oc.Operand, value: Any, loc: Any) -> Any:
         if op.kind == oc.REG:
             return _register(value, loc)
@@ -154,17 +166,27 @@ class Builder:
         if op.kind == oc.OFFSET:
             if isinstance(value, str):
                 self._fixups.append((index, pos, value, loc))
+                self._fixed_up.add(index)
                 return 0
             return _number(value, I32_MIN, I32_MAX, "jump offset", loc)
         raise BuildError("operand kind %s has no encoding" % op.kind, loc)  # pragma: no cover
 
     # --------------------------------------------------------------- result
     def module(self) -> Module:
-        code = [[opcode, list(values)] for opcode, values in self._code]
+        # Records shared by emit_same become one shared Instruction.
+        made: Dict[int, Instruction] = {}
+        instructions = []
+        for record in self._code:
+            ins = made.get(id(record))
+            if ins is None:
+                ins = made[id(record)] = Instruction(record[0], tuple(record[1]))
+            instructions.append(ins)
         for index, pos, label, loc in self._fixups:
             if label not in self._labels:
                 raise BuildError("undefined label '%s'" % label, loc)
-            code[index][1][pos] = self._labels[label] - (index + 1)
+            operands = list(instructions[index].operands)
+            operands[pos] = self._labels[label] - (index + 1)
+            instructions[index] = Instruction(instructions[index].opcode, tuple(operands))
         size = max(self._consts) + 1 if self._consts else 0
         if len(self._consts) != size:
             gap = min(i for i in range(size) if i not in self._consts)
@@ -175,7 +197,7 @@ class Builder:
             name=self.name, version=self.version, flags=self.flags,
             constants=[self._consts[i] for i in range(size)],
             functions=list(self._functions),
-            instructions=[Instruction(opcode, tuple(values)) for opcode, values in code])
+            instructions=instructions)
 
     def build(self) -> bytes:
         """The module file's bytes."""

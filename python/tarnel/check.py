@@ -7,10 +7,11 @@ the function table entry) it is about.
 
 from __future__ import annotations
 
+from bisect import bisect_left
 from typing import Dict, List, NamedTuple, Optional, Set, Tuple
 
 from . import opcodes as oc
-from .module import INT, SHARED_LIMIT, STRING, Constant, Module
+from .module import INT, SHARED_LIMIT, STRING, Constant, Module, opcode_bytes, opcode_class, positions
 
 # Type ids 0..6 select empty, bool, int, float, string, function, url.
 _CASTABLE = {1, 2, 3, 4}        # bool, int, float, string
@@ -30,6 +31,23 @@ _JUMP_OPCODES = frozenset(oc.BY_NAME[name].opcode for name in oc.JUMPS)
 _TERMINATOR_OPCODES = frozenset(oc.BY_NAME[name].opcode for name in oc.TERMINATORS)
 # What the constant tracking of _check_calls looks at when it knows nothing.
 _TRACKED_OPCODES = frozenset(oc.BY_NAME[name].opcode for name in ("CallR", "LoadConstR"))
+
+# The analyses search the module's opcode string (one byte per instruction)
+# for the kinds they are about, so instructions of other kinds cost nothing
+# each: a file of millions of Nops is checked with a few searches in C.
+_JUMP_CLASS = opcode_class(_JUMP_OPCODES)
+# Where straight-line code ends: jumps, and the kinds that never fall through.
+_BLOCK_END_CLASS = opcode_class(_JUMP_OPCODES | _TERMINATOR_OPCODES)
+# Kinds whose operands can be wrong: constant and global name indexes,
+# jump offsets, cast types and argument counts.
+_OPERAND_CLASS = opcode_class(
+    info.opcode for info in oc.OPCODES
+    if info.name in ("CastR", "CallR")
+    or any(op.kind in (oc.CONST, oc.NAME, oc.OFFSET) for op in info.operands))
+# Kinds that change what _check_calls knows about registers.
+_TRACKING_CLASS = opcode_class(
+    info.opcode for info in oc.OPCODES
+    if info.writes or info.updates or info.name in ("CallR", "MoveR", "LoadConstR"))
 
 
 def _jump_target(index: int, offset: int) -> int:
@@ -58,8 +76,10 @@ def check(module: Module) -> List[Finding]:
     # Per instruction operands. What is wrong with an instruction that does
     # not jump does not depend on where it stands, and a decoded module
     # shares one object per distinct encoding: each is judged once.
+    ops = opcode_bytes(code)
     judged: Dict[int, Tuple[str, ...]] = {}
-    for i, ins in enumerate(code):
+    for i in positions(_OPERAND_CLASS, ops):
+        ins = code[i]
         if ins.opcode in _JUMP_OPCODES:
             messages = _operand_findings(ins, i, consts, n)
         else:
@@ -71,8 +91,8 @@ def check(module: Module) -> List[Finding]:
         for message in messages:
             findings.append(Finding(i, message))
 
-    findings.extend(_check_calls(module))
-    findings.extend(_check_reachability(module))
+    findings.extend(_check_calls(module, ops))
+    findings.extend(_check_reachability(module, ops))
     findings.sort(key=lambda f: (-1 if f.index is None else f.index))
     return findings
 
@@ -116,16 +136,16 @@ def _describe(const: Constant) -> str:
     return "the %s constant %r" % (const.kind, const.value)
 
 
-def _block_starts(module: Module) -> Set[int]:
+def _block_starts(module: Module, ops: bytes) -> Set[int]:
+    """Where a basic block starts: 0, entry points, jump targets, and after block ends."""
+    code = module.instructions
     starts = {0}
     for _, entry in module.functions:
         starts.add(entry)
-    for i, ins in enumerate(module.instructions):
-        if ins.opcode in _JUMP_OPCODES:
-            starts.add(_jump_target(i, ins.get("offset")))
-            starts.add(i + 1)
-        elif ins.opcode in _TERMINATOR_OPCODES:
-            starts.add(i + 1)
+    for i in positions(_BLOCK_END_CLASS, ops):
+        if code[i].opcode in _JUMP_OPCODES:
+            starts.add(_jump_target(i, code[i].get("offset")))
+        starts.add(i + 1)
     return starts
 
 
@@ -146,16 +166,25 @@ def _callee_name(names_by_entry: Dict[int, str], const: Constant) -> Optional[st
     return None
 
 
-def _check_calls(module: Module) -> List[Finding]:
+def _check_calls(module: Module, ops: bytes) -> List[Finding]:
     """CallR through a register whose constant (set in the same block) names no function."""
     findings = []
+    code = module.instructions
     consts = module.constants
     table = module.function_map()
     names_by_entry = _names_by_entry(table)   # built once: a lookup per call stays O(1)
-    starts = _block_starts(module)
+    starts = _block_starts(module, ops)
     known: Dict[int, int] = {}      # register -> constant index it holds
     writes: Dict[int, List[int]] = {}   # per distinct instruction object
-    for i, ins in enumerate(module.instructions):
+    # Only block starts and the kinds that write registers change `known`.
+    touching = positions(_TRACKING_CLASS, ops)
+    n = len(code)
+    for i in sorted(starts.union(touching)):
+        if i < 0:
+            continue
+        if i >= n:
+            break
+        ins = code[i]
         if i in starts:
             known = {}
         if not known and ins.opcode not in _TRACKED_OPCODES:
@@ -195,44 +224,46 @@ def _check_calls(module: Module) -> List[Finding]:
     return findings
 
 
-def _check_reachability(module: Module) -> List[Finding]:
+def _check_reachability(module: Module, ops: bytes) -> List[Finding]:
     code = module.instructions
     n = len(code)
     table = module.function_map()
     roots = [entry for entry in table.values() if entry < n]
     if "main" not in table:
         roots.append(0)
-    reached = [False] * n
+    # Straight-line code from i runs to the first block end at or after i;
+    # it is marked reached in one slice, so the work is per block, not per
+    # instruction.
+    ends = positions(_BLOCK_END_CLASS, ops)
+    reached = bytearray(n)
     work = [r for r in roots if 0 <= r < n]
     while work:
         i = work.pop()
         if reached[i]:
             continue
-        reached[i] = True
-        # Straight-line code is followed in this loop, not through `work`.
-        while True:
-            reached[i] = True
-            opcode = code[i].opcode
-            if opcode in _JUMP_OPCODES:
-                target = _jump_target(i, code[i].get("offset"))
-                if 0 <= target < n and not reached[target]:
-                    work.append(target)
-            if opcode in _TERMINATOR_OPCODES or i + 1 >= n or reached[i + 1]:
-                break
-            i += 1
-    findings = []
-    i = 0
-    while i < n:
-        if reached[i]:
-            i += 1
+        k = bisect_left(ends, i)
+        last = ends[k] if k < len(ends) else n - 1
+        joined = reached.find(1, i, last + 1)
+        if joined != -1:            # runs into code already followed
+            reached[i:joined] = b"\x01" * (joined - i)
             continue
-        j = i
-        while j + 1 < n and not reached[j + 1]:
-            j += 1
+        reached[i:last + 1] = b"\x01" * (last + 1 - i)
+        opcode = code[last].opcode
+        if opcode in _JUMP_OPCODES:
+            target = _jump_target(last, code[last].get("offset"))
+            if 0 <= target < n and not reached[target]:
+                work.append(target)
+        if opcode not in _TERMINATOR_OPCODES and last + 1 < n:
+            work.append(last + 1)
+    findings = []
+    i = reached.find(0)
+    while i != -1:
+        stop = reached.find(1, i)
+        j = (n if stop == -1 else stop) - 1
         where = "instruction %d is" % i if i == j else "instructions %d to %d are" % (i, j)
         after = ""
         if i > 0 and code[i - 1].name in oc.TERMINATORS:
             after = " (after %s)" % code[i - 1].name
         findings.append(Finding(i, "unreachable code: %s never executed%s" % (where, after)))
-        i = j + 1
+        i = -1 if stop == -1 else reached.find(0, stop)
     return findings

@@ -18,7 +18,7 @@ from typing import Callable, List, NamedTuple, Optional
 from . import __version__
 from .asm import AssemblyError, assemble_with_map
 from .check import Finding, check
-from .disasm import disassemble_module, disassembly_lines
+from .disasm import disassembly_chunks
 from .listing import function_listing, with_bytes
 from .module import MAGIC, DecodeError, Module, decode
 from .paths import metadata_path, metadata_problem, module_path
@@ -210,11 +210,12 @@ def cmd_dis(args: argparse.Namespace) -> int:
             raise ToolError("%s has no function '%s' (functions: %s)"
                             % (given.name, args.function, names)) from None
     elif data is None and not (args.output and args.output != STDIO):
-        for line in disassembly_lines(given.module):  # streamed: listings can be huge
-            sys.stdout.write(line + "\n")
+        write = sys.stdout.write
+        for chunk in disassembly_chunks(given.module):  # streamed: listings can be huge
+            write(chunk)
         return OK
     else:
-        text = disassemble_module(given.module)
+        text = "".join(disassembly_chunks(given.module))
         if data is not None:
             text = with_bytes(text, given.module, data)
     if args.output and args.output != STDIO:
@@ -247,8 +248,7 @@ def cmd_check(args: argparse.Namespace) -> int:
     except ToolError as exc:
         return _fail(str(exc), NOT_LOADABLE)
     findings = check(given.module)
-    for finding in findings:
-        print(_finding_line(given, finding))
+    sys.stdout.write("".join(_finding_line(given, finding) + "\n" for finding in findings))
     return FAILED if findings else OK
 
 

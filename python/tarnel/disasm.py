@@ -9,14 +9,15 @@ list get labels and any other jump keeps its numeric offset.
 
 from __future__ import annotations
 
+from itertools import chain, repeat
 from typing import Dict, Iterator, List, Union
 
 from . import opcodes as oc
 from .literals import format_constant, format_name, format_string
-from .module import SHARED_LIMIT, Instruction, Module, decode
+from .module import SHARED_LIMIT, Instruction, Module, decode, is_run, opcode_bytes, opcode_class, positions
 
 COMMENT_COLUMN = 40
-_JUMP_OPCODES = frozenset(oc.BY_NAME[name].opcode for name in oc.JUMPS)
+_JUMP_CLASS = opcode_class(oc.BY_NAME[name].opcode for name in oc.JUMPS)
 
 
 def _label(index: int) -> str:
@@ -29,46 +30,76 @@ def jump_target(index: int, offset: int) -> int:
 
 
 def disassembly_lines(module: Module) -> Iterator[str]:
-    """The lines of the disassembly, one at a time (no line ends), so a
-    listing of millions of lines never has to be held whole."""
+    """The lines of the disassembly, one at a time (no line ends)."""
+    for chunk in disassembly_chunks(module):
+        yield from chunk[:-1].split("\n")
+
+
+def disassembly_chunks(module: Module) -> Iterator[str]:
+    """The disassembly as pieces of whole lines (each piece ends with a line
+    end), so a listing of millions of lines is written without being held whole."""
+    pending: List[str] = []
+    size = 0
+    for piece in _pieces(module):
+        pending.append(piece)
+        size += len(piece)
+        if size >= CHUNK_CHARS:
+            yield "".join(pending)
+            pending, size = [], 0
+    if pending:
+        yield "".join(pending)
+
+
+# Characters gathered before a piece of the listing is handed on.
+CHUNK_CHARS = 1 << 20
+# Instructions rendered in one go between labels, entries and jumps.
+SEGMENT = 1 << 14
+
+
+def _pieces(module: Module) -> Iterator[str]:
+    """The listing in pieces of whole lines, of any size."""
     n = len(module.instructions)
     lay = module.layout
+    head = []
     if lay is not None:
-        yield "; module file of %d bytes" % lay.length
-        yield "; header: version %d, flags 0x%08x" % (module.version, module.flags)
-        yield ("; sections: name at %d, constants at %d, functions at %d, "
-                   "instructions at %d" % lay.offsets)
-        for note in lay.notes:
-            yield "; note: " + note
-        yield ""
-    yield ".module %s" % format_string(module.name)
-    yield ".version %d" % module.version
-    yield ".flags 0x%x" % module.flags
+        head.append("; module file of %d bytes" % lay.length)
+        head.append("; header: version %d, flags 0x%08x" % (module.version, module.flags))
+        head.append("; sections: name at %d, constants at %d, functions at %d, "
+                    "instructions at %d" % lay.offsets)
+        head.extend("; note: " + note for note in lay.notes)
+        head.append("")
+    head.append(".module %s" % format_string(module.name))
+    head.append(".version %d" % module.version)
+    head.append(".flags 0x%x" % module.flags)
 
     # Constants: all of them, at their own indexes.  An instruction names a
     # constant by its literal when that literal pools to the same index
     # (the lowest index holding an equal constant), by @INDEX otherwise.
     lowest: Dict[object, int] = {}
     if module.constants:
-        yield ""
-        yield ("; constant pool: %d entr%s" % (
+        head.append("")
+        head.append("; constant pool: %d entr%s" % (
             len(module.constants), "y" if len(module.constants) == 1 else "ies"))
     for i, const in enumerate(module.constants):
         lowest.setdefault(const.key(), i)
-        yield ".const %d %s" % (i, format_constant(const))
+        head.append(".const %d %s" % (i, format_constant(const)))
+    head.append("")
+    head.append("; %d instruction%s" % (n, "" if n == 1 else "s"))
+    yield "".join(line + "\n" for line in head)
 
     def const_operand(idx: int) -> str:
         if idx < len(module.constants) and lowest[module.constants[idx].key()] == idx:
             return format_constant(module.constants[idx])
         return "@%d" % idx
 
+    code = module.instructions
+    jumps = positions(_JUMP_CLASS, opcode_bytes(code))
     # Labels for jump targets inside the list (the end counts as inside).
     labels = set()
-    for i, ins in enumerate(module.instructions):
-        if ins.opcode in _JUMP_OPCODES:
-            target = jump_target(i, ins.get("offset"))
-            if 0 <= target <= n:
-                labels.add(target)
+    for i in jumps:
+        target = jump_target(i, code[i].get("offset"))
+        if 0 <= target <= n:
+            labels.add(target)
 
     # Function entries: inline at the entry point while the table order
     # allows it, explicit otherwise.  `funcs_at[i]` are written before
@@ -83,33 +114,91 @@ def disassembly_lines(module: Module) -> Iterator[str]:
             funcs_at.setdefault(cursor, []).append(
                 ".func %s %d" % (format_name(name), entry))
 
-    yield ""
-    yield "; %d instruction%s" % (n, "" if n == 1 else "s")
-    # The text of an instruction that is not a jump does not depend on where
-    # it stands; decoded modules share one object per distinct encoding, so
-    # each such text is rendered once.
-    texts: Dict[int, str] = {}
-    for i, ins in enumerate(module.instructions):
-        if i in funcs_at:
-            yield from funcs_at[i]
-        if i in labels:
-            yield "%s:" % _label(i)
-        if ins.opcode in _JUMP_OPCODES:
-            text = ("    " + render(ins, i, labels, const_operand)).ljust(COMMENT_COLUMN)
+    # Between the places where a label, an entry or a jump is written, the
+    # lines are the texts of the instructions with their indexes.
+    texts = _PlainTexts(lambda ins: _line_text(render(ins, 0, (), const_operand)))
+    jump_set = set(jumps)
+    start = 0
+    for place in sorted(jump_set | labels | funcs_at.keys() | {n}):
+        for a in range(start, place, SEGMENT):
+            yield texts.numbered(code, a, min(place, a + SEGMENT))
+        extra = funcs_at.get(place, [])
+        if place in labels:
+            extra = extra + [_label(place) + ":"]
+        if place in jump_set:
+            text = _line_text(render(code[place], place, labels, const_operand))
+            extra = extra + ["%s ; %d" % (text, place)]
+            start = place + 1
         else:
-            text = texts.get(id(ins))
+            start = place
+        if extra:
+            yield "\n".join(extra) + "\n"
+
+
+def _line_text(rendered: str) -> str:
+    return ("    " + rendered).ljust(COMMENT_COLUMN)
+
+
+class _PlainTexts:
+    """Lines ``TEXT ; INDEX`` of instructions that do not jump.
+
+    Such a text does not depend on where the instruction stands, and a
+    decoded module shares one object per distinct encoding: each text is
+    rendered once (while the table is below SHARED_LIMIT entries), and the
+    lines of a segment are formatted with one operation, not one per line.
+    """
+
+    def __init__(self, text_of):
+        self.text_of = text_of
+        self.by_id: Dict[int, str] = {}
+
+    def numbered(self, code: List[Instruction], a: int, b: int) -> str:
+        segment = code[a:b]
+        if len(self.by_id) > SHARED_LIMIT:
+            self.by_id.clear()
+        by_id = self.by_id
+        if is_run(segment):
+            text = by_id.get(id(segment[0]))
             if text is None:
-                text = ("    " + render(ins, i, labels, const_operand)).ljust(COMMENT_COLUMN)
-                if len(texts) < SHARED_LIMIT:
-                    texts[id(ins)] = text
-        yield "%s ; %d" % (text, i)
-    yield from funcs_at.get(n, ())
-    if n in labels:
-        yield "%s:" % _label(n)
+                text = by_id[id(segment[0])] = self.text_of(segment[0])
+            return numbered_lines(text, a, b)
+        ids = list(map(id, segment))
+        for key, ins in dict(zip(ids, segment)).items():
+            if key not in by_id:
+                by_id[key] = self.text_of(ins)
+        texts = map(by_id.__getitem__, ids)
+        return ("%s ; %d\n" * len(ids)) % tuple(chain.from_iterable(zip(texts, range(a, b))))
+
+
+# The ten lines ``TEXT ; 10q+d`` (d = 0..9) are these pieces joined by str(q).
+def _tens_pieces(head: str) -> List[str]:
+    return [head] + ["%d\n%s" % (d, head) for d in range(9)] + ["9\n"]
+
+
+def numbered_lines(text: str, a: int, b: int) -> str:
+    """The lines ``TEXT ; i`` for i in [a, b): the text of a run of one instruction.
+
+    Ten consecutive indexes from a multiple of ten share all but their last
+    digit, so they take one str() and one join, both in C, for ten lines.
+    """
+    head = text + " ; "
+    sep = "\n" + head
+    low = min(max(a, 10) + 9 - (max(a, 10) + 9) % 10, b)   # first multiple of ten >= 10
+    high = max(low, b - b % 10)
+    out = []
+    if a < low:
+        out.append(head + sep.join(map(str, range(a, low))) + "\n")
+    if low < high:
+        pieces = _tens_pieces(head)
+        out.append("".join(map(str.join, map(str, range(low // 10, high // 10)),
+                               repeat(pieces))))
+    if high < b:
+        out.append(head + sep.join(map(str, range(high, b))) + "\n")
+    return "".join(out)
 
 
 def disassemble_module(module: Module) -> str:
-    return "".join(line + "\n" for line in disassembly_lines(module))
+    return "".join(disassembly_chunks(module))
 
 
 def render(ins: Instruction, index: int, labels, const_operand) -> str:

@@ -8,9 +8,12 @@ same order and fails with the same messages.
 
 from __future__ import annotations
 
+import re
 import struct
 from dataclasses import dataclass, field
-from typing import Dict, List, Optional, Tuple
+from itertools import repeat
+from operator import attrgetter
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple
 
 from . import opcodes as oc
 
@@ -281,6 +284,18 @@ def _check(value, low: int, high: int, what: str) -> int:
     return value
 
 
+def _encode_instructions(instructions: List[Instruction]) -> bytes:
+    """The instruction records back to back. An instruction object that occurs
+    many times (decoding and assembling share them) is encoded once."""
+    out = []
+    for a in range(0, len(instructions), _OPCODE_SEGMENT):
+        segment = instructions[a:a + _OPCODE_SEGMENT]
+        ids = list(map(id, segment))
+        encoded = {key: encode_instruction(ins) for key, ins in dict(zip(ids, segment)).items()}
+        out.append(b"".join(map(encoded.__getitem__, ids)))
+    return b"".join(out)
+
+
 def encode(module: Module) -> bytes:
     """Write a module in the canonical layout."""
     name = _string(module.name)
@@ -291,8 +306,7 @@ def encode(module: Module) -> bytes:
     for fname, entry in module.functions:
         funcs += _string(fname) + struct.pack("<I", _check(entry, 0, U32_MAX, "entry point"))
     code = bytearray(struct.pack("<I", len(module.instructions)))
-    for ins in module.instructions:
-        code += encode_instruction(ins)
+    code += _encode_instructions(module.instructions)
     off_name = HEADER_SIZE
     off_const = off_name + len(name)
     off_func = off_const + len(consts)
@@ -439,6 +453,32 @@ def _encoded_size(data: bytes, pos: int, opcode: int) -> Optional[int]:
     return size
 
 
+def _repeats(data: bytes, pos: int, size: int, limit: int) -> int:
+    """How many copies (at most ``limit``) of the ``size`` bytes at ``pos`` follow them.
+
+    The comparisons double in length while they match, then halve: a run
+    costs a few byte comparisons per instruction, done in C, and a lone
+    instruction costs one.
+    """
+    unit = data[pos:pos + size]
+    count = 0
+    pos += size
+    step = 1
+    growing = True
+    while step > 0 and count < limit:
+        step = min(step, limit - count)
+        width = step * size
+        if data[pos:pos + width] == unit * step:
+            count += step
+            pos += width
+            if growing:
+                step *= 2
+        else:
+            growing = False
+            step //= 2
+    return count
+
+
 def _decode_instructions(data: bytes, pos: int, count: int,
                          notes: List[str]) -> Tuple[List[Instruction], int]:
     """``count`` instructions from ``pos``, and the position after them.
@@ -446,14 +486,16 @@ def _decode_instructions(data: bytes, pos: int, count: int,
     Identical encodings decode to one shared Instruction (nothing changes an
     instruction after decoding): a file of a million Nops holds one Nop
     object, and each distinct encoding is decoded once, so decoding costs
-    little more than a dictionary lookup per instruction.
+    little more than a dictionary lookup per instruction. A run of one
+    fixed-size encoding is measured with byte comparisons and added whole.
     """
     instructions: List[Instruction] = []
     append = instructions.append
     seen: Dict[object, Instruction] = {}
     fixed = _FIXED_SIZE
     length = len(data)
-    for index in range(count):
+    index = 0
+    while index < count:
         if pos >= length:
             raise DecodeError("Unexpected EOF")
         opcode = data[pos]
@@ -462,6 +504,12 @@ def _decode_instructions(data: bytes, pos: int, count: int,
             ins = seen.get(opcode if size == 1 else data[pos:pos + size])
             if ins is not None:
                 append(ins)
+                index += 1
+                if pos + size < length and data[pos + size] == opcode and index < count:
+                    run = _repeats(data, pos, size, count - index)
+                    instructions.extend(repeat(ins, run))
+                    index += run
+                    pos += run * size
                 pos += size
                 continue
         size = _encoded_size(data, pos, opcode)
@@ -481,6 +529,7 @@ def _decode_instructions(data: bytes, pos: int, count: int,
         else:
             pos += size
         append(ins)
+        index += 1
     return instructions, pos
 
 
@@ -525,6 +574,49 @@ def decode(data: bytes) -> Module:
                      % (length - layout.instructions_end))
     layout.notes = notes
     return Module(name, version, flags, constants, functions, instructions, layout)
+
+
+_OPCODE_OF = attrgetter("opcode")
+
+
+def opcode_bytes(instructions: Sequence[Instruction]) -> bytes:
+    """The opcode of each instruction, one byte each.
+
+    The tools search this string (with :func:`opcode_class`) for the few
+    instructions that matter to them, so a million instructions that do not
+    matter cost no Python loop.
+    """
+    parts = []
+    for a in range(0, len(instructions), _OPCODE_SEGMENT):
+        segment = instructions[a:a + _OPCODE_SEGMENT]
+        if is_run(segment):
+            parts.append(bytes([segment[0].opcode]) * len(segment))
+        else:
+            parts.append(bytes(map(_OPCODE_OF, segment)))
+    return b"".join(parts)
+
+
+_OPCODE_SEGMENT = 1 << 14
+
+
+def is_run(segment: List[Instruction]) -> bool:
+    """True when every instruction of a nonempty list equals the first.
+
+    The list comparison runs in C, skips identical objects without calling
+    ``__eq__`` and stops at the first difference.
+    """
+    return segment == [segment[0]] * len(segment)
+
+
+def opcode_class(opcodes: Iterable[int]) -> "re.Pattern[bytes]":
+    """A pattern matching one opcode byte among ``opcodes``."""
+    members = b"".join(re.escape(bytes([o])) for o in sorted(set(opcodes)))
+    return re.compile(b"[" + members + b"]" if members else b"(?!)")
+
+
+def positions(pattern: "re.Pattern[bytes]", ops: bytes) -> List[int]:
+    """The indexes in ``ops`` (from :func:`opcode_bytes`) where ``pattern`` matches."""
+    return [m.start() for m in pattern.finditer(ops)]
 
 
 def is_nan_bits(bits: int) -> bool:
