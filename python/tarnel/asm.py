@@ -309,6 +309,7 @@ class _Assembler:
         self.label_lines: Dict[str, int] = {}
         self.seen: Dict[str, int] = {}
         self.source_map: List[Tuple[int, int]] = []   # instruction index -> (line, column)
+        self.function_lines: List[Tuple[int, int]] = []  # table position -> (line, column)
         # Large sources repeat lines: a line's tokens, and the instruction an
         # instruction line without jump operands makes, are worked out once.
         self.tokens_of: Dict[str, List[Token]] = {}
@@ -444,6 +445,7 @@ class _Assembler:
             if cur.peek() is not None:
                 entry = _int(cur.next("an entry point"), 0, U32_MAX, "entry point")
             b.func(tok.text, entry)
+            self.function_lines.append((stmt.line, stmt.head.col))
         else:
             raise _Fail("unknown directive '%s'%s" % (name, _did_you_mean(name, _DIRECTIVES)),
                         stmt.head.col)
@@ -584,6 +586,8 @@ class Assembled(NamedTuple):
     data: bytes                           # the module file's bytes
     module: Module
     source_map: List[Tuple[int, int]]     # instruction index -> (line, column) of its mnemonic
+    #: function table position -> (line, column) of the .func directive that wrote it
+    function_lines: List[Tuple[int, int]] = []
 
 
 def assemble_with_map(text: str, filename: str = "<string>") -> Assembled:
@@ -594,7 +598,7 @@ def assemble_with_map(text: str, filename: str = "<string>") -> Assembled:
         data = encode(module)
     except ValueError as exc:  # pragma: no cover - ranges are checked while parsing
         raise AssemblyError(str(exc), filename, 0, 0) from None
-    return Assembled(data, module, assembler.source_map)
+    return Assembled(data, module, assembler.source_map, assembler.function_lines)
 
 
 def assemble(text: str, filename: str = "<string>") -> bytes:

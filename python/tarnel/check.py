@@ -20,6 +20,9 @@ _CASTABLE = {1, 2, 3, 4}        # bool, int, float, string
 class Finding(NamedTuple):
     index: Optional[int]        # instruction index, None for table entries
     message: str
+    #: for a finding about the function table: the entry's position in the
+    #: table (file order), so a tool can point at the line that wrote it
+    entry: Optional[int] = None
 
     def __str__(self) -> str:
         if self.index is None:
@@ -61,17 +64,21 @@ def check(module: Module) -> List[Finding]:
     n = len(code)
     table = module.function_map()
 
-    # Function table.
+    # Function table. A finding about an entry names the entry that takes
+    # effect (the last one of its name).
     seen: Dict[str, int] = {}
-    for name, entry in module.functions:
+    last: Dict[str, int] = {}
+    for position, (name, entry) in enumerate(module.functions):
         if name in seen:
             findings.append(Finding(None, "function '%s' is listed twice; entry point %d "
-                                    "replaces %d" % (name, entry, seen[name])))
+                                    "replaces %d" % (name, entry, seen[name]), position))
         seen[name] = entry
+        last[name] = position
     for name, entry in table.items():
         if entry >= n:
             findings.append(Finding(None, "function '%s' has entry point %d, beyond the "
-                                    "instruction list (%s)" % (name, entry, _count(n))))
+                                    "instruction list (%s)" % (name, entry, _count(n)),
+                                    last[name]))
 
     # Per instruction operands. What is wrong with an instruction that does
     # not jump does not depend on where it stands, and a decoded module

@@ -109,6 +109,7 @@ class _Input(NamedTuple):
     module: Module
     data: bytes                     # the module file's bytes
     source_map: Optional[list]      # (line, column) per instruction, for assembled sources
+    function_lines: Optional[list] = None   # (line, column) per function table entry, likewise
 
 
 class _NotLoadable(Exception):
@@ -121,7 +122,8 @@ def _assembled_input(name: str, text: str) -> _Input:
     except AssemblyError as exc:
         print(str(exc), file=sys.stderr)
         raise _NotLoadable() from None
-    return _Input(name, decode(result.data), result.data, result.source_map)
+    return _Input(name, decode(result.data), result.data, result.source_map,
+                  result.function_lines)
 
 
 def _decoded_input(name: str, data: bytes) -> _Input:
@@ -232,11 +234,20 @@ def add_check_args(p: argparse.ArgumentParser) -> None:
 
 
 def _finding_line(given: _Input, finding: Finding) -> str:
-    """``FILE: message``, with the source line and column when the module was assembled here."""
-    index = finding.index
+    """``FILE: message``, with the source line and column when the module was assembled here.
+
+    A finding about an instruction cites the instruction's line, one about
+    the function table the line of the ``.func`` directive that wrote the entry.
+    """
+    index, entry = finding.index, finding.entry
+    where = None
     if given.source_map is not None and index is not None and index < len(given.source_map):
-        line, column = given.source_map[index]
-        return "%s:%d:%d: %s" % (given.name, line, column, finding)
+        where = given.source_map[index]
+    elif given.function_lines is not None and entry is not None \
+            and entry < len(given.function_lines):
+        where = given.function_lines[entry]
+    if where is not None:
+        return "%s:%d:%d: %s" % (given.name, where[0], where[1], finding)
     return "%s: %s" % (given.name, finding)
 
 

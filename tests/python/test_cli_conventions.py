@@ -110,6 +110,29 @@ def test_sources_are_accepted(tmp_path, command, status):
             "(after ReturnR)"]
 
 
+# Findings about the function table cite the .func line that wrote the entry
+# (the later one of a name listed twice) in a source, and no line in a module file.
+@pytest.mark.parametrize("source,expected", [
+    (".func main\nNop\n.func main\nReturnR\n",
+     ["3:1: function 'main' is listed twice; entry point 1 replaces 0",
+      "2:1: instruction 0: unreachable code: instruction 0 is never executed"]),
+    ("ReturnR\n  .func main 7\n",
+     ["2:3: function 'main' has entry point 7, beyond the instruction list (1 instruction)",
+      "1:1: instruction 0: unreachable code: instruction 0 is never executed"]),
+    (".func f\n.func main\nReturnR\n; gap\n.func f 4\n.func f 5 ; again\n",
+     ["5:1: function 'f' is listed twice; entry point 4 replaces 0",
+      "6:1: function 'f' is listed twice; entry point 5 replaces 4",
+      "6:1: function 'f' has entry point 5, beyond the instruction list (1 instruction)"]),
+])
+def test_function_table_findings_cite_their_func_line(tmp_path, source, expected):
+    (tmp_path / "p.tnasm").write_text(source)
+    r = tarnel_cmd("check", "p.tnasm", cwd=tmp_path)
+    assert (r.returncode, r.stdout.splitlines()) == (1, ["p.tnasm:" + line for line in expected])
+    assert tarnel_cmd("asm", "p.tnasm", cwd=tmp_path).returncode == 0
+    r = tarnel_cmd("check", "p.tnbc", cwd=tmp_path)
+    assert r.stdout.splitlines() == ["p.tnbc: " + line.split(": ", 1)[1] for line in expected]
+
+
 @pytest.mark.parametrize("command,status", [("check", 2), ("dis", 1), ("run", 1)])
 @pytest.mark.parametrize("metadata,message", [
     (None, None),
