@@ -3,6 +3,9 @@
 from typing import Any, Callable, List, Optional, Tuple, final
 
 __version__: str
+#: What this build has: its engines and abilities ("interpreter", "in-process
+#: limits"), then how it was compiled (debug assertions, sanitizers).
+__features__: Tuple[str, ...]
 __all__: List[str]
 
 @final

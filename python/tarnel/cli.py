@@ -283,7 +283,7 @@ COMMANDS: List[Command] = [
 
 
 def version_text() -> str:
-    """This package's version, and the extension's with the features of its build."""
+    """This package's version, the extension's, and the features of the extension's build."""
     lines = ["tarnel %s" % __version__]
     try:
         import tarnel_vm
@@ -291,11 +291,9 @@ def version_text() -> str:
         lines.append("tarnel_vm: not available (%s)" % exc)
         return "\n".join(lines)
     line = "tarnel_vm %s" % getattr(tarnel_vm, "__version__", "(unknown version)")
-    features = getattr(tarnel_vm, "__features__", None) or getattr(tarnel_vm, "features", None)
+    features = getattr(tarnel_vm, "__features__", None)   # an older extension has none
     if features:
-        if not isinstance(features, str):
-            features = ", ".join(str(f) for f in features)
-        line += " (%s)" % features
+        line += " (%s)" % ", ".join(features)
     lines.append(line)
     return "\n".join(lines)
 

@@ -2,8 +2,11 @@
 // object per process, refused in any interpreter but the first.
 #include <atomic>
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "bindings/fault.hpp"
+#include "bindings/features.hpp"
 #include "bindings/limited_run.hpp"
 #include "bindings/python_api.hpp"
 #include "bindings/vorn_vm.hpp"
@@ -64,6 +67,21 @@ bool add_exported(PyObject* module, const char* name, PyObject* value) {
     return ok;
 }
 
+// `build_features()` as a tuple of str.
+PyObject* features_tuple() {
+    const std::vector<std::string_view> features = build_features();
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(features.size()));
+    if (tuple == nullptr) return nullptr;
+    for (size_t i = 0; i < features.size(); ++i) {
+        PyObject* text = PyUnicode_FromStringAndSize(features[i].data(), static_cast<Py_ssize_t>(features[i].size()));
+        if (text == nullptr || PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), text) != 0) {
+            Py_DECREF(tuple);
+            return nullptr;
+        }
+    }
+    return tuple;
+}
+
 PyObject* create_module() {
     // The fault class exists before anything can fault.
     if (fault_class() == nullptr) return nullptr;
@@ -71,11 +89,15 @@ PyObject* create_module() {
     if (module == nullptr) return nullptr;
     PyObject* type = vorn_vm_type();
     PyObject* version = type != nullptr ? PyUnicode_FromString(TARNEL_VERSION) : nullptr;
+    PyObject* features = version != nullptr ? features_tuple() : nullptr;
     // Private functions (a leading underscore) are neither in `__all__` nor
-    // part of the public interface; the `tarnel` package uses them.
-    const bool ok = version != nullptr && add_exported(module, "VornVM", type) &&
+    // part of the public interface; the `tarnel` package uses them. Nor is
+    // `__features__`, which describes the build rather than offering anything.
+    const bool ok = features != nullptr && add_exported(module, "VornVM", type) &&
                     add_exported(module, "__version__", version) &&
+                    PyObject_SetAttrString(module, "__features__", features) == 0 &&
                     PyModule_AddFunctions(module, where_functions()) == 0;
+    Py_XDECREF(features);
     Py_XDECREF(version);
     if (!ok) {
         Py_DECREF(module);

@@ -133,6 +133,17 @@ def test_function_table_findings_cite_their_func_line(tmp_path, source, expected
     assert r.stdout.splitlines() == ["p.tnbc: " + line.split(": ", 1)[1] for line in expected]
 
 
+def test_version_lists_the_build_features():
+    import tarnel_vm
+    features = tarnel_vm.__features__
+    assert isinstance(features, tuple) and all(isinstance(f, str) and f for f in features)
+    assert features[:2] == ("interpreter", "in-process limits")
+    assert ("debug assertions on" in features) != ("debug assertions off" in features)
+    assert "__features__" not in tarnel_vm.__all__
+    second = tarnel_cmd("--version").stdout.splitlines()[1]
+    assert second == "tarnel_vm %s (%s)" % (tarnel_vm.__version__, ", ".join(features))
+
+
 @pytest.mark.parametrize("command,status", [("check", 2), ("dis", 1), ("run", 1)])
 @pytest.mark.parametrize("metadata,message", [
     (None, None),
