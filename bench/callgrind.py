@@ -94,7 +94,7 @@ def format_millions(ir):
 
 
 def format_table(table, markdown=False):
-    head = ["workload", "n", "VM Ir", "Lua 5.4 Ir", "LuaJIT -joff Ir", "VM/Lua5.4", "VM/LuaJIT-i",
+    head = ["workload", "n", "VM Ir", "Lua 5.4 Ir", "LuaJIT interpreter Ir", "VM/Lua5.4", "VM/LuaJIT-i",
             "VM instr", "Ir per VM instr"]
     rows = []
     for name, entry in table.items():

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Bar chart of the VM's time ratios to its peers, from a bench/run.py result.
+"""Bar chart of each engine's time relative to Lua 5.4, from a bench/run.py result.
 
     python bench/plot.py [RESULTS.json] [-o bench/results/ratios.png]
 
-One group of bars per workload, one bar per peer (VM time / peer time, log
-scale): below the line at 1.0 the VM is faster. Needs matplotlib
-(bench/requirements.txt).
+One group per workload: a bar for the VM and for each interpreter peer
+(engine time / Lua 5.4 time, log scale; the line at 1.0 is Lua 5.4, lower
+is faster), and C as a marker with its figure, so its much shorter times
+do not stretch the scale of the bars. Needs matplotlib (bench/requirements.txt).
 """
 
 from __future__ import annotations
@@ -16,7 +17,28 @@ import os
 import sys
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
-PEERS = [("cpython", "CPython"), ("lua", "Lua 5.4"), ("luajit", "LuaJIT -joff"), ("c", "C -O2")]
+BASE = ("lua", "Lua 5.4")
+# Engines drawn as bars (the VM first), and the compiled baseline drawn as a marker.
+BARS = [("vm", "tarnel VM"), ("luajit", "LuaJIT interpreter"), ("cpython", "CPython")]
+MARKER = ("c", "C (gcc -O2)")
+COLOURS = {"vm": "#c44e52", "luajit": "#55a868", "cpython": "#4c72b0", "c": "black"}
+
+
+def relative_times(data):
+    """{workload: {engine: median time / Lua 5.4 median time}} for the engines that ran."""
+    out = {}
+    for name, entry in data["workloads"].items():
+        engines = entry.get("engines", {})
+        base = engines.get(BASE[0], {})
+        if base.get("status") != "ok" or not base.get("median"):
+            continue
+        out[name] = {key: cell["median"] / base["median"] for key, cell in engines.items()
+                     if cell.get("status") == "ok" and cell.get("median") is not None}
+    return out
+
+
+def _figure(value):
+    return "%.0f" % value if value >= 10 else "%.2f" % value if value >= 0.1 else "%.3f" % value
 
 
 def main(argv=None):
@@ -35,41 +57,55 @@ def main(argv=None):
 
     with open(args.results) as f:
         data = json.load(f)
-    names = list(data["workloads"])
-    peers = [(key, label) for key, label in PEERS
-             if any(key in data["workloads"][w].get("ratios", {}) for w in names)]
-    if not peers:
-        print("no ratios in %s" % args.results, file=sys.stderr)
+    rel = relative_times(data)
+    names = [w for w in data["workloads"] if w in rel]
+    bars = [(key, label) for key, label in BARS if any(key in rel[w] for w in names)]
+    if not names or not bars:
+        print("no times relative to %s in %s" % (BASE[1], args.results), file=sys.stderr)
         return 1
 
     fig, ax = plt.subplots(figsize=(11, 5.5))
-    width = 0.8 / len(peers)
-    colours = ["#4c72b0", "#dd8452", "#55a868", "#8172b3"]
-    for k, (key, label) in enumerate(peers):
+    width = 0.8 / (len(bars) + 1)         # the last slot holds the C marker
+    for k, (key, label) in enumerate(bars):
         xs, ys = [], []
         for i, name in enumerate(names):
-            r = data["workloads"][name].get("ratios", {}).get(key)
-            if r is not None:
-                xs.append(i + (k - (len(peers) - 1) / 2) * width)
-                ys.append(r)
-        bars = ax.bar(xs, ys, width, label="VM / %s" % label, color=colours[k % len(colours)])
-        for bar, y in zip(bars, ys):
-            text = "%.0f" % y if y >= 10 else "%.2f" % y
-            ax.annotate(text, (bar.get_x() + bar.get_width() / 2, y), ha="center", va="bottom",
-                        fontsize=7, rotation=90, xytext=(0, 2), textcoords="offset points")
-    ax.axhline(1.0, color="black", linewidth=0.8)
+            if key in rel[name]:
+                xs.append(i + (k - len(bars) / 2) * width)
+                ys.append(rel[name][key])
+        # Each bar runs from the Lua 5.4 line to the engine's figure: up is slower.
+        drawn = ax.bar(xs, [y - 1 for y in ys], width, bottom=1, label=label, color=COLOURS[key])
+        for bar, y in zip(drawn, ys):
+            ax.annotate(_figure(y), (bar.get_x() + bar.get_width() / 2, y), ha="center",
+                        va="bottom" if y >= 1 else "top", fontsize=7,
+                        xytext=(0, 2 if y >= 1 else -2), textcoords="offset points")
+    key, label = MARKER
+    xs = [i + (len(bars) / 2) * width for i, name in enumerate(names) if key in rel[name]]
+    ys = [rel[name][key] for name in names if key in rel[name]]
+    if ys:
+        ax.scatter(xs, ys, marker="_", s=120, linewidths=2, color=COLOURS[key], label=label, zorder=3)
+        for x, y in zip(xs, ys):
+            ax.annotate(_figure(y), (x, y), ha="center", va="top", fontsize=7,
+                        xytext=(0, -4), textcoords="offset points")
     ax.set_yscale("log")
+    ax.axhline(1.0, color="black", linewidth=0.8)
+    ax.annotate(BASE[1], (1.0, 1.0), xycoords=("axes fraction", "data"), ha="right", va="bottom",
+                fontsize=8, xytext=(-4, 2), textcoords="offset points")
+    low = min(min(v.values()) for v in rel.values())
+    high = max(max(v.values()) for v in rel.values())
+    ax.set_ylim(low / 2, high * 4)          # room for the legend above the bars
+    ax.yaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: "%g" % v))
     ax.set_xticks(range(len(names)))
     ax.set_xticklabels(["%s\n(n=%s)" % (data["workloads"][w]["title"], format(data["workloads"][w]["n"], ","))
                         for w in names], fontsize=8)
-    ax.set_ylabel("VM time / peer time (log scale; < 1: VM faster)")
+    ax.set_ylabel("time relative to Lua 5.4 (log scale; lower is faster)")
     settings = data.get("settings", {})
-    ax.set_title("tarnel VM against its peers: median %s time of %s runs, %s, %s" % (
+    source = data.get("source") or {}
+    ax.set_title("Time relative to Lua 5.4: median %s time of %s runs, %s, commit %s" % (
         "CPU" if settings.get("clock") == "cpu" else "wall-clock", settings.get("runs"),
         (data.get("machine") or {}).get("cpu") or "unknown CPU",
-        (data.get("source") or {}).get("build") or (data.get("source") or {}).get("commit") or ""), fontsize=10)
-    ax.legend(fontsize=8)
-    ax.grid(axis="y", which="both", alpha=0.3)
+        source.get("build") or source.get("commit") or "unknown"), fontsize=10)
+    ax.legend(fontsize=8, loc="upper center", ncol=len(bars) + 1)
+    ax.grid(axis="y", which="major", alpha=0.3)
     fig.tight_layout()
 
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)

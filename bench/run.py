@@ -50,7 +50,7 @@ DEFAULT_JSON = os.path.join(BENCH, "results", "latest.json")
 SCHEMA = 1
 
 ENGINES = ["vm", "cpython", "lua", "luajit", "c"]
-LABELS = {"vm": "VM", "cpython": "CPython", "lua": "Lua 5.4", "luajit": "LuaJIT -joff", "c": "C -O2"}
+LABELS = {"vm": "VM", "cpython": "CPython", "lua": "Lua 5.4", "luajit": "LuaJIT interpreter", "c": "C -O2"}
 SHORT = {"vm": "VM", "cpython": "CPython", "lua": "Lua5.4", "luajit": "LuaJIT-i", "c": "C"}
 PEERS = ["cpython", "lua", "luajit", "c"]
 
@@ -630,8 +630,8 @@ def parse_args(argv):
     p.add_argument("--build", metavar="COMMIT",
                    help="the commit the installed tarnel_vm was built from, when it is not this checkout's HEAD")
     p.add_argument("--callgrind", action="store_true",
-                   help="also count machine instructions (valgrind's callgrind) of the VM, Lua 5.4 and LuaJIT "
-                        "-joff at each workload's counted size, start-up subtracted")
+                   help="also count machine instructions (valgrind's callgrind) of the VM, Lua 5.4 and LuaJIT's "
+                        "interpreter (luajit -joff) at each workload's counted size, start-up subtracted")
     p.add_argument("--no-timing", action="store_true", help="with --callgrind: the counts alone, no timed runs")
     args = p.parse_args(argv)
     if args.no_timing and not args.callgrind:
