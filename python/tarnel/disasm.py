@@ -59,33 +59,13 @@ SEGMENT = 1 << 14
 def _pieces(module: Module) -> Iterator[str]:
     """The listing in pieces of whole lines, of any size."""
     n = len(module.instructions)
-    lay = module.layout
-    head = []
-    if lay is not None:
-        head.append("; module file of %d bytes" % lay.length)
-        head.append("; header: version %d, flags 0x%08x" % (module.version, module.flags))
-        head.append("; sections: name at %d, constants at %d, functions at %d, "
-                    "instructions at %d" % lay.offsets)
-        head.extend("; note: " + note for note in lay.notes)
-        head.append("")
-    head.append(".module %s" % format_string(module.name))
-    head.append(".version %d" % module.version)
-    head.append(".flags 0x%x" % module.flags)
-
-    # Constants: all of them, at their own indexes.  An instruction names a
-    # constant by its literal when that literal pools to the same index
-    # (the lowest index holding an equal constant), by @INDEX otherwise.
+    # An instruction names a constant by its literal when that literal pools
+    # to the same index (the lowest index holding an equal constant), by
+    # @INDEX otherwise.
     lowest: Dict[object, int] = {}
-    if module.constants:
-        head.append("")
-        head.append("; constant pool: %d entr%s" % (
-            len(module.constants), "y" if len(module.constants) == 1 else "ies"))
     for i, const in enumerate(module.constants):
         lowest.setdefault(const.key(), i)
-        head.append(".const %d %s" % (i, format_constant(const)))
-    head.append("")
-    head.append("; %d instruction%s" % (n, "" if n == 1 else "s"))
-    yield "".join(line + "\n" for line in head)
+    yield "".join(line + "\n" for line in _head_lines(module))
 
     def const_operand(idx: int) -> str:
         if idx < len(module.constants) and lowest[module.constants[idx].key()] == idx:
@@ -100,19 +80,7 @@ def _pieces(module: Module) -> Iterator[str]:
         target = jump_target(i, code[i].get("offset"))
         if 0 <= target <= n:
             labels.add(target)
-
-    # Function entries: inline at the entry point while the table order
-    # allows it, explicit otherwise.  `funcs_at[i]` are written before
-    # instruction i (i == n: after the last one).
-    funcs_at: Dict[int, List[str]] = {}
-    cursor = 0
-    for name, entry in module.functions:
-        if cursor <= entry <= n:
-            cursor = entry
-            funcs_at.setdefault(cursor, []).append(".func %s" % format_name(name))
-        else:
-            funcs_at.setdefault(cursor, []).append(
-                ".func %s %d" % (format_name(name), entry))
+    funcs_at = _function_lines(module)
 
     # Between the places where a label, an entry or a jump is written, the
     # lines are the texts of the instructions with their indexes.
@@ -133,6 +101,52 @@ def _pieces(module: Module) -> Iterator[str]:
             start = place
         if extra:
             yield "\n".join(extra) + "\n"
+
+
+def _head_lines(module: Module) -> List[str]:
+    """What the file's header held, the module directives and the constant pool."""
+    lines = []
+    lay = module.layout
+    if lay is not None:
+        lines.append("; module file of %d bytes" % lay.length)
+        lines.append("; header: version %d, flags 0x%08x" % (module.version, module.flags))
+        lines.append("; sections: name at %d, constants at %d, functions at %d, "
+                     "instructions at %d" % lay.offsets)
+        lines.extend("; note: " + note for note in lay.notes)
+        lines.append("")
+    lines.append(".module %s" % format_string(module.name))
+    lines.append(".version %d" % module.version)
+    lines.append(".flags 0x%x" % module.flags)
+    # Constants: all of them, at their own indexes.
+    if module.constants:
+        lines.append("")
+        lines.append("; constant pool: %d entr%s" % (
+            len(module.constants), "y" if len(module.constants) == 1 else "ies"))
+    for i, const in enumerate(module.constants):
+        lines.append(".const %d %s" % (i, format_constant(const)))
+    n = len(module.instructions)
+    lines.append("")
+    lines.append("; %d instruction%s" % (n, "" if n == 1 else "s"))
+    return lines
+
+
+def _function_lines(module: Module) -> Dict[int, List[str]]:
+    """The .func lines to write before each instruction index (n: after the last one).
+
+    Entries are written inline at their entry point while the table order
+    allows it, in the explicit ``.func NAME INDEX`` form otherwise.
+    """
+    n = len(module.instructions)
+    funcs_at: Dict[int, List[str]] = {}
+    cursor = 0
+    for name, entry in module.functions:
+        if cursor <= entry <= n:
+            cursor = entry
+            funcs_at.setdefault(cursor, []).append(".func %s" % format_name(name))
+        else:
+            funcs_at.setdefault(cursor, []).append(
+                ".func %s %d" % (format_name(name), entry))
+    return funcs_at
 
 
 def _line_text(rendered: str) -> str:
