@@ -254,4 +254,6 @@ def test_stub_matches_the_extension():
         assert "(%s)" % ", ".join(["$self"] + parameters[1:]) == getattr(VornVM, name).__text_signature__
     declared = {target.id for node in tree.body if isinstance(node, ast.AnnAssign)
                 for target in [node.target]}
-    assert declared == {"__version__", "__all__"}
+    assert declared == {"__version__", "__all__", "__features__"}
+    import tarnel_vm
+    assert all(hasattr(tarnel_vm, name) for name in declared)
