@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import math
 import re
-from typing import Any, Dict, List, NamedTuple, Optional, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, Optional, Tuple
 
 from . import opcodes as oc
 from .builder import Builder, BuildError
@@ -136,6 +136,22 @@ class _Stmt(NamedTuple):
     head: Token
     rest: List[Token]
     code: str = ""            # the line without its comment: equal codes assemble alike
+
+
+def _lines(text: str) -> Iterator[str]:
+    """``text.split("\\n")``, a block at a time: the lines of a large source
+    are not all held at once."""
+    start = 0
+    while True:
+        end = text.find("\n", start + _LINES_BLOCK)
+        if end < 0:
+            yield from text[start:].split("\n")
+            return
+        yield from text[start:end].split("\n")
+        start = end + 1
+
+
+_LINES_BLOCK = 1 << 20
 
 
 # Builds a statement from a tuple of its fields without the Python-level __new__.
@@ -361,7 +377,7 @@ class _Assembler:
         # code -> the fields after the line number, for lines that hold one
         # instruction and no label: such a repeated line costs two lookups.
         plain: Dict[str, tuple] = {}
-        for number, line in enumerate(self.text.split("\n"), 1):
+        for number, line in enumerate(_lines(self.text), 1):
             if line.endswith("\r"):
                 line = line[:-1]
             code = _code_part(line)

@@ -123,3 +123,12 @@ def test_the_listing_of_a_run_around_labels_and_entries():
     assert lines[lines.index("L25:") + 1].endswith(" ; 25")
     assert body[-1].startswith("    JumpR L25")
     assert module_code.opcode_bytes(decode(b.build()).instructions) == bytes([40] * 50 + [22])
+
+
+@pytest.mark.parametrize("text", ["", "\n", "a", "a\n", "ab\ncd", "ab\r\ncd\r\n", "\n\n\nabc\n\nd",
+                                  "abcdefgh\nij\nklmnopq\n", "x" * 20 + "\n" + "y" * 3])
+@pytest.mark.parametrize("block", [1, 3, 1 << 20])
+def test_source_lines_are_split_a_block_at_a_time(monkeypatch, text, block):
+    asm = sys.modules["tarnel.asm"]
+    monkeypatch.setattr(asm, "_LINES_BLOCK", block)
+    assert list(asm._lines(text)) == text.split("\n")
