@@ -29,7 +29,13 @@ def _installed_version() -> str:
         return "0+unknown"
 
 
-__version__ = _installed_version()
+def __getattr__(name: str):
+    # `__version__` is read on first use: the metadata machinery costs about
+    # a tenth of a second, which every `tarnel` command would otherwise pay.
+    if name == "__version__":
+        globals()["__version__"] = version = _installed_version()
+        return version
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
 
 __all__ = [
     "AssemblyError", "BuildError", "Builder", "Constant", "DecodeError",

@@ -15,7 +15,6 @@ import tempfile
 import threading
 from typing import Callable, List, NamedTuple, Optional
 
-from . import __version__
 from .asm import AssemblyError, assemble_with_map
 from .check import Finding, check
 from .disasm import disassembly_chunks
@@ -284,6 +283,7 @@ COMMANDS: List[Command] = [
 
 def version_text() -> str:
     """This package's version, the extension's, and the features of the extension's build."""
+    from . import __version__
     lines = ["tarnel %s" % __version__]
     try:
         import tarnel_vm
