@@ -41,6 +41,12 @@ def disassembly_chunks(module: Module) -> Iterator[str]:
     pending: List[str] = []
     size = 0
     for piece in _pieces(module):
+        if len(piece) >= CHUNK_CHARS // 2:     # large enough alone: not copied again
+            if pending:
+                yield "".join(pending)
+                pending, size = [], 0
+            yield piece
+            continue
         pending.append(piece)
         size += len(piece)
         if size >= CHUNK_CHARS:
@@ -184,27 +190,28 @@ class _PlainTexts:
         return ("%s ; %d\n" * len(ids)) % tuple(chain.from_iterable(zip(texts, range(a, b))))
 
 
-# The ten lines ``TEXT ; 10q+d`` (d = 0..9) are these pieces joined by str(q).
-def _tens_pieces(head: str) -> List[str]:
-    return [head] + ["%d\n%s" % (d, head) for d in range(9)] + ["9\n"]
+# The hundred lines ``TEXT ; 100q+k`` (k = 0..99) are these pieces joined by str(q).
+def _hundreds_pieces(head: str) -> List[str]:
+    return [head] + ["%02d\n%s" % (k, head) for k in range(99)] + ["99\n"]
 
 
 def numbered_lines(text: str, a: int, b: int) -> str:
     """The lines ``TEXT ; i`` for i in [a, b): the text of a run of one instruction.
 
-    Ten consecutive indexes from a multiple of ten share all but their last
-    digit, so they take one str() and one join, both in C, for ten lines.
+    A hundred consecutive indexes from a multiple of a hundred share all but
+    their last two digits, so they take one str() and one join, both in C.
     """
     head = text + " ; "
     sep = "\n" + head
-    low = min(max(a, 10) + 9 - (max(a, 10) + 9) % 10, b)   # first multiple of ten >= 10
-    high = max(low, b - b % 10)
+    start = max(a, 100)
+    low = min(start + (-start) % 100, b)    # the first multiple of 100 from 100 on
+    high = max(low, b - b % 100)
     out = []
     if a < low:
         out.append(head + sep.join(map(str, range(a, low))) + "\n")
     if low < high:
-        pieces = _tens_pieces(head)
-        out.append("".join(map(str.join, map(str, range(low // 10, high // 10)),
+        pieces = _hundreds_pieces(head)
+        out.append("".join(map(str.join, map(str, range(low // 100, high // 100)),
                                repeat(pieces))))
     if high < b:
         out.append(head + sep.join(map(str, range(high, b))) + "\n")

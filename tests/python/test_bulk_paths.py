@@ -20,7 +20,8 @@ ADD2 = Instruction.make("AddR", 1, 2, 4)
 
 
 @pytest.mark.parametrize("a,b", [(0, 0), (0, 1), (0, 10), (0, 11), (3, 9), (9, 21), (10, 20),
-                                 (95, 105), (99, 101), (100, 100), (7, 1234), (999_990, 1_000_013)])
+                                 (95, 105), (99, 101), (100, 100), (7, 1234), (99, 201), (100, 300),
+                                 (250, 250), (999_990, 1_000_013), (16_380, 32_769)])
 def test_numbered_lines_are_the_lines_one_by_one(a, b):
     text = "    Nop".ljust(disasm.COMMENT_COLUMN)
     assert disasm.numbered_lines(text, a, b) == "".join("%s ; %d\n" % (text, i) for i in range(a, b))
