@@ -3,8 +3,8 @@
 No timing: the work is counted as lines of the tarnel package that Python
 executes (a trace function), for an input of n instructions and one of 4n.
 Per-instruction Python work shows as a factor of 4, quadratic work as 16;
-runs of one instruction, which the tools handle in bulk, cost about the
-same whatever their length.
+runs of one instruction, which the tools handle in bulk, cost a few lines
+per segment of thousands of instructions.
 """
 
 from __future__ import annotations
@@ -79,9 +79,11 @@ def test_work_grows_linearly(tool, shape):
     assert large <= 5 * small, (small, large)
 
 
-# A run of one instruction is decoded, listed and checked in bulk.
+# A run of one instruction is decoded, listed and checked in bulk: the
+# 49,152 more instructions cost far less than a line each (one each would
+# be 49,152 more lines; work per segment of thousands is a few dozen).
 @pytest.mark.parametrize("tool", ["decode", "disassemble", "check"])
 def test_runs_cost_no_work_per_instruction(tool):
     small = executed_lines(TOOLS[tool](nops(1 << 14)))
     large = executed_lines(TOOLS[tool](nops(1 << 16)))
-    assert large <= small * 3 // 2, (small, large)
+    assert large - small <= ((1 << 16) - (1 << 14)) // 16, (small, large)
