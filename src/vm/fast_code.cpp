@@ -52,10 +52,20 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
         target = jump_target(i, code[i].offset());
         return target < size;
     };
+    uint32_t call_sites = 0;  // numbered in program order, as LoadCaches numbers them
     for (uint64_t i = 0; i < size; ++i) {
         const Instruction& ins = code[i];
         Instruction& out = fast[i];
         uint64_t target = 0;
+        if (ins.op == Opcode::CallR) {
+            out.op = fast_op(FastKind::Call);
+            out.wide = call_sites++;
+            continue;
+        }
+        if (ins.op == Opcode::ReturnR) {
+            out.op = fast_op(FastKind::Return);
+            continue;
+        }
         if (FastKind k = in_list_jump_kind(ins.op); k != FastKind::Count && inside(i, target)) {
             out.op = fast_op(k);
             out.wide = static_cast<uint32_t>(target);

@@ -10,6 +10,10 @@
 //   - a jump whose target lies inside the list carries the target's index
 //     in `wide`, computed once here; a jump out of the list keeps its own kind and goes
 //     through the ordinary handler, which ends the run with the exact pc;
+//   - CallR and ReturnR have kinds of their own, which the loop runs on a
+//     quick path when the call-site cache knows the callee and the frame
+//     saves part of r0..r63 (every other case goes to the ordinary handler);
+//     a call's `wide`, which CallR does not use, holds its call-site index;
 //   - a comparison whose result the next instruction tests as a jump
 //     condition is fused with it: the loop runs both in one dispatch, counts
 //     both, and leaves the compare's register written as it would be. The
@@ -29,6 +33,8 @@ enum class FastKind : uint8_t {
     JumpIn,              // JumpR with its target inside the list
     JumpIfIn,            // JumpIfR, target inside
     JumpIfNotIn,         // JumpIfNotR, target inside
+    Call,                // CallR; `wide` holds the index of its call-site cache
+    Return,              // ReturnR
     LtJumpIf,            // LtR d, x, y then JumpIfR d (target inside)
     LtJumpIfNot,         // LtR then JumpIfNotR
     LteJumpIf,

@@ -9,6 +9,7 @@
 #include "vm/fast_loop.hpp"
 
 #include "vm/fast_code.hpp"
+#include "vm/frame_copies.hpp"
 #include "vm/handlers_calls.hpp"
 #include "vm/handlers_core.hpp"
 #include "vm/handlers_data.hpp"
@@ -123,6 +124,7 @@ Status run(ExecContext& c) {
 #define TARNEL_FAST_KINDS(X) \
     X(End) \
     X(JumpIn) X(JumpIfIn) X(JumpIfNotIn) \
+    X(Call) X(Return) \
     X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot) \
     X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) \
     X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf) X(NeqJumpIfNot)
@@ -186,6 +188,64 @@ Status run(ExecContext& c) {
     fast_JumpIfNotIn:
         if (!truthy(regs[f->a])) TARNEL_TAKE_JUMP(f, f->wide);
         TARNEL_NEXT();
+
+        // A call whose site has seen its callee string before, into a frame that
+        // saves part of r0..r63: the frame is pushed and the arguments passed
+        // without leaving the loop; pc and the count stay in locals. Anything else
+        // (a new callee, a full stack, a declared tag, full frames) takes the
+        // ordinary handler.
+    fast_Call: {
+        const CallSiteCache& site = s.caches.call_sites[f->wide];
+        const Value& callee = regs[f->a];
+        if (__builtin_expect(!callee.is(ValueType::String) || callee.payload() != site.callee.payload() ||
+                                 !site.quick || s.declared_saved_tags || s.testing.always_save_all_registers ||
+                                 s.call_stack.size() >= kMaxCallDepth,
+                             0))
+            goto label_CallR;
+        frames::push_partial(s, static_cast<uint64_t>(ip - code), f->b, site.saved, site.groups);
+        for (unsigned i = 0; i < site.passed; ++i) frames::copy_register(s, static_cast<uint8_t>(i), site.args[i]);
+        ip = code + site.entry;
+        TARNEL_NEXT();
+    }
+
+        // A return into a frame that saves part of r0..r63 while no tag is
+        // declared; a return from the outermost level and a return into a full
+        // frame take the ordinary handler. The returned value is copied before the
+        // restore, which may overwrite its register.
+    fast_Return: {
+        if (__builtin_expect(s.call_stack.empty() || s.declared_saved_tags, 0)) goto label_ReturnR;
+        CallFrame& frame = s.call_stack.back();
+        if (__builtin_expect(frame.is_full(), 0)) goto label_ReturnR;
+        const uint64_t to = frame.return_pc;
+        const std::optional<uint8_t> dst = frame.return_register;
+        if (f->wide != 0) {
+            // A scalar result is kept as its sixteen bytes; a heap result
+            // takes the ordinary handler.
+            const Value& src = regs[f->a];
+            if (__builtin_expect(src.is_heap(), 0)) goto label_ReturnR;
+            uint64_t result[2];
+            std::memcpy(result, static_cast<const void*>(&src), sizeof result);
+            const ValueType result_tag = src.type();
+            frames::restore_partial(s, frame, true);
+            s.call_stack.pop_back();
+            if (dst) {
+                Value& slot = regs[*dst];
+                if (slot.is_heap()) std::destroy_at(&slot);
+                std::memcpy(static_cast<void*>(&slot), result, sizeof result);
+                tags[*dst] = result_tag;
+            }
+        } else {
+            frames::restore_partial(s, frame, true);
+            s.call_stack.pop_back();
+        }
+        if (__builtin_expect(to >= size, 0)) {
+            s.pc = to;
+            s.instruction_count = count;
+            return Status::Next;
+        }
+        ip = code + to;
+        TARNEL_NEXT();
+    }
 
 // A comparison and the conditional jump that tests its register: both
 // counted, the register written exactly as the comparison writes it. When

@@ -27,6 +27,9 @@ inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uin
         // least the same name: the function table cannot have changed.
         if (cache.callee.is(ValueType::String) &&
             (cache.callee.payload() == callee.payload() || cache.callee.text() == callee.text())) {
+            // Remember this string object, so the next call through it is
+            // recognised by address (the quiet loop's quick call).
+            if (cache.callee.payload() != callee.payload()) cache.callee = callee;
             entry = cache.entry;
             writes = cache.writes;
             return true;
@@ -38,7 +41,12 @@ inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uin
         }
         entry = found->second;
         writes = c.s.callee_writes(entry);
-        cache = {callee, entry, writes};
+        cache.callee = callee;
+        cache.entry = entry;
+        cache.writes = writes;
+        cache.saved = writes | ((uint64_t{1} << cache.passed) - 1);
+        cache.groups = groups_of(cache.saved);
+        cache.quick = entry < c.s.instructions.size() && cache.saved != CallFrame::kFull;
         return true;
     }
     if (callee.is(ValueType::Int)) {

@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "vm/frame_analysis.hpp"
+#include "vm/frame_copies.hpp"
 
 namespace tarnel {
 
@@ -13,35 +14,6 @@ namespace {
 // Instructions the write analyses of one load may visit in total; past that,
 // calls save all of r0..r63. Ordinary programs visit each function body once.
 constexpr uint64_t kAnalysisBudget = uint64_t{1} << 24;
-
-// Calls `visit(first, bits)` for each group of eight registers r(first)..
-// r(first + 7) that has a register in `mask`; `bits` are the group's bits.
-template <typename F>
-[[gnu::always_inline]] inline void for_each_group(uint64_t mask, F&& visit) {
-    while (mask != 0) {
-        const unsigned first = static_cast<unsigned>(__builtin_ctzll(mask)) & ~7u;
-        visit(first, static_cast<unsigned>((mask >> first) & 0xFF));
-        mask &= ~(uint64_t{0xFF} << first);
-    }
-}
-
-// Which of eight tags (one byte each, r(first) in the low byte) are heap
-// tags (String..Dict, 4..8: a bit above the low two set), one bit each.
-[[gnu::always_inline]] inline unsigned heap_tag_bits(uint64_t tags) {
-    constexpr uint64_t kBytes = 0x0101010101010101ull;
-    uint64_t high = (tags >> 2) & (0x3F * kBytes);            // per byte: nonzero exactly for a heap tag
-    uint64_t flags = ((high + 0x3F * kBytes) >> 6) & kBytes;  // per byte: 1 for a heap tag (no carry: at most 126)
-    return static_cast<unsigned>((flags * 0x0102040810204080ull) >> 56);  // gathers bit 0 of byte i into bit i
-}
-
-// The tags of the eight values at `group`, one byte each, r(first) in the low
-// byte. Read from the values themselves, so the reference counting below
-// never depends on the tag array.
-[[gnu::always_inline]] inline uint64_t value_tags(const Value* group) {
-    uint64_t tags = 0;
-    for (unsigned i = 0; i < 8; ++i) tags |= static_cast<uint64_t>(group[i].type()) << (8 * i);
-    return tags;
-}
 
 // The call-site caches of a new instruction list, built aside.
 struct CallSites {
@@ -54,6 +26,13 @@ struct CallSites {
             if (code[pc].op == Opcode::CallR) index[pc] = count++;
         }
         caches.resize(count);
+        for (size_t pc = 0; pc < code.size(); ++pc) {
+            if (code[pc].op != Opcode::CallR || !code[pc].lists) continue;
+            CallSiteCache& site = caches[index[pc]];
+            const std::vector<uint8_t>& args = code[pc].args();
+            site.passed = static_cast<uint8_t>(std::min(args.size(), kMaxArguments));
+            std::copy_n(args.begin(), site.passed, site.args.begin());
+        }
     }
 };
 
@@ -100,35 +79,20 @@ uint64_t VmState::callee_writes(uint64_t entry) {
 
 bool VmState::push_frame(uint64_t return_pc, uint8_t return_register, uint64_t writes) {
     if (call_stack.size() >= kMaxCallDepth) return false;
-    CallFrame& frame = call_stack.emplace_back();
     if (declared_saved_tags || testing.always_save_all_registers || writes == CallFrame::kFull) {
         // A declared tag differs from its value's tag, and only a full frame
         // (restoring every tag from its value) puts it right again.
+        CallFrame& frame = call_stack.emplace_back();
         Value::copy_block<kSavedRegisters>(frame.saved_registers.data(), registers.data());
         std::copy_n(register_types.begin(), kSavedRegisters, frame.saved_types.begin());
         frame.saved = CallFrame::kFull;
-    } else {
-        // Each group of eight holding a register to save is copied as one
-        // block, with the values' tags (no tag is declared, so they are the
-        // register tags too); the saved heap values among them then take a
-        // reference. The other slots of the group only hold stray bytes.
-        Value* saved = frame.saved_registers.data();
-        const Value* from = registers.data();
-        for_each_group(writes, [&](unsigned first, unsigned bits) {
-            std::memcpy(static_cast<void*>(saved + first), static_cast<const void*>(from + first), 8 * sizeof(Value));
-            const uint64_t tags = value_tags(from + first);
-            std::memcpy(frame.saved_types.data() + first, &tags, sizeof tags);
-            for (unsigned heap = heap_tag_bits(tags) & bits; heap != 0; heap &= heap - 1) {
-                unsigned r = first + static_cast<unsigned>(__builtin_ctz(heap));
-                std::construct_at(saved + r, from[r]);
-            }
-        });
-        frame.saved = writes;
-        ++partial_frames;
+        frame.groups = 0xFF;
+        frame.live = true;
+        frame.return_pc = return_pc;
+        frame.return_register = return_register;
+        return true;
     }
-    frame.live = true;
-    frame.return_pc = return_pc;
-    frame.return_register = return_register;
+    frames::push_partial(*this, return_pc, return_register, writes, groups_of(writes));
     return true;
 }
 
@@ -142,29 +106,10 @@ std::pair<uint64_t, std::optional<uint8_t>> VmState::pop_frame() {
         } else {
             std::copy_n(frame.saved_types.begin(), kSavedRegisters, register_types.begin());
         }
+        frame.live = false;
     } else if (frame.live) {
-        if (partial_frames != 0) --partial_frames;
-        // Release what the callee left in the saved registers, then copy
-        // them back with their tags, a whole group of eight at once when it
-        // was saved whole.
-        Value* to = registers.data();
-        const Value* saved = frame.saved_registers.data();
-        for_each_group(frame.saved, [&](unsigned first, unsigned bits) {
-            for (unsigned heap = heap_tag_bits(value_tags(to + first)) & bits; heap != 0; heap &= heap - 1)
-                std::destroy_at(to + first + static_cast<unsigned>(__builtin_ctz(heap)));
-            if (bits == 0xFF) {
-                std::memcpy(static_cast<void*>(to + first), static_cast<const void*>(saved + first), 8 * sizeof(Value));
-                std::memcpy(register_types.data() + first, frame.saved_types.data() + first, 8);
-                return;
-            }
-            for (unsigned i = first; i < first + 8; ++i) {
-                if (!((bits >> (i - first)) & 1)) continue;
-                std::memcpy(static_cast<void*>(to + i), static_cast<const void*>(saved + i), sizeof(Value));
-                register_types[i] = frame.saved_types[i];
-            }
-        });
+        frames::restore_partial(*this, frame, !declared_saved_tags);
     }
-    frame.live = false;
     std::pair<uint64_t, std::optional<uint8_t>> target{frame.return_pc, frame.return_register};
     call_stack.pop_back();
     return target;
@@ -185,10 +130,11 @@ void VmState::fill_partial_frames() noexcept {
         if (!frame.live) break;  // holds nothing to rebuild the frames below from
         if (!frame.is_full()) {
             for (size_t r = 0; r < kSavedRegisters; ++r) {
-                if (!((frame.saved >> r) & 1)) std::construct_at(&frame.saved_registers[r], outside[r]);
+                if (!((frame.groups >> (r / 8)) & 1)) std::construct_at(&frame.saved_registers[r], outside[r]);
                 frame.saved_types[r] = frame.saved_registers[r].type();
             }
             frame.saved = CallFrame::kFull;
+            frame.groups = 0xFF;
             --partial_frames;
         }
         outside = frame.saved_registers.data();

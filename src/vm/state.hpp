@@ -30,23 +30,28 @@ inline constexpr size_t kMaxCallDepth = 1000;
 //
 // A frame saves only the registers in `saved` (the callee's possible writes
 // and the call's argument registers): the others are not touched until the
-// callee returns, so they still hold the caller's values then. A frame with
-// every bit set is full: it holds all of r0..r63, filled by one block copy
-// and handed back by one block copy. Between runs every frame on the stack
-// is full (VmState::settle_frames), so a later run that returns into a frame
-// left behind restores exactly what the caller had.
+// callee returns, so they still hold the caller's values then. It copies
+// them in whole groups of eight (r0..r7, r8..r15, ...): `groups` has bit g
+// set when the frame holds r(8g)..r(8g + 7), which is every group with a
+// register of `saved`. A group is saved and restored as one block of values
+// and one word of tags, and the registers of a group outside `saved` come
+// back unchanged, since the callee never wrote them. A frame with every bit
+// of `saved` set is full: it holds all of r0..r63. Between runs every frame
+// on the stack is full (VmState::settle_frames), so a later run that returns
+// into a frame left behind restores exactly what the caller had.
 //
 // The saved registers live in a union and are constructed and destroyed by
-// hand: `live` says whether the frame still owns the ones in `saved` (a
+// hand: `live` says whether the frame still owns the ones of its groups (a
 // popped frame has given them back already).
 struct CallFrame {
     union {
         std::array<Value, kSavedRegisters> saved_registers;
     };
-    std::array<ValueType, kSavedRegisters> saved_types;  // full frames: tags of the saved values, restored as one block
-    uint64_t saved = 0;                                  // which of r0..r63 the frame holds
+    std::array<ValueType, kSavedRegisters> saved_types;  // tags of the saved values, restored as blocks
+    uint64_t saved = 0;                                  // which of r0..r63 the frame must give back
     uint64_t return_pc = 0;
     std::optional<uint8_t> return_register;
+    uint8_t groups = 0;  // which groups of eight registers the frame holds
     bool live = false;
 
     static constexpr uint64_t kFull = ~uint64_t{0};
@@ -54,11 +59,15 @@ struct CallFrame {
     bool is_full() const { return saved == kFull; }
 
     CallFrame() {}
+    // A frame that owns the groups `held` once the caller has filled them.
+    CallFrame(uint64_t return_to, uint8_t result_register, uint64_t saved_set, uint8_t held) noexcept
+        : saved(saved_set), return_pc(return_to), return_register(result_register), groups(held), live(true) {}
     CallFrame(CallFrame&& other) noexcept
         : saved_types(other.saved_types),
           saved(other.saved),
           return_pc(other.return_pc),
           return_register(other.return_register),
+          groups(other.groups),
           live(other.live) {
         if (live) Value::relocate_block<kSavedRegisters>(saved_registers.data(), other.saved_registers.data());
         other.live = false;
@@ -67,22 +76,36 @@ struct CallFrame {
     CallFrame(const CallFrame&) = delete;
     ~CallFrame() {
         if (!live) return;
-        if (is_full()) {
-            std::destroy(saved_registers.begin(), saved_registers.end());
-            return;
+        for (unsigned held = groups; held != 0; held &= held - 1) {
+            Value* group = saved_registers.data() + 8 * static_cast<unsigned>(__builtin_ctz(held));
+            std::destroy(group, group + 8);
         }
-        for (uint64_t bits = saved; bits != 0; bits &= bits - 1)
-            std::destroy_at(&saved_registers[static_cast<size_t>(__builtin_ctzll(bits))]);
     }
 };
 
-// What a CallR site resolved its callee to last time. The function table
-// cannot change during a run, so a site whose callee names the same function
-// again skips the table lookup.
+// The groups of eight registers among r0..r63 that have a register in
+// `mask`: bit g for r(8g)..r(8g + 7).
+constexpr uint8_t groups_of(uint64_t mask) {
+    uint8_t groups = 0;
+    for (unsigned g = 0; g < 8; ++g)
+        if ((mask >> (8 * g)) & 0xFF) groups |= static_cast<uint8_t>(1u << g);
+    return groups;
+}
+
+// One CallR instruction: its arguments, copied at the load, and what it
+// resolved its callee to last time. The function table cannot change during
+// a run, so a site whose callee names the same function again skips the
+// table lookup, and when the callee is the very same string object (a
+// constant, shared) the quiet loop calls without looking anything up.
 struct CallSiteCache {
     Value callee;  // the String last called through this site (kept alive, so its payload can be compared by address)
     uint64_t entry = 0;
     uint64_t writes = 0;  // VmState::callee_writes(entry)
+    uint64_t saved = 0;   // writes plus the argument registers: what the call's frame saves
+    uint8_t groups = 0;   // groups_of(saved)
+    uint8_t passed = 0;   // arguments passed: at most kMaxArguments
+    bool quick = false;   // the quiet loop may call through this cache: entry inside the list, frame partial
+    std::array<uint8_t, kMaxArguments> args{};  // the first `passed` argument registers
 };
 
 // What each load builds from the loaded program to make runs cheaper, and

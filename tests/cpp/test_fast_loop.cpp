@@ -174,6 +174,118 @@ TEST_P(Flow, SameAsThePlainLoop) {
 INSTANTIATE_TEST_SUITE_P(Table, Flow, ::testing::ValuesIn(flow_cases()),
                          [](const auto& info) { return info.param.name; });
 
+// Calls and returns, on the quick path and off it: the same registers,
+// count, pc and result as the plain loop, and the result given.
+struct CallCase {
+    std::string name;
+    std::vector<Instruction> code;
+    std::vector<Constant> constants;
+    TextMap<uint64_t> functions;
+    std::vector<std::pair<uint8_t, Value>> preset;
+    std::string outcome;
+};
+
+std::vector<CallCase> call_cases() {
+    const std::vector<Constant> k = {Constant::of_string("f"), Constant::of_int(7), Constant::of_string("text"),
+                                     Constant::of_string("f"), Constant::of_int(4), Constant::of_string("")};
+    return {
+        // 0: r64 = "f"; 1: jump to 3; 2: f returns r5; 3: the call, last in the list.
+        {"ReturnToThePastTheEndPc",
+         {I(Op::LoadConstR, {64, 0}), I(Op::JumpR, {1}), I(Op::ReturnR, {5}), Instruction::call(64, {}, 1)},
+         k,
+         {{"main", 0}, {"f", 2}},
+         {{5, VI(3)}},
+         "none"},
+        {"HeapResultAndHeapArguments",
+         {I(Op::LoadConstR, {64, 0}), Instruction::call(64, {2, 1, 0}, 3), I(Op::ReturnR, {3}),
+          I(Op::LoadConstR, {7, 2}), I(Op::ReturnR, {0})},
+         k,
+         {{"main", 0}, {"f", 3}},
+         {{0, S("zero")}, {1, VI(1)}, {2, S("two")}, {3, S("old")}, {7, S("seven")}},
+         "String two"},
+        {"ReturnWithoutValueKeepsTheRestoredDst",
+         {I(Op::LoadConstR, {64, 0}), Instruction::call(64, {1}, 3), I(Op::ReturnR, {3}), I(Op::LoadConstR, {3, 1}),
+          I(Op::ReturnR)},
+         k,
+         {{"main", 0}, {"f", 3}},
+         {{1, VI(1)}, {3, S("kept")}},
+         "String kept"},
+        {"NameBuiltAtRunTimeThenTheConstant",
+         // The first call goes through another string with the same text.
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {66, 5}), I(Op::ConcatStrR, {65, 64, 66}),
+          Instruction::call(65, {}, 1), Instruction::call(64, {}, 2), Instruction::call(65, {}, 3),
+          I(Op::AddR, {4, 1, 2}), I(Op::AddR, {4, 4, 3}), I(Op::ReturnR, {4}), I(Op::LoadConstR, {0, 1}),
+          I(Op::ReturnR, {0})},
+         k,
+         {{"main", 0}, {"f", 9}},
+         {},
+         "Int 21"},
+        {"CallByEntryPoint",
+         {I(Op::LoadConstR, {64, 4}), Instruction::call(64, {}, 1), I(Op::ReturnR, {1}), I(Op::Halt),
+          I(Op::LoadConstR, {1, 1}), I(Op::ReturnR, {1})},
+         k,
+         {{"main", 0}, {"f", 4}},
+         {},
+         "Int 7"},
+        {"EntryPastTheEndEndsTheRun",
+         {I(Op::LoadConstR, {64, 0}), Instruction::call(64, {1}, 2), I(Op::ReturnR, {2})},
+         k,
+         {{"main", 0}, {"f", 40}},
+         {{1, VI(9)}},
+         "none"},
+        {"UndefinedName",
+         {I(Op::LoadConstR, {64, 2}), Instruction::call(64, {1}, 2), I(Op::ReturnR, {2})},
+         k,
+         {{"main", 0}, {"f", 40}},
+         {},
+         "error"},
+        {"DeclaredTagBeforeTheCall",
+         {I(Op::DefineR, {3, 3}), I(Op::LoadConstR, {64, 0}), Instruction::call(64, {1}, 2), I(Op::ReturnR, {3}),
+          I(Op::MoveR, {3, 0}), I(Op::ReturnR, {3})},
+         k,
+         {{"main", 0}, {"f", 4}},
+         {{1, VI(5)}, {3, VI(8)}},
+         "Int 8"},
+        {"DeclaredTagInsideTheCallee",
+         {I(Op::LoadConstR, {64, 0}), Instruction::call(64, {1}, 2), I(Op::ReturnR, {3}), I(Op::DefineR, {3, 3}),
+          I(Op::ReturnR, {0})},
+         k,
+         {{"main", 0}, {"f", 3}},
+         {{1, VI(5)}, {3, S("three")}},
+         "String three"},
+    };
+}
+
+class Calls : public ::testing::TestWithParam<CallCase> {};
+
+TEST_P(Calls, SameAsThePlainLoop) {
+    const CallCase& c = GetParam();
+    Module module = make_module(c.code, c.constants, c.functions);
+    Snapshot fast = run_once(module, false, c.preset);
+    Snapshot plain = run_once(module, true, c.preset);
+    EXPECT_EQ(fast, plain) << fast.outcome << " vs " << plain.outcome << ", count " << fast.count << " vs "
+                           << plain.count << ", pc " << fast.pc << " vs " << plain.pc;
+    EXPECT_EQ(fast.outcome.substr(0, c.outcome.size()), c.outcome);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Calls, ::testing::ValuesIn(call_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(FastCode, CallsAndReturnsHaveKindsOfTheirOwn) {
+    std::vector<Instruction> code = {Instruction::call(1, {}, 2), I(Op::ReturnR), Instruction::call(1, {3}, 4),
+                                     I(Op::ReturnR, {5})};
+    std::vector<Instruction> fast = build_fast_code(code);
+    EXPECT_EQ(fast[0].op, fast_op(FastKind::Call));
+    EXPECT_EQ(fast[0].wide, 0u);  // call-site index, in program order
+    EXPECT_EQ(fast[2].op, fast_op(FastKind::Call));
+    EXPECT_EQ(fast[2].wide, 1u);
+    EXPECT_EQ(fast[1].op, fast_op(FastKind::Return));
+    EXPECT_FALSE(fast[1].has_src());
+    EXPECT_EQ(fast[3].op, fast_op(FastKind::Return));
+    EXPECT_EQ(fast[3].a, 5);
+    EXPECT_TRUE(fast[3].has_src());
+}
+
 TEST(FastCode, EndEntryAndJumpTargets) {
     std::vector<Instruction> code = {I(Op::JumpR, {1}), I(Op::JumpIfR, {0, -3}), I(Op::JumpIfNotR, {0, 0}), I(Op::Nop)};
     std::vector<Instruction> fast = build_fast_code(code);

@@ -758,6 +758,165 @@ private:
     bool declare_ = false;
 };
 
+// Call-heavy modules: main fills registers (scalars and payloads, in r0..r63
+// and above), then calls a recursive function rec(n). rec writes a random
+// set of registers (low groups, r64 and above, sometimes a declared tag),
+// may fail at a chosen depth, recurses once or twice through its name
+// constant (the same string object each time), its entry point, or a name
+// built at run time, and returns a scalar, a payload or nothing. Depths
+// reach the 1,000-frame limit. Without "main" a re-run continues where the
+// failed run stopped and returns into the frames it left.
+class CallHeavyGenerator {
+public:
+    explicit CallHeavyGenerator(uint64_t seed) : rng_(seed) {}
+
+    Module make() {
+        static const int64_t kDepths[] = {0, 1, 3, 7, 12, 998, 999, 1000, 1004};
+        const int64_t depth = kDepths[rng_() % std::size(kDepths)];
+        const bool binary = depth <= 7 && rng_() % 2 == 0;  // two calls per level: a tree, not a chain
+        // 0 "rec", 1 Int 1, 2 Int 0, 3 Int depth, 4 "text", 5 Int fail level,
+        // 6 "re", 7 "c", 8 Float 1.5, 9 Int entry of rec (patched), 10 "nope"
+        std::vector<Constant> k = {
+            Constant::of_string("rec"), Constant::of_int(1),         Constant::of_int(0),
+            Constant::of_int(depth),    Constant::of_string("text"), Constant::of_int(rng_() % 3 == 0 ? pick(4) : -1),
+            Constant::of_string("re"),  Constant::of_string("c"),    Constant::of_float(1.5),
+            Constant::of_int(0),        Constant::of_string("nope")};
+        std::vector<Instruction> code;
+        // main
+        code.push_back(I(Op::LoadConstR, {64, 0}));
+        code.push_back(I(Op::LoadConstR, {65, 1}));
+        code.push_back(I(Op::LoadConstR, {66, 2}));
+        for (int i = 0, n = static_cast<int>(rng_() % 6); i < n; ++i) code.push_back(fill(reg()));
+        code.push_back(I(Op::LoadConstR, {10, 3}));
+        code.push_back(Instruction::call(64, arguments(10), reg()));
+        code.push_back(rng_() % 2 ? I(Op::ReturnR, {reg()}) : I(Op::ReturnR));
+        // rec at `entry`; n in r0
+        const uint64_t entry = code.size();
+        k[9] = Constant::of_int(static_cast<int64_t>(entry));
+        for (int i = 0, n = static_cast<int>(rng_() % 5); i < n; ++i) code.push_back(fill(reg()));
+        if (rng_() % 8 == 0) code.push_back(I(Op::DefineR, {reg(), pick(7)}));
+        // Fail when n equals the fail level: r67 = n == level; skip the DivR unless so.
+        code.push_back(I(Op::LoadConstR, {68, 5}));
+        code.push_back(I(Op::EqR, {67, 0, 68}));
+        code.push_back(I(Op::JumpIfNotR, {67, 1}));
+        code.push_back(I(Op::DivR, {69, 65, 66}));
+        // Leaves return at once: r67 = n > 0; to the leaf return unless so.
+        code.push_back(I(Op::GtR, {67, 0, 66}));
+        const size_t guard = code.size();
+        code.push_back(I(Op::JumpIfNotR, {67, 0}));  // patched below
+        for (int call = 0; call < (binary ? 2 : 1); ++call) {
+            code.push_back(I(Op::SubR, {static_cast<int64_t>(call == 0 ? 5 : 13), 0, 65}));
+            const uint8_t through = callee(code);
+            code.push_back(Instruction::call(through, arguments(static_cast<uint8_t>(call == 0 ? 5 : 13)),
+                                             static_cast<uint8_t>(call == 0 ? 6 : 14)));
+            for (int i = 0, n = static_cast<int>(rng_() % 3); i < n; ++i) code.push_back(fill(reg()));
+        }
+        code.push_back(result());
+        code[guard] = I(Op::JumpIfNotR, {67, static_cast<int64_t>(code.size() - guard - 1)});
+        code.push_back(result());  // the leaf return
+        TextMap<uint64_t> table{{"rec", entry}};
+        if (rng_() % 4 != 0) table["main"] = 0;
+        return make_module(code, k, table);
+    }
+
+private:
+    int64_t pick(int64_t n) { return static_cast<int64_t>(rng_() % static_cast<uint64_t>(n)); }
+
+    uint8_t reg() {
+        static const uint8_t pool[] = {0, 1, 2, 3, 5, 6, 7, 8, 9, 15, 16, 23, 40, 63, 64, 70, 100, 200, 255};
+        return pool[rng_() % std::size(pool)];
+    }
+
+    // A write of `r`: a scalar, a string constant, a fresh array, a copy of n.
+    Instruction fill(uint8_t r) {
+        switch (rng_() % 5) {
+            case 0:
+                return I(Op::LoadConstR, {r, rng_() % 2 ? 8 : 1});
+            case 1:
+                return I(Op::LoadConstR, {r, 4});
+            case 2:
+                return I(Op::NewArrayR, {r, 65});
+            case 3:
+                return I(Op::MoveR, {r, 0});
+            default:
+                return I(Op::AddR, {r, 0, 0});
+        }
+    }
+
+    // n first, then up to two more (the seventeenth is never passed).
+    std::vector<uint8_t> arguments(uint8_t n) {
+        std::vector<uint8_t> args{n};
+        if (rng_() % 10 == 0) args.resize(17, reg());
+        for (int i = 0, extra = static_cast<int>(rng_() % 3); i < extra; ++i) args.push_back(reg());
+        return args;
+    }
+
+    // The register the call goes through: the name constant in r64 (mostly),
+    // the entry point, a name joined at run time, or an undefined name.
+    uint8_t callee(std::vector<Instruction>& code) {
+        switch (rng_() % 10) {
+            case 0:
+                code.push_back(I(Op::LoadConstR, {71, 9}));
+                return 71;
+            case 1:
+                code.push_back(I(Op::LoadConstR, {72, 6}));
+                code.push_back(I(Op::LoadConstR, {73, 7}));
+                code.push_back(I(Op::ConcatStrR, {71, 72, 73}));
+                return 71;
+            case 2:
+                if (rng_() % 4 == 0) {
+                    code.push_back(I(Op::LoadConstR, {71, 10}));
+                    return 71;
+                }
+                return 64;
+            default:
+                return 64;
+        }
+    }
+
+    Instruction result() {
+        switch (rng_() % 5) {
+            case 0:
+                return I(Op::ReturnR);
+            case 1:
+                return I(Op::ReturnR, {reg()});
+            case 2:
+                return I(Op::ReturnR, {6});
+            default:
+                return I(Op::ReturnR, {0});
+        }
+    }
+
+    std::mt19937_64 rng_;
+};
+
+// Recursion, failures inside callees, overflow and returns into left
+// frames: frames saving what the callee writes against frames saving
+// everything, and the fast loop against the plain loop.
+TEST(FrameDifferential, CallHeavyProgramsBehaveTheSameEveryWay) {
+    int overflowed = 0, failed = 0, left = 0;
+    for (uint64_t seed = 1; seed <= 240; ++seed) {
+        CallHeavyGenerator generator(seed);
+        Scenario s{generator.make(), 3, true, {}};
+        std::vector<Observed> fast = play(s, false, false);
+        std::vector<Observed> plain = play(s, false, true);
+        std::vector<Observed> full = play(s, true, false);
+        ASSERT_EQ(fast.size(), plain.size()) << "seed " << seed;
+        ASSERT_EQ(fast.size(), full.size()) << "seed " << seed;
+        for (size_t i = 0; i < fast.size(); ++i) {
+            ASSERT_TRUE(fast[i] == plain[i]) << "seed " << seed << " step " << i << ":" << diff(fast[i], plain[i]);
+            ASSERT_TRUE(fast[i] == full[i]) << "seed " << seed << " step " << i << ":" << diff(fast[i], full[i]);
+        }
+        overflowed += fast[0].outcome == "error: Stack overflow" ? 1 : 0;
+        failed += fast[0].outcome == "error: Division by zero" ? 1 : 0;
+        left += fast.size() > 3 ? 1 : 0;
+    }
+    // The seeds do reach each path.
+    EXPECT_GT(overflowed, 20);
+    EXPECT_GT(failed, 20);
+    EXPECT_GT(left, 40);
+}
+
 TEST(FrameDifferential, RandomProgramsBehaveAsWithFullFrames) {
     int with_frames_left = 0, with_calls = 0;
     for (uint64_t seed = 1; seed <= 3000; ++seed) {

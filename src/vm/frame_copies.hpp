@@ -1,0 +1,103 @@
+// Copying registers into a call frame and back, a group of eight at a time.
+//
+// These are the inner steps of every call and return, inlined into the
+// generic frame code (state.cpp) and into the quiet loop's own call path
+// (fast_loop.cpp), so both build and take apart frames the same way.
+#pragma once
+
+#include <cstring>
+#include <memory>
+
+#include "vm/state.hpp"
+
+namespace tarnel::frames {
+
+// Heap tags (String..Dict, 4..8) are exactly the tags with a bit above the
+// low two set: a word of eight tags holds one iff it meets this mask.
+inline constexpr uint64_t kHeapTagBytes = 0xFCFCFCFCFCFCFCFCull;
+
+[[gnu::always_inline]] inline uint64_t tag_word(const ValueType* tags) {
+    uint64_t word;
+    std::memcpy(&word, tags, sizeof word);
+    return word;
+}
+
+// Copies r(first)..r(first + 7) into the frame with their tags, then takes a
+// reference for each heap payload among them. The tags are read from the
+// tag array, which equals the values' own tags on r0..r63 while no tag has
+// been declared there since the load (the only time frames are partial).
+[[gnu::always_inline]] inline void save_group(CallFrame& frame, const VmState& s, unsigned first) {
+    Value* to = frame.saved_registers.data() + first;
+    const Value* from = s.registers.data() + first;
+    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), 8 * sizeof(Value));
+    const uint64_t tags = tag_word(s.register_types.data() + first);
+    std::memcpy(frame.saved_types.data() + first, &tags, sizeof tags);
+    if (__builtin_expect((tags & kHeapTagBytes) != 0, 0)) {
+        for (unsigned i = 0; i < 8; ++i)
+            if (from[i].is_heap()) std::construct_at(to + i, from[i]);
+    }
+}
+
+// Releases what r(first)..r(first + 7) hold now and moves the frame's copies
+// back in, tags with them. `tags_match` says whether the tag array still
+// equals the values' tags there (no DefineR since the load); otherwise the
+// values' own tags decide what to release.
+[[gnu::cold, gnu::noinline]] inline void release_group(Value* group) noexcept {
+    for (unsigned i = 0; i < 8; ++i)
+        if (group[i].is_heap()) std::destroy_at(group + i);
+}
+
+[[gnu::always_inline]] inline void restore_group(VmState& s, const CallFrame& frame, unsigned first, bool tags_match) {
+    Value* to = s.registers.data() + first;
+    const bool any_heap = tags_match ? (tag_word(s.register_types.data() + first) & kHeapTagBytes) != 0 : true;
+    if (__builtin_expect(any_heap, 0)) release_group(to);
+    std::memcpy(static_cast<void*>(to), static_cast<const void*>(frame.saved_registers.data() + first),
+                8 * sizeof(Value));
+    std::memcpy(s.register_types.data() + first, frame.saved_types.data() + first, 8);
+}
+
+// Pushes a partial frame holding `groups` (which must cover `saved`). The
+// caller has checked that the stack has room and that no tag is declared.
+[[gnu::always_inline]] inline void push_partial(VmState& s, uint64_t return_pc, uint8_t return_register, uint64_t saved,
+                                                uint8_t groups) {
+    CallFrame& frame = s.call_stack.emplace_back(return_pc, return_register, saved, groups);
+    for (unsigned held = groups; held != 0; held &= held - 1)
+        save_group(frame, s, 8 * static_cast<unsigned>(__builtin_ctz(held)));
+    ++s.partial_frames;
+}
+
+// Restores the registers the innermost frame, which is partial, holds; the
+// frame stays on the stack, owning nothing. `tags_match`: no tag has been
+// declared on r0..r63 since the load (see restore_group).
+[[gnu::always_inline]] inline void restore_partial(VmState& s, CallFrame& frame, bool tags_match) {
+    for (unsigned held = frame.groups; held != 0; held &= held - 1)
+        restore_group(s, frame, 8 * static_cast<unsigned>(__builtin_ctz(held)), tags_match);
+    --s.partial_frames;  // at least this frame is counted
+    frame.live = false;
+}
+
+// Stores `value` in register r with its tag, releasing what r held: a
+// register write without the temporaries of VmState::write_register.
+[[gnu::always_inline]] inline void place(VmState& s, uint8_t r, Value&& value) {
+    Value& slot = s.registers[r];
+    if (slot.is_heap()) std::destroy_at(&slot);
+    s.register_types[r] = value.type();
+    std::construct_at(&slot, std::move(value));
+}
+
+// Writes a copy of register `from` to register `to`, with its tag: the
+// argument passing of a call. Two scalars (the usual case) are one copy of
+// sixteen bytes, which is right even when `to` is `from`.
+[[gnu::always_inline]] inline void copy_register(VmState& s, uint8_t to, uint8_t from) {
+    const Value& source = s.registers[from];
+    Value& target = s.registers[to];
+    const auto either = static_cast<uint8_t>(static_cast<uint8_t>(source.type()) | static_cast<uint8_t>(target.type()));
+    if (__builtin_expect((either & 0xFC) == 0, 1)) {
+        std::memcpy(static_cast<void*>(&target), static_cast<const void*>(&source), sizeof(Value));
+        s.register_types[to] = source.type();
+        return;
+    }
+    place(s, to, Value(source));
+}
+
+}  // namespace tarnel::frames
