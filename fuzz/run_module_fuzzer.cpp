@@ -798,6 +798,38 @@ HARNESS void mutate_module(Rng& rng, Module& m) {
     }
 }
 
+// A recursive function "rec" appended to `m`: rec(n) writes a few random
+// registers, returns when n is not above 0, else calls itself with n - 1
+// (through its name constant, so the quiet loop's quick call runs) and
+// returns what it got. Main's first instructions call it with a small n.
+HARNESS void add_recursion(Rng& rng, Module& m) {
+    const auto constant = [&](Constant c) {
+        m.constants.push_back(std::move(c));
+        return static_cast<int64_t>(m.constants.size() - 1);
+    };
+    const int64_t name = constant(Constant::of_string("rec"));
+    const int64_t one = constant(Constant::of_int(1));
+    const int64_t zero = constant(Constant::of_int(0));
+    const int64_t depth = constant(Constant::of_int(rng.below(40)));
+    const auto I = [](Opcode op, std::initializer_list<int64_t> operands) { return Instruction::make(op, operands); };
+    const uint64_t entry = m.instructions.size();
+    m.instructions.push_back(I(Opcode::LoadConstR, {70, one}));
+    m.instructions.push_back(I(Opcode::LoadConstR, {71, zero}));
+    for (uint32_t i = 0, n = rng.below(4); i < n; ++i) m.instructions.push_back(random_instruction(rng, m));
+    m.instructions.push_back(I(Opcode::GtR, {72, 0, 71}));
+    m.instructions.push_back(I(Opcode::JumpIfNotR, {72, 3}));
+    m.instructions.push_back(I(Opcode::SubR, {1, 0, 70}));
+    m.instructions.push_back(I(Opcode::LoadConstR, {73, name}));
+    m.instructions.push_back(Instruction::call(73, {1}, static_cast<uint8_t>(rng.chance(2) ? 2 : 80)));
+    m.instructions.push_back(rng.chance(4) ? Instruction::return_none() : I(Opcode::ReturnR, {rng.chance(2) ? 0 : 2}));
+    m.functions["rec"] = entry;
+    std::vector<Instruction> call = {I(Opcode::LoadConstR, {73, name}), I(Opcode::LoadConstR, {0, depth}),
+                                     Instruction::call(73, {0}, pick_register(rng))};
+    m.instructions.insert(m.instructions.begin(), call.begin(), call.end());
+    for (auto& [function, at] : m.functions) at += call.size();
+    m.functions["main"] = 0;
+}
+
 HARNESS Module fresh_module(Rng& rng) {
     Module m;
     m.name = "fuzz";
@@ -812,6 +844,7 @@ HARNESS Module fresh_module(Rng& rng) {
         m.functions["f"] = rng.below(count);
         m.constants.push_back(Constant::of_string("f"));
     }
+    if (rng.chance(3)) add_recursion(rng, m);
     return m;
 }
 
