@@ -61,8 +61,12 @@ inline constexpr uint64_t kHeapTagBytes = 0xFCFCFCFCFCFCFCFCull;
 [[gnu::always_inline]] inline void push_partial(VmState& s, uint64_t return_pc, uint8_t return_register, uint64_t saved,
                                                 uint8_t groups) {
     CallFrame& frame = s.call_stack.emplace_back(return_pc, return_register, saved, groups);
-    for (unsigned held = groups; held != 0; held &= held - 1)
-        save_group(frame, s, 8 * static_cast<unsigned>(__builtin_ctz(held)));
+    if (groups == 1) {  // r0..r7 only, the usual case for small functions: fixed offsets
+        save_group(frame, s, 0);
+    } else {
+        for (unsigned held = groups; held != 0; held &= held - 1)
+            save_group(frame, s, 8 * static_cast<unsigned>(__builtin_ctz(held)));
+    }
     ++s.partial_frames;
 }
 
@@ -70,8 +74,12 @@ inline constexpr uint64_t kHeapTagBytes = 0xFCFCFCFCFCFCFCFCull;
 // frame stays on the stack, owning nothing. `tags_match`: no tag has been
 // declared on r0..r63 since the load (see restore_group).
 [[gnu::always_inline]] inline void restore_partial(VmState& s, CallFrame& frame, bool tags_match) {
-    for (unsigned held = frame.groups; held != 0; held &= held - 1)
-        restore_group(s, frame, 8 * static_cast<unsigned>(__builtin_ctz(held)), tags_match);
+    if (frame.groups == 1) {
+        restore_group(s, frame, 0, tags_match);
+    } else {
+        for (unsigned held = frame.groups; held != 0; held &= held - 1)
+            restore_group(s, frame, 8 * static_cast<unsigned>(__builtin_ctz(held)), tags_match);
+    }
     --s.partial_frames;  // at least this frame is counted
     frame.live = false;
 }
