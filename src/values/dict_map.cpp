@@ -1,5 +1,7 @@
 #include "values/dict_map.hpp"
 
+#include <algorithm>
+
 #include "values/memory_meter.hpp"
 
 namespace tarnel {
@@ -71,6 +73,13 @@ bool DictMap::remove(std::string_view key) {
 void DictMap::clear() {
     slots_.clear();
     size_ = 0;
+}
+
+size_t DictMap::shed_slots(size_t n) {
+    n = std::min(n, slots_.size());
+    slots_.resize(slots_.size() - n);
+    size_ = 0;
+    return n;
 }
 
 }  // namespace tarnel

@@ -48,6 +48,10 @@ public:
     // Removes the entry; returns whether it was there.
     bool remove(std::string_view key);
     void clear();
+    // For a map whose payload is being freed: destroys up to `n` slots at
+    // the end of the table and returns how many it destroyed. The map is
+    // then fit only to be shed further or destroyed.
+    size_t shed_slots(size_t n);
 
     // Slot-level access, for walks that keep their own explicit stack:
     // slots [0, slot_count()) in the map's internal order; a free slot has

@@ -7,6 +7,7 @@
 #include "values/container_walk.hpp"
 #include "values/dict_map.hpp"
 #include "values/float_text.hpp"
+#include "values/free_backlog.hpp"
 #include "values/memory_meter.hpp"
 #include "values/rendered_length.hpp"
 
@@ -38,58 +39,6 @@ uint64_t payload_footprint(ValueType type, const Payload* payload) {
 
 namespace {
 
-// A payload whose last reference is gone, waiting to be freed.
-struct DeadPayload {
-    ValueType type;
-    Payload* payload;
-};
-
-void free_payload(DeadPayload dead) {
-    if (t_active_meter != nullptr) refund_memory(payload_footprint(dead.type, dead.payload));
-    switch (dead.type) {
-        case ValueType::String:
-        case ValueType::URL:
-            delete static_cast<StringObject*>(dead.payload);
-            break;
-        case ValueType::Function:
-            delete static_cast<FunctionObject*>(dead.payload);
-            break;
-        case ValueType::Array:
-            delete static_cast<ArrayObject*>(dead.payload);
-            break;
-        case ValueType::Dict:
-            delete static_cast<DictObject*>(dead.payload);
-            break;
-        default:
-            break;
-    }
-}
-
-// Containers are freed from a work list instead of recursively: freeing an
-// array releases its elements, and an element that dies while the list is
-// being drained is appended to it rather than freed on the spot. A value
-// nested a million levels deep is thus destroyed in constant stack depth.
-thread_local std::vector<DeadPayload>* pending_frees = nullptr;
-
-void free_payload_iteratively(DeadPayload dead) {
-    if (dead.type != ValueType::Array && dead.type != ValueType::Dict) {
-        free_payload(dead);
-        return;
-    }
-    if (pending_frees != nullptr) {
-        pending_frees->push_back(dead);
-        return;
-    }
-    std::vector<DeadPayload> work{dead};
-    pending_frees = &work;
-    while (!work.empty()) {
-        DeadPayload next = work.back();
-        work.pop_back();
-        free_payload(next);
-    }
-    pending_frees = nullptr;
-}
-
 template <class Object, class... Args>
 Value make_heap(ValueType type, Args&&... args);
 
@@ -113,7 +62,7 @@ Value make_heap(ValueType type, Args&&... args) {
 }  // namespace
 
 void Value::release() noexcept {
-    if (payload_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) free_payload_iteratively({tag_, payload_});
+    if (payload_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) free_dead_payload(tag_, payload_);
 }
 
 void Value::add_reference() const noexcept { payload_->refs.fetch_add(1, std::memory_order_relaxed); }

@@ -19,6 +19,9 @@ class WorkCheckpoint {
 public:
     // Throws (an exception the run loop catches) when the run must stop.
     virtual void check() = 0;
+    // Whether the run must stop, without throwing: for work that an
+    // exception must not cut short, such as freeing a huge value.
+    virtual bool stop_due() noexcept = 0;
 
 protected:
     ~WorkCheckpoint() = default;

@@ -23,11 +23,13 @@ namespace {
 using namespace handlers;
 
 // How a run is watched. Ordinary runs (Plain) compile to the loop without
-// any of it. Runs with limits (run_limited) count down `fuel` and ask the
-// poller for more when it is used up: Polled counts control transfers
-// (jumps, calls, returns), so a loop pays one decrement per iteration;
-// Counted counts every instruction, for the stretch of a run that ends
-// within an instruction budget.
+// any of it. Runs with limits (run_limited) ask the poller whether to go
+// on: Polled after a control transfer (jump, call, return) once the
+// instruction count reaches `watch` (the quiet loop of fast_loop.cpp does
+// the same; this one serves debug-free runs without computed goto and the
+// tests that ask for the plain loop); Counted counts `watch` down at every
+// instruction, for the stretch of a run that ends within an instruction
+// budget and for debug runs.
 enum class Watch { Plain, Polled, Counted };
 
 constexpr bool transfers_control(Opcode op) {
@@ -38,7 +40,7 @@ constexpr bool transfers_control(Opcode op) {
 // A Polled loop that the poller hands over to counting ends with Status::Next
 // and `poller->counting()` set.
 template <bool Debug, Watch Mode>
-Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]] uint64_t fuel) {
+Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]] uint64_t watch) {
     VmState& s = c.s;
     const Instruction* const code = s.instructions.data();
     const uint64_t code_size = s.instructions.size();
@@ -50,9 +52,9 @@ Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_un
 #define TARNEL_FETCH()                                                                           \
     do {                                                                                         \
         if (s.pc >= code_size) return Status::Next;                                              \
-        if (Mode == Watch::Counted && __builtin_expect(--fuel == 0, 0)) {                        \
-            fuel = poller->poll(s.instruction_count);                                            \
-            if (fuel == 0) {                                                                     \
+        if (Mode == Watch::Counted && __builtin_expect(--watch == 0, 0)) {                       \
+            watch = poller->poll(s.instruction_count);                                           \
+            if (watch == 0) {                                                                    \
                 c.error = LimitReached{*poller->stopped};                                        \
                 return Status::Error;                                                            \
             }                                                                                    \
@@ -65,19 +67,19 @@ Status run_loop(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_un
         }                                                                                        \
     } while (0)
 
-// After a control transfer (Polled): poll when the window is used up.
-#define TARNEL_AFTER_TRANSFER(op)                                             \
-    do {                                                                      \
-        if constexpr (Mode == Watch::Polled && transfers_control(op)) {       \
-            if (__builtin_expect(--fuel == 0, 0)) {                           \
-                fuel = poller->poll_transfer(s.instruction_count, code_size); \
-                if (fuel == 0) {                                              \
-                    if (poller->counting()) return Status::Next;              \
-                    c.error = LimitReached{*poller->stopped};                 \
-                    return Status::Error;                                     \
-                }                                                             \
-            }                                                                 \
-        }                                                                     \
+// After a control transfer (Polled): poll when the count has reached `watch`.
+#define TARNEL_AFTER_TRANSFER(op)                                          \
+    do {                                                                   \
+        if constexpr (Mode == Watch::Polled && transfers_control(op)) {    \
+            if (__builtin_expect(s.instruction_count >= watch, 0)) {       \
+                watch = poller->next_poll(s.instruction_count, code_size); \
+                if (watch == 0) {                                          \
+                    if (poller->counting()) return Status::Next;           \
+                    c.error = LimitReached{*poller->stopped};              \
+                    return Status::Error;                                  \
+                }                                                          \
+            }                                                              \
+        }                                                                  \
     } while (0)
 
 #if TARNEL_COMPUTED_GOTO
@@ -183,22 +185,35 @@ Status run_unwatched(VmState& state, ExecContext& c) {
     return run_loop<false, Watch::Plain>(c, nullptr, 0);
 }
 
+// A quiet run that polls at control transfers, until it ends or hands over
+// to counting (`poller.counting()`).
+Status run_polled(VmState& state, ExecContext& c, LimitPoller& poller, uint64_t first_poll) {
+#if TARNEL_COMPUTED_GOTO
+    if (!state.testing.plain_run_loop) return run_fast_watched(c, poller, first_poll);
+#endif
+    return run_loop<false, Watch::Polled>(c, &poller, first_poll);
+}
+
 }  // namespace
 
 Result<std::optional<Value>, RunError> run(VmState& state) {
     Result<std::optional<Value>, RunError> early = std::optional<Value>{};
     if (!prepare_run(state, early)) return early;
+    state.unfinished_frees.finish();  // nothing installed to stop it
     return guarded(state, [&](ExecContext& c) { return run_unwatched(state, c); });
 }
 
 Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimits& limits) {
     Result<std::optional<Value>, RunError> early = std::optional<Value>{};
     if (!prepare_run(state, early)) return early;
+    LimitPoller poller(limits, state.instruction_count);
+    ActiveCheckpoint active_checkpoint(&poller);
+    // A free that the deadline or the host stops leaves the rest here.
+    ActiveBacklog active_backlog(&state.unfinished_frees);
+    if (!state.unfinished_frees.finish()) return Failure{RunError{LimitReached{*poller.stopped}}};
     std::optional<MemoryMeter> meter;
     if (limits.max_memory) meter.emplace(*limits.max_memory, held_memory(state));
     ActiveMeter active_meter(meter ? &*meter : nullptr);
-    LimitPoller poller(limits, state.instruction_count);
-    ActiveCheckpoint active_checkpoint(&poller);
     const bool watched = limits.max_instructions || limits.deadline || limits.host_poll;
     return guarded(state, [&](ExecContext& c) {
         // Nothing to poll for (at most a memory limit, which the meter
@@ -206,14 +221,13 @@ Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimi
         if (!watched) return run_unwatched(state, c);
         // Debug runs are slow anyway: they count every instruction.
         if (state.debug) return run_loop<true, Watch::Counted>(c, &poller, 1);
-        const uint64_t code_size = state.instructions.size();
-        const uint64_t fuel = poller.poll_transfer(state.instruction_count, code_size);
-        if (fuel == 0 && !poller.counting()) {
+        const uint64_t first_poll = poller.next_poll(state.instruction_count, state.instructions.size());
+        if (first_poll == 0 && !poller.counting()) {
             c.error = LimitReached{*poller.stopped};
             return Status::Error;
         }
-        if (fuel != 0) {
-            const Status status = run_loop<false, Watch::Polled>(c, &poller, fuel);
+        if (first_poll != 0) {
+            const Status status = run_polled(state, c, poller, first_poll);
             if (status != Status::Next || !poller.counting()) return status;
         }
         return run_loop<false, Watch::Counted>(c, &poller, 1);  // the first fetch polls

@@ -6,6 +6,12 @@
 // when it ends (End, Halt, a top-level return, an error, an exception), and
 // around the handlers that read or set `pc` (jumps out of the list, calls,
 // returns). Every other handler is the one the debug loop runs, inlined.
+//
+// Compiled twice: a run with limits (Watched) also checks, at each taken
+// jump and after each call and return, whether the count has reached the
+// count at which its LimitPoller wants to be asked again. It keeps the
+// count biased by that figure, so the check is a sign test on a machine
+// register. Nothing else differs, and an ordinary run has no check at all.
 #include "vm/fast_loop.hpp"
 
 #include "vm/fast_code.hpp"
@@ -101,7 +107,8 @@ TARNEL_HANDLER bool quick_path(const Instruction& ins, VmState* base) {
     return false;
 }
 
-Status run(ExecContext& c) {
+template <bool Watched>
+Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]] uint64_t next_poll) {
     VmState& s = c.s;
     if (s.caches.fast_code.empty()) s.caches.fast_code = build_fast_code(s.instructions);
     const uint64_t size = s.instructions.size();
@@ -109,7 +116,11 @@ Status run(ExecContext& c) {
     const Instruction* const code = s.caches.fast_code.data();
     const Instruction* ip = code + s.pc;  // the next instruction to fetch
     const Instruction* f = nullptr;       // the instruction being executed
-    uint64_t count = s.instruction_count;
+    // The instruction count is count + TARNEL_BIAS: in a watched run the bias is
+    // the count of the next poll, kept by the poller (in memory, so that it
+    // takes no machine register from the loop); 0 in an ordinary run.
+#define TARNEL_BIAS (Watched ? poller->poll_count() : uint64_t{0})
+    uint64_t count = s.instruction_count - TARNEL_BIAS;
     // Registers and tags are reached from a local, not through `c`: a tag
     // store is a byte store, which the compiler must assume can change any
     // memory, `c` included. One base for both keeps a machine register free.
@@ -141,16 +152,28 @@ Status run(ExecContext& c) {
         goto* dispatch_table[static_cast<uint8_t>(f->op)]; \
     } while (0)
 // Ends the run with pc just past the instruction being executed.
-#define TARNEL_LEAVE(st)                         \
-    do {                                         \
-        s.pc = static_cast<uint64_t>(ip - code); \
-        s.instruction_count = count;             \
-        return st;                               \
+#define TARNEL_LEAVE(st)                           \
+    do {                                           \
+        s.pc = static_cast<uint64_t>(ip - code);   \
+        s.instruction_count = count + TARNEL_BIAS; \
+        return st;                                 \
+    } while (0)
+// The fetch after a control transfer, where a watched run may poll: once
+// the count has reached the poll's, it polls instead of dispatching (and
+// the poll takes the fetch back). Testing the count after the fetch has
+// incremented it costs a test and a branch on a register already at hand.
+#define TARNEL_NEXT_AFTER_TRANSFER()                                                     \
+    do {                                                                                 \
+        f = ip++;                                                                        \
+        ++count;                                                                         \
+        if (Watched && __builtin_expect(static_cast<int64_t>(count) >= 0, 0)) goto poll; \
+        goto* dispatch_table[static_cast<uint8_t>(f->op)];                               \
     } while (0)
 #define TARNEL_TAKE_JUMP(from, to)                          \
     do {                                                    \
         s.last_jump = static_cast<uint16_t>((from) - code); \
         ip = code + (to);                                   \
+        TARNEL_NEXT_AFTER_TRANSFER();                       \
     } while (0)
 
     try {
@@ -164,10 +187,11 @@ Status run(ExecContext& c) {
     if (__builtin_expect(status != Status::Next, 0)) TARNEL_LEAVE(status); \
     if (uses_pc(Opcode::name)) {                                           \
         if (s.pc >= size) {                                                \
-            s.instruction_count = count;                                   \
+            s.instruction_count = count + TARNEL_BIAS;                     \
             return Status::Next;                                           \
         }                                                                  \
         ip = code + s.pc;                                                  \
+        TARNEL_NEXT_AFTER_TRANSFER();                                      \
     }                                                                      \
     TARNEL_NEXT();
         TARNEL_INSTRUCTIONS(TARNEL_LABEL_BODY)
@@ -178,6 +202,23 @@ Status run(ExecContext& c) {
         --count;
         ip = f;
         TARNEL_LEAVE(Status::Next);
+
+    poll:
+        // Between two instructions: f, fetched, has not run.
+        ip = f;
+        --count;
+        s.pc = static_cast<uint64_t>(ip - code);
+        count += TARNEL_BIAS;
+        s.instruction_count = count;
+        next_poll = poller->next_poll(count, size);
+        if (next_poll == 0) {
+            // Stopped, or near the budget: the engine counts the rest.
+            if (poller->counting()) return Status::Next;
+            c.error = LimitReached{*poller->stopped};
+            return Status::Error;
+        }
+        count -= next_poll;
+        TARNEL_NEXT();
 
     fast_JumpIn:
         TARNEL_TAKE_JUMP(f, f->wide);
@@ -285,17 +326,23 @@ Status run(ExecContext& c) {
         // A handler ran out of memory: the run still counted the instruction
         // and moved past it, as the debug loop does.
         s.pc = static_cast<uint64_t>(ip - code);
-        s.instruction_count = count;
+        s.instruction_count = count + TARNEL_BIAS;
         throw;
     }
 #undef TARNEL_FAST_KINDS
 #undef TARNEL_NEXT
 #undef TARNEL_LEAVE
 #undef TARNEL_TAKE_JUMP
+#undef TARNEL_NEXT_AFTER_TRANSFER
+#undef TARNEL_BIAS
 }
 
 }  // namespace
 
-Status run_fast(ExecContext& c) { return run(c); }
+Status run_fast(ExecContext& c) { return run<false>(c, nullptr, UINT64_MAX); }
+
+Status run_fast_watched(ExecContext& c, LimitPoller& poller, uint64_t next_poll) {
+    return run<true>(c, &poller, next_poll);
+}
 
 }  // namespace tarnel

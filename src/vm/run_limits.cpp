@@ -12,16 +12,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The clock is read once per window (of instructions, or of control
-// transfers). A window starts at 1024 and adapts to how long the last one
-// took, so that a program of slow instructions still sees its deadline
-// within a millisecond or two and a fast one reads the clock rarely (a read
-// costs about as much as a hundred instructions).
-constexpr uint64_t kFirstWindow = 1024;
-constexpr uint64_t kMinWindow = 8;
-constexpr uint64_t kMaxWindow = 4096;
+// The clock is read once per window of instructions. A window starts at
+// 16,384 and adapts to how long the last one took, so that a program of
+// slow instructions still sees its deadline within a millisecond or two and
+// a fast one reads the clock rarely (a read costs about as much as a few
+// dozen instructions).
+constexpr uint64_t kFirstWindow = uint64_t{1} << 14;
+constexpr uint64_t kMinWindow = 16;
+constexpr uint64_t kMaxWindow = uint64_t{1} << 18;
 constexpr auto kSlowWindow = 1ms;
 constexpr auto kFastWindow = 250us;
+constexpr uint64_t kFarthestPoll = uint64_t{1} << 62;
 
 }  // namespace
 
@@ -40,6 +41,7 @@ LimitPoller::LimitPoller(const RunLimits& limits, uint64_t instruction_count)
 }
 
 uint64_t LimitPoller::poll(uint64_t instruction_count) {
+    if (stopped) return 0;
     if (instruction_count >= stop_count_) {
         stopped = LimitKind::Instructions;
         return 0;
@@ -53,28 +55,36 @@ uint64_t LimitPoller::poll(uint64_t instruction_count) {
     return std::min(allowed, window_);
 }
 
-uint64_t LimitPoller::poll_transfer(uint64_t instruction_count, uint64_t code_size) {
+uint64_t LimitPoller::next_poll(uint64_t instruction_count, uint64_t code_size) {
+    poll_count_ = next_poll_count(instruction_count, code_size);
+    return poll_count_;
+}
+
+uint64_t LimitPoller::next_poll_count(uint64_t instruction_count, uint64_t code_size) {
+    if (stopped) return 0;
     if (instruction_count >= stop_count_) {
         stopped = LimitKind::Instructions;
         return 0;
     }
-    uint64_t transfers = UINT64_MAX;
+    // The last count at which the loop may still look: past it, the
+    // straight run to the next transfer could overshoot the budget. Never
+    // more than 2^62 ahead: the fast loop tests the distance's sign.
+    uint64_t last = instruction_count + std::min(kFarthestPoll, UINT64_MAX - instruction_count);
     if (stop_count_ != UINT64_MAX) {
-        // Each transfer and the straight run after it take at most
-        // code_size + 1 instructions; keep code_size of them in hand.
-        const uint64_t left = stop_count_ - instruction_count;
-        transfers = left > code_size ? (left - code_size) / (code_size + 1) : 0;
-        if (transfers == 0) {
+        if (stop_count_ - instruction_count <= code_size) {
             counting_ = true;
             return 0;
         }
+        last = std::min(last, stop_count_ - code_size);
     }
-    if (!timed_) return transfers;
-    if (auto why = timed_poll()) {
-        stopped = why;
-        return 0;
+    if (timed_) {
+        if (auto why = timed_poll()) {
+            stopped = why;
+            return 0;
+        }
+        if (window_ < last - instruction_count) last = instruction_count + window_;
     }
-    return std::min(transfers, window_);
+    return last;
 }
 
 std::optional<LimitKind> LimitPoller::timed_poll() {
@@ -89,11 +99,14 @@ std::optional<LimitKind> LimitPoller::timed_poll() {
 }
 
 void LimitPoller::check() {
-    if (!timed_) return;
-    if (auto why = check_clock(std::chrono::steady_clock::now())) {
-        stopped = why;
-        throw RunStopped{*why};
-    }
+    if (stop_due()) throw RunStopped{*stopped};
+}
+
+bool LimitPoller::stop_due() noexcept {
+    if (stopped) return true;
+    if (!timed_) return false;
+    stopped = check_clock(std::chrono::steady_clock::now());
+    return stopped.has_value();
 }
 
 std::optional<LimitKind> LimitPoller::check_clock(SteadyTime now) {

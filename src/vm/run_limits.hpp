@@ -2,10 +2,11 @@
 // a host poll (how a host such as Python gets to look at its signals while
 // the program runs).
 //
-// A run with limits uses its own instantiation of the run loop. That loop
-// counts down a budget of instructions per window; when it runs out the
-// LimitPoller decides whether the run goes on and for how many instructions
-// more. Ordinary runs never see any of this.
+// A run with limits uses the quiet loop compiled with one extra test: at
+// each control transfer (a taken jump, a call, a return) it compares the
+// instruction count with the count at which the LimitPoller asked to be
+// polled next. The poller then decides whether the run goes on and for how
+// many instructions more. Ordinary runs never see any of this.
 #pragma once
 
 #include <chrono>
@@ -58,24 +59,32 @@ public:
     // then says why.
     uint64_t poll(uint64_t instruction_count);
 
-    // Called by the loop that counts control transfers (jumps, calls,
-    // returns) after one of them, when the window it was given is used up,
-    // and once before the run. Between two transfers at most `code_size`
-    // instructions run (straight on through the code), so that loop cannot
-    // overshoot an instruction budget as long as more than that is left.
-    // Returns how many transfers may pass before the next poll, or 0: the
-    // run stops (`stopped` says why), or the rest of it must count every
-    // instruction (`counting()`; the loop hands over to one that does).
-    uint64_t poll_transfer(uint64_t instruction_count, uint64_t code_size);
+    // Called by the loops that poll at control transfers (taken jumps,
+    // calls, returns) when the instruction count has reached the figure the
+    // last call returned, and once before the run. Between two transfers at
+    // most `code_size` instructions run (straight on through the code), so
+    // such a loop cannot overshoot an instruction budget as long as more
+    // than that is left. Returns the instruction count at which to poll
+    // next (more than `instruction_count`), or 0: the run stops (`stopped`
+    // says why), or the rest of it must count every instruction
+    // (`counting()`; the loop hands over to one that does).
+    uint64_t next_poll(uint64_t instruction_count, uint64_t code_size);
+    // What next_poll returned last.
+    uint64_t poll_count() const { return poll_count_; }
     bool counting() const { return counting_; }
 
     // Between chunks of a long operation: throws RunStopped when the
     // deadline has passed or the host asks to stop.
     void check() override;
+    // The same question without throwing, for work that cannot be cut
+    // short by an exception (freeing a huge value). Once it has said yes it
+    // keeps saying so, and the loop stops at its next poll.
+    bool stop_due() noexcept override;
 
     std::optional<LimitKind> stopped;
 
 private:
+    uint64_t next_poll_count(uint64_t instruction_count, uint64_t code_size);
     // Reads the clock, adapts the window to how long the last one took,
     // and checks the deadline and the host poll.
     std::optional<LimitKind> timed_poll();
@@ -86,6 +95,7 @@ private:
     uint64_t stop_count_ = UINT64_MAX;  // the instruction count at which the budget is spent
     bool timed_;                        // a deadline or a host poll: the clock must be read
     bool counting_ = false;             // the budget is near: count every instruction
+    uint64_t poll_count_ = 0;           // the figure next_poll returned last
     uint64_t window_;                   // instructions between clock reads, adapted to their speed
     SteadyTime last_poll_;
     SteadyTime next_host_poll_;

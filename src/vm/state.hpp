@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "loader/module.hpp"
+#include "values/free_backlog.hpp"
 #include "values/value.hpp"
 #include "vm/fast_code.hpp"
 
@@ -178,6 +179,10 @@ struct VmState {
     size_t partial_frames = 0;  // frames on the stack that are not full
 
     TestSwitches testing;
+
+    // Frees that a stopped run left unfinished (values/free_backlog.hpp):
+    // unreachable payloads, freed at the start of the next run or with the VM.
+    FreeBacklog unfinished_frees;
 
     // Stores `value` in register r and records its tag.
     void write_register(uint8_t r, Value value) {

@@ -52,6 +52,86 @@ INSTANTIATE_TEST_SUITE_P(Budgets, InstructionBudget,
                                            BudgetCase{12, true, 11}, BudgetCase{1000, false, 11},
                                            BudgetCase{123457, true, 11}, BudgetCase{123457, false, 1000}));
 
+// Loops whose iterations end in a fused compare-and-jump, in a call and a
+// return, or in a forward jump: a watched run polls at each kind of
+// transfer, and a budget must end exactly wherever it falls.
+Module counted_compare_loop() {
+    // r0 = 0, r1 = 0, r2 = 10^9, r3 = 1; loop: r1 += r0; r0 += r3; r0 < r2 -> loop.
+    return make_module({I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 0}), I(Op::LoadConstR, {2, 1}),
+                        I(Op::LoadConstR, {3, 2}), I(Op::AddR, {1, 1, 0}), I(Op::AddR, {0, 0, 3}),
+                        I(Op::LtR, {4, 0, 2}), I(Op::JumpIfR, {4, -4}), I(Op::ReturnR, {1})},
+                       {Constant::of_int(0), Constant::of_int(1000000000), Constant::of_int(1)});
+}
+
+Module call_loop() {
+    // main: r64 = "f", r3 = 1, r0 = 0; loop: r5 = f(r0); r0 += r3; jump loop.
+    // f: r1 = r0 + r0; return r1. Five instructions an iteration.
+    return make_module({I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {3, 1}), I(Op::LoadConstR, {0, 2}),
+                        Instruction::call(64, {0}, 5), I(Op::AddR, {0, 0, 3}), I(Op::JumpR, {-3}),
+                        I(Op::AddR, {1, 0, 0}), I(Op::ReturnR, {1})},
+                       {Constant::of_string("f"), Constant::of_int(1), Constant::of_int(0)}, {{"main", 0}, {"f", 6}});
+}
+
+Module forward_jump_loop() {
+    // r1 = 1, r0 = r2 = 0; loop: r0 += r1; jump over a Nop; r2 += r1; jump back to loop.
+    return make_module(
+        {I(Op::LoadConstR, {1, 0}), I(Op::LoadConstR, {0, 1}), I(Op::LoadConstR, {2, 1}), I(Op::AddR, {0, 0, 1}),
+         I(Op::JumpR, {1}), I(Op::Nop), I(Op::AddR, {2, 2, 1}), I(Op::JumpR, {-5})},
+        {Constant::of_int(1), Constant::of_int(0)});
+}
+
+struct WatchedCase {
+    const char* name;
+    Module (*program)();
+    uint64_t budget;
+    bool timed;
+};
+
+// The state a stopped run leaves, in a comparable form.
+std::string stopped_state(const VmState& vm) {
+    std::string out = "count " + std::to_string(vm.instruction_count) + " pc " + std::to_string(vm.pc) + " frames " +
+                      std::to_string(vm.call_stack.size()) + " last jump " +
+                      (vm.last_jump ? std::to_string(*vm.last_jump) : "none");
+    for (uint8_t r : {0, 1, 2, 4, 5}) out += " r" + std::to_string(r) + "=" + display_text(vm.registers[r]);
+    return out;
+}
+
+class WatchedLoop : public ::testing::TestWithParam<WatchedCase> {};
+
+// The quiet loop with polls against the plain loop over the loaded
+// instructions: both stop after exactly the budget, in the same state.
+TEST_P(WatchedLoop, StopsWhereThePlainLoopStops) {
+    std::string states[2];
+    for (bool plain : {false, true}) {
+        VmState vm;
+        vm.testing.plain_run_loop = plain;
+        vm.reset_for_module(GetParam().program());
+        RunLimits limits;
+        limits.max_instructions = GetParam().budget;
+        if (GetParam().timed) limits.deadline = std::chrono::steady_clock::now() + std::chrono::hours(1);
+        EXPECT_EQ(stopped_by(run_limited(vm, limits)), LimitKind::Instructions);
+        EXPECT_EQ(vm.instruction_count, GetParam().budget);
+        states[plain] = stopped_state(vm);
+    }
+    EXPECT_EQ(states[0], states[1]);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Budgets, WatchedLoop, ::testing::Values(
+    WatchedCase{"compare_0", counted_compare_loop, 0, false},
+    WatchedCase{"compare_7", counted_compare_loop, 7, true},
+    WatchedCase{"compare_in_fused_pair", counted_compare_loop, 4 + 4 * 1000 + 3, false},
+    WatchedCase{"compare_window_edge", counted_compare_loop, 16384, true},
+    WatchedCase{"compare_long", counted_compare_loop, 1000003, true},
+    WatchedCase{"compare_long_untimed", counted_compare_loop, 1000002, false},
+    WatchedCase{"call_in_callee", call_loop, 3 + 5 * 1000 + 2, true},
+    WatchedCase{"call_after_return", call_loop, 3 + 5 * 777 + 3, false},
+    WatchedCase{"call_long", call_loop, 500001, true},
+    WatchedCase{"forward_over_nop", forward_jump_loop, 3 + 4 * 5000 + 2, true},
+    WatchedCase{"forward_long", forward_jump_loop, 300001, false}),
+    [](const ::testing::TestParamInfo<WatchedCase>& info) { return std::string(info.param.name); });
+// clang-format on
+
 TEST(RunLimited, BudgetStopLeavesPcAtTheInstructionNotRunAndTheRunContinues) {
     // No main: a later run starts where the stopped one left off.
     VmState vm;
