@@ -4,6 +4,7 @@ threads go on in parallel.
     python bench/limits_run.py WORKLOAD N MODE    # one run (what callgrind counts)
     python bench/limits_run.py --callgrind        # the table of docs/running.md
     python bench/limits_run.py --threads          # one loop alone, then two at once
+    python bench/limits_run.py --stop-latency     # how soon a timeout stops huge frees
 
 MODE: plain (vm.execute()), none (tarnel.execute with no limit), quiet
 (no limit, interruptible=False), all (every limit, far away), allquiet.
@@ -16,6 +17,11 @@ extra iterations alone, with start-up, loading and shutdown cancelled out.
 then on two threads at once (one VM each), and prints the wall-clock ratio
 (1.0: fully parallel, 2.0: serialized), each thread's CPU time and the load
 average, since other work on the machine skews wall-clock figures.
+
+--stop-latency runs a program that fills an array with a million small
+arrays, drops it (freeing them all) and starts again, forever, under
+timeouts spread over one such round, and prints how long after the
+deadline each run returned.
 """
 
 import argparse
@@ -85,19 +91,36 @@ def callgrind_table(workloads, timeout):
         sys.stdout.flush()
 
 
+def scheduler_times():
+    """(seconds on a CPU, seconds waiting for one) of the calling thread,
+    from Linux's schedstat; None elsewhere."""
+    try:
+        with open("/proc/self/task/%d/schedstat" % threading.get_native_id()) as fh:
+            running, waiting = fh.read().split()[:2]
+        return int(running) / 1e9, int(waiting) / 1e9
+    except (OSError, ValueError):
+        return None
+
+
 def timed_runs(vms, mode):
     """Runs each VM on a thread of its own, all at once: (wall seconds,
-    [CPU seconds of each thread])."""
+    [CPU seconds of each thread], [seconds each thread slept]). A thread
+    that is neither running nor waiting for a CPU sleeps: on a lock, for
+    instance, which is what would serialize the runs whatever the load."""
     cpu = [0.0] * len(vms)
+    slept = [0.0] * len(vms)
     errors = []
 
     def work(i):
-        start = time.thread_time()
+        start, sched = time.perf_counter(), scheduler_times()
         try:
             run_mode(vms[i], mode)
         except BaseException as exc:  # reported below, not lost in the thread
             errors.append(exc)
-        cpu[i] = time.thread_time() - start
+        wall, after = time.perf_counter() - start, scheduler_times()
+        if sched and after:
+            cpu[i] = after[0] - sched[0]
+            slept[i] = max(0.0, wall - cpu[i] - (after[1] - sched[1]))
 
     threads = [threading.Thread(target=work, args=(i,)) for i in range(len(vms))]
     start = time.perf_counter()
@@ -108,24 +131,65 @@ def timed_runs(vms, mode):
     wall = time.perf_counter() - start
     if errors:
         raise errors[0]
-    return wall, cpu
+    return wall, cpu, slept
 
 
 def thread_ratio(n, mode, repeat):
     alone, together = [], []
-    alone_cpu, together_cpu = [], []
+    alone_cpu, together_cpu, together_slept = [], [], []
     for _ in range(repeat):
-        wall, cpu = timed_runs([loaded_vm("int_loop", n)], mode)
+        wall, cpu, _ = timed_runs([loaded_vm("int_loop", n)], mode)
         alone.append(wall)
         alone_cpu.append(cpu[0])
-        wall, cpu = timed_runs([loaded_vm("int_loop", n), loaded_vm("int_loop", n)], mode)
+        wall, cpu, slept = timed_runs([loaded_vm("int_loop", n), loaded_vm("int_loop", n)], mode)
         together.append(wall)
         together_cpu.append(max(cpu))
+        together_slept.append(max(slept))
     print("integer loop, %s iterations, tarnel.execute mode %r, best of %d, load average %.2f %.2f %.2f"
           % ("{:,}".format(n), mode, repeat, *os.getloadavg()))
     print("one thread alone:   %.3f s wall, %.3f s CPU" % (min(alone), min(alone_cpu)))
     print("two threads at once: %.3f s wall, %.3f s CPU in the slower thread" % (min(together), min(together_cpu)))
     print("ratio two/one: %.2f wall, %.2f CPU" % (min(together) / min(alone), min(together_cpu) / min(alone_cpu)))
+    print("two threads at once: at most %.3f s asleep (neither running nor waiting for a CPU) in the slower thread"
+          % max(together_slept))
+
+
+FREES = """\
+.module "frees"
+.func main
+        LoadConstR r1, 1
+        LoadConstR r2, {n}
+outer:
+        NewArrayR r0, r2            ; drops the last array of arrays: freed here
+        LoadConstR r3, 0
+fill:
+        NewArrayR r4, r1
+        ArraySetR r0, r3, r4
+        AddR r3, r3, r1
+        LtR r5, r3, r2
+        JumpIfR r5, fill
+        JumpR outer
+"""
+
+
+def stop_latency(n, runs):
+    path = os.path.join(tempfile.mkdtemp(), "frees.tnbc")
+    with open(path, "wb") as fh:
+        fh.write(tarnel.assemble(FREES.format(n=n)))
+    vm = tarnel_vm.VornVM()
+    vm.load_bytecode(path)
+    late = []
+    for i in range(runs):
+        timeout = 0.2 + 0.15 * i / runs
+        start = time.perf_counter()
+        try:
+            tarnel.execute(vm, timeout=timeout)
+        except tarnel.TimeLimitExceeded:
+            pass
+        late.append(1000 * (time.perf_counter() - start - timeout))
+    late.sort()
+    print("%d runs, arrays of %s arrays, load average %.2f %.2f %.2f" % (runs, "{:,}".format(n), *os.getloadavg()))
+    print("returned after the deadline: median %.1f ms, at most %.1f ms" % (late[len(late) // 2], late[-1]))
 
 
 def main() -> None:
@@ -136,6 +200,7 @@ def main() -> None:
     what = p.add_mutually_exclusive_group(required=True)
     what.add_argument("--callgrind", action="store_true", help="machine instructions of each mode (valgrind)")
     what.add_argument("--threads", action="store_true", help="one loop alone, then two at once on two threads")
+    what.add_argument("--stop-latency", action="store_true", help="how soon a timeout stops a run freeing huge values")
     p.add_argument("--workloads", default="int_loop,fib", help="with --callgrind: some of %s" % ",".join(IR_SIZES))
     p.add_argument("--timeout", type=int, default=600, help="with --callgrind: seconds allowed per count")
     p.add_argument("--size", type=int, default=20_000_000, help="with --threads: iterations of the loop")
@@ -144,6 +209,8 @@ def main() -> None:
     args = p.parse_args()
     if args.callgrind:
         callgrind_table(args.workloads.split(","), args.timeout)
+    elif args.stop_latency:
+        stop_latency(1_000_000, 20)
     else:
         thread_ratio(args.size, args.mode, args.repeat)
 
