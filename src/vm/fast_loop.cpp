@@ -246,7 +246,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         frames::push_partial(s, static_cast<uint64_t>(ip - code), f->b, site.saved, site.groups);
         for (unsigned i = 0; i < site.passed; ++i) frames::copy_register(s, static_cast<uint8_t>(i), site.args[i]);
         ip = code + site.entry;
-        TARNEL_NEXT();
+        TARNEL_NEXT_AFTER_TRANSFER();
     }
 
         // A return into a frame that saves part of r0..r63 while no tag is
@@ -281,11 +281,11 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         }
         if (__builtin_expect(to >= size, 0)) {
             s.pc = to;
-            s.instruction_count = count;
+            s.instruction_count = count + TARNEL_BIAS;
             return Status::Next;
         }
         ip = code + to;
-        TARNEL_NEXT();
+        TARNEL_NEXT_AFTER_TRANSFER();
     }
 
 // A comparison and the conditional jump that tests its register: both
