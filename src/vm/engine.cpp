@@ -15,6 +15,7 @@
 #include "vm/handlers_calls.hpp"
 #include "vm/handlers_core.hpp"
 #include "vm/handlers_data.hpp"
+#include "vm/jit_run.hpp"
 #include "vm/trace.hpp"
 
 namespace tarnel {
@@ -200,7 +201,10 @@ Result<std::optional<Value>, RunError> run(VmState& state) {
     Result<std::optional<Value>, RunError> early = std::optional<Value>{};
     if (!prepare_run(state, early)) return early;
     state.unfinished_frees.finish();  // nothing installed to stop it
-    return guarded(state, [&](ExecContext& c) { return run_unwatched(state, c); });
+    return guarded(state, [&](ExecContext& c) {
+        if (const jit::MachineCode* code = jit::machine_code_for_run(state)) return jit::run_with_machine_code(c, *code);
+        return run_unwatched(state, c);
+    });
 }
 
 Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimits& limits) {

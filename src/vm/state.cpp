@@ -63,6 +63,8 @@ void VmState::reset_for_module(Module new_module) {
     for (Value& r : registers) r = Value();
     register_types.fill(ValueType::Empty);
     caches.fast_code.clear();
+    caches.machine_code.reset();
+    caches.machine_code_tried = false;
     caches.entry_writes.clear();
     caches.analysis_marks = {};
     caches.analysis_epoch = 0;

@@ -20,6 +20,10 @@
 
 namespace tarnel {
 
+namespace jit {
+class MachineCode;  // vm/jit_code.hpp
+}
+
 inline constexpr size_t kRegisterCount = 256;
 inline constexpr size_t kSavedRegisters = 64;  // r0..r63 are saved by every call
 inline constexpr size_t kMaxArguments = 16;    // arguments land in r0..r15
@@ -132,6 +136,12 @@ struct LoadCaches {
     // The engine's own form of the instructions (fast_code.hpp), built by
     // the first quiet run after a load.
     std::vector<Instruction> fast_code;
+
+    // The machine code of the instructions (vm/jit_code.hpp), compiled by
+    // the first run that asks for it after a load; null when none has or
+    // compiling failed (`machine_code_tried` then says so).
+    std::shared_ptr<jit::MachineCode> machine_code;
+    bool machine_code_tried = false;
 };
 
 // Switches only tests turn on, to reach paths ordinary programs take rarely.

@@ -1,0 +1,423 @@
+// The x86-64 code generator of the machine-code tier (jit_code.hpp).
+//
+// Layout of the generated block:
+//   entry     saves the callee-saved registers it uses, loads the frame,
+//             bounds-checks frame.pc and jumps through the dispatch table;
+//   at[i]     the code of instruction i, for i in 0..n (at[n] is the end);
+//   stubs     one per instruction with a guard: "pc = i, leave";
+//   leave     stores pc, count and last jump into the frame and returns;
+//   table     n + 1 absolute addresses of at[0..n].
+// Machine registers: rbx the frame, r12 the register file, r13 the tags,
+// r14 the instruction count, r15 the last jump taken (-1: none).
+//
+// Every jump the code makes goes to a label of this block: at[target] only
+// for targets inside the list (checked here), the stubs and `leave`
+// otherwise. Memory is read and written only at r12 + 16 * register and
+// r13 + register with register < 256, inside the VM's register file.
+#include "vm/jit_code.hpp"
+
+#if TARNEL_JIT_X64
+
+#include <xbyak/xbyak.h>
+
+#include <cstring>
+
+#include "vm/fast_code.hpp"
+
+namespace tarnel::jit {
+
+class MachineCode {
+public:
+    explicit MachineCode(std::unique_ptr<Xbyak::CodeGenerator> generator, std::vector<bool> entries)
+        : generator_(std::move(generator)), entries_(std::move(entries)) {
+        function_ = generator_->getCode<void (*)(MachineFrame*)>();
+    }
+    bool has_entry(uint64_t pc) const { return pc < entries_.size() && entries_[pc]; }
+    void enter(MachineFrame& frame) const { function_(&frame); }
+    size_t bytes() const { return generator_->getSize(); }
+
+private:
+    std::unique_ptr<Xbyak::CodeGenerator> generator_;  // owns the code; frees it with its pages
+    std::vector<bool> entries_;
+    void (*function_)(MachineFrame*) = nullptr;
+};
+
+namespace {
+
+using Xbyak::Label;
+using namespace Xbyak::util;
+
+constexpr uint8_t kBool = static_cast<uint8_t>(ValueType::Bool);
+constexpr uint8_t kInt = static_cast<uint8_t>(ValueType::Int);
+constexpr uint8_t kFloat = static_cast<uint8_t>(ValueType::Float);
+constexpr uint8_t kFirstHeapTag = static_cast<uint8_t>(ValueType::String);  // tags from here on own a payload
+
+// Longer lists run in the interpreter: the bound keeps code size and
+// compile time in check and every index an imm32.
+constexpr size_t kMaxInstructions = size_t{1} << 20;
+
+// The emitter assumes a Value is its tag byte at offset 0 and its 8-byte
+// payload at offset 8; checked on a live value before any code is made.
+bool value_layout_matches() {
+    const int64_t probe = 0x0102030405060708;
+    const Value value = Value::integer(probe);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+    return bytes[0] == kInt && std::memcmp(bytes + 8, &probe, sizeof probe) == 0;
+}
+
+// The tag and the 8 payload bytes of a scalar constant.
+void scalar_bits(const Value& value, uint8_t& tag, uint64_t& bits) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+    tag = bytes[0];
+    std::memcpy(&bits, bytes + 8, sizeof bits);
+    if (value.is(ValueType::Empty)) bits = 0;
+    if (value.is(ValueType::Bool)) bits = value.as_bool() ? 1 : 0;
+}
+
+// How a comparison relates its two operands (GtR and GteR swap them).
+enum class Relation { Less, LessEqual, Equal, NotEqual };
+
+class Emitter : public Xbyak::CodeGenerator {
+public:
+    Emitter(const std::vector<Instruction>& code, const std::vector<Constant>& constants)
+        : Xbyak::CodeGenerator(4096, Xbyak::AutoGrow),
+          code_(code),
+          constants_(constants),
+          n_(code.size()),
+          at_(n_ + 1),
+          stub_(n_),
+          needs_stub_(n_, false),
+          entries_(n_, false) {}
+
+    std::vector<bool> emit() {
+        Label leave, table;
+        prologue(leave, table);
+        for (uint64_t i = 0; i < n_; ++i) instruction(i);
+        L(at_[n_]);  // past the last instruction: the run ends there
+        exit_at(n_);
+        for (uint64_t i = 0; i < n_; ++i) {
+            if (!needs_stub_[i]) continue;
+            L(stub_[i]);
+            exit_at(i);
+        }
+        L(leave);
+        mov(ptr[rbx + offsetof(MachineFrame, pc)], rax);
+        mov(ptr[rbx + offsetof(MachineFrame, count)], r14);
+        mov(ptr[rbx + offsetof(MachineFrame, last_jump)], r15);
+        pop(r15);
+        pop(r14);
+        pop(r13);
+        pop(r12);
+        pop(rbx);
+        ret();
+        align(8);
+        L(table);
+        for (uint64_t i = 0; i <= n_; ++i) putL(at_[i]);
+        ready(PROTECT_RE);  // writable until now, read-execute from now on
+        at_.clear();        // the labels are not needed once the code is final
+        stub_.clear();
+        return std::move(entries_);
+    }
+
+private:
+    void prologue(Label& leave, Label& table) {
+        push(rbx);
+        push(r12);
+        push(r13);
+        push(r14);
+        push(r15);
+        mov(rbx, rdi);
+        mov(r12, ptr[rbx + offsetof(MachineFrame, registers)]);
+        mov(r13, ptr[rbx + offsetof(MachineFrame, tags)]);
+        mov(r14, ptr[rbx + offsetof(MachineFrame, count)]);
+        mov(r15, -1);
+        mov(rax, ptr[rbx + offsetof(MachineFrame, pc)]);
+        mov(rcx, n_);
+        cmp(rax, rcx);
+        ja(leave, T_NEAR);  // outside the list: leave with pc unchanged
+        lea(rcx, ptr[rip + table]);
+        jmp(ptr[rcx + rax * 8]);
+        leave_label_ = &leave;
+    }
+
+    // Hands instruction i to the interpreter.
+    void exit_at(uint64_t i) {
+        mov(eax, static_cast<uint32_t>(i));
+        jmp(*leave_label_, T_NEAR);
+    }
+    // The stub of instruction i, for its guards.
+    const Label& stub(uint64_t i) {
+        needs_stub_[i] = true;
+        return stub_[i];
+    }
+
+    static int slot(uint8_t r) { return 16 * static_cast<int>(r); }
+    Xbyak::Address tag(uint8_t r) { return byte[r12 + slot(r)]; }
+    Xbyak::Address payload(uint8_t r) { return qword[r12 + slot(r) + 8]; }
+    Xbyak::Address declared(uint8_t r) { return byte[r13 + r]; }
+
+    // A register whose value owns a payload needs a release on overwrite:
+    // the interpreter does that.
+    void guard_scalar(uint8_t r, uint64_t i) {
+        cmp(tag(r), kFirstHeapTag);
+        jae(stub(i), T_NEAR);
+    }
+    void count_one() { add(r14, 1); }
+    void set_tags(uint8_t dst, uint8_t t) {
+        mov(tag(dst), t);
+        mov(declared(dst), t);
+    }
+
+    bool inside(uint64_t jump_index, uint64_t& target) const {
+        target = jump_target(jump_index, code_[jump_index].offset());
+        return target < n_;
+    }
+
+    void instruction(uint64_t i) {
+        L(at_[i]);
+        const Instruction& ins = code_[i];
+        bool compiled = true;
+        switch (ins.op) {
+            case Opcode::Nop:
+                count_one();
+                break;
+            case Opcode::LoadConstR:
+                compiled = load_constant(i, ins);
+                break;
+            case Opcode::MoveR:
+                move(i, ins);
+                break;
+            case Opcode::AddR:
+            case Opcode::SubR:
+            case Opcode::MulR:
+                arithmetic(i, ins);
+                break;
+            case Opcode::LtR:
+                compiled = compare(i, ins, ins.b, ins.c, Relation::Less);
+                break;
+            case Opcode::LteR:
+                compiled = compare(i, ins, ins.b, ins.c, Relation::LessEqual);
+                break;
+            case Opcode::GtR:
+                compiled = compare(i, ins, ins.c, ins.b, Relation::Less);
+                break;
+            case Opcode::GteR:
+                compiled = compare(i, ins, ins.c, ins.b, Relation::LessEqual);
+                break;
+            case Opcode::EqR:
+                compiled = compare(i, ins, ins.b, ins.c, Relation::Equal);
+                break;
+            case Opcode::NeqR:
+                compiled = compare(i, ins, ins.b, ins.c, Relation::NotEqual);
+                break;
+            case Opcode::JumpR:
+            case Opcode::JumpIfR:
+            case Opcode::JumpIfNotR:
+                compiled = jump(i, ins);
+                break;
+            default:
+                compiled = false;
+                break;
+        }
+        if (!compiled) {
+            exit_at(i);
+            return;
+        }
+        entries_[i] = true;
+    }
+
+    bool load_constant(uint64_t i, const Instruction& ins) {
+        if (ins.index() >= constants_.size()) return false;
+        const Value& value = constants_[ins.index()].value();
+        if (value.is_heap()) return false;
+        uint8_t t = 0;
+        uint64_t bits = 0;
+        scalar_bits(value, t, bits);
+        guard_scalar(ins.a, i);
+        count_one();
+        mov(rax, bits);
+        mov(payload(ins.a), rax);
+        set_tags(ins.a, t);
+        return true;
+    }
+
+    void move(uint64_t i, const Instruction& ins) {
+        movzx(eax, tag(ins.b));
+        cmp(al, kFirstHeapTag);
+        jae(stub(i), T_NEAR);
+        guard_scalar(ins.a, i);
+        count_one();
+        mov(rcx, payload(ins.b));
+        mov(payload(ins.a), rcx);
+        mov(tag(ins.a), al);
+        mov(declared(ins.a), al);
+    }
+
+    // AddR, SubR, MulR on two Ints (overflow: the interpreter reports it) or
+    // two Floats; anything else goes to the interpreter.
+    void arithmetic(uint64_t i, const Instruction& ins) {
+        Label floats, done;
+        guard_scalar(ins.a, i);
+        movzx(eax, tag(ins.b));
+        cmp(al, kInt);
+        jne(floats, T_NEAR);
+        cmp(tag(ins.c), kInt);
+        jne(stub(i), T_NEAR);
+        mov(rcx, payload(ins.b));
+        if (ins.op == Opcode::AddR) add(rcx, payload(ins.c));
+        if (ins.op == Opcode::SubR) sub(rcx, payload(ins.c));
+        if (ins.op == Opcode::MulR) imul(rcx, payload(ins.c));
+        jo(stub(i), T_NEAR);
+        count_one();
+        mov(payload(ins.a), rcx);
+        set_tags(ins.a, kInt);
+        jmp(done, T_NEAR);
+        L(floats);
+        cmp(al, kFloat);
+        jne(stub(i), T_NEAR);
+        cmp(tag(ins.c), kFloat);
+        jne(stub(i), T_NEAR);
+        movsd(xmm0, payload(ins.b));
+        if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.c));
+        if (ins.op == Opcode::SubR) subsd(xmm0, payload(ins.c));
+        if (ins.op == Opcode::MulR) mulsd(xmm0, payload(ins.c));
+        count_one();
+        movsd(payload(ins.a), xmm0);
+        set_tags(ins.a, kFloat);
+        L(done);
+    }
+
+    // dst = (x relation y) on two Ints, or for orderings on two Floats (the
+    // interpreter's comparisons of other pairs may fail or allocate). When
+    // the next instruction is a conditional jump on dst inside the list,
+    // the jump follows right here, without looking at dst again.
+    bool compare(uint64_t i, const Instruction& ins, uint8_t x, uint8_t y, Relation relation) {
+        Label floats, done;
+        const bool ordering = relation == Relation::Less || relation == Relation::LessEqual;
+        guard_scalar(ins.a, i);
+        movzx(eax, tag(x));
+        cmp(al, kInt);
+        jne(ordering ? floats : stub(i), T_NEAR);
+        cmp(tag(y), kInt);
+        jne(stub(i), T_NEAR);
+        mov(rcx, payload(x));
+        cmp(rcx, payload(y));
+        if (relation == Relation::Less) setl(dl);
+        if (relation == Relation::LessEqual) setle(dl);
+        if (relation == Relation::Equal) sete(dl);
+        if (relation == Relation::NotEqual) setne(dl);
+        if (ordering) {
+            jmp(done, T_NEAR);
+            L(floats);
+            cmp(al, kFloat);
+            jne(stub(i), T_NEAR);
+            cmp(tag(y), kFloat);
+            jne(stub(i), T_NEAR);
+            // y above x, unordered (NaN) never: x < y, and with equality x <= y.
+            movsd(xmm0, payload(y));
+            ucomisd(xmm0, payload(x));
+            if (relation == Relation::Less) seta(dl);
+            if (relation == Relation::LessEqual) setae(dl);
+            L(done);
+        }
+        count_one();
+        movzx(edx, dl);
+        mov(payload(ins.a), rdx);
+        set_tags(ins.a, kBool);
+        fuse_following_jump(i, ins.a);
+        return true;
+    }
+
+    void fuse_following_jump(uint64_t i, uint8_t dst) {
+        if (i + 1 >= n_) return;
+        const Instruction& next = code_[i + 1];
+        uint64_t target = 0;
+        if ((next.op != Opcode::JumpIfR && next.op != Opcode::JumpIfNotR) || next.a != dst || !inside(i + 1, target))
+            return;
+        count_one();
+        mov(ecx, static_cast<uint32_t>(i + 1));
+        test(dl, dl);
+        take_if(next.op == Opcode::JumpIfR, target);
+        jmp(at_[i + 2], T_NEAR);
+    }
+
+    // Records the jump as the last one taken and goes to at[target] when
+    // the flags say nonzero (when_set) or zero; ecx holds the jump's index.
+    void take_if(bool when_set, uint64_t target) {
+        if (when_set) {
+            cmovnz(r15, rcx);
+            jnz(at_[target], T_NEAR);
+        } else {
+            cmovz(r15, rcx);
+            jz(at_[target], T_NEAR);
+        }
+    }
+
+    // Jumps inside the list; a jump out of it, or a condition that is not a
+    // Bool, goes to the interpreter.
+    bool jump(uint64_t i, const Instruction& ins) {
+        uint64_t target = 0;
+        if (!inside(i, target)) return false;
+        if (ins.op == Opcode::JumpR) {
+            count_one();
+            mov(r15, static_cast<uint32_t>(i));
+            jmp(at_[target], T_NEAR);
+            return true;
+        }
+        cmp(tag(ins.a), kBool);
+        jne(stub(i), T_NEAR);
+        count_one();
+        mov(ecx, static_cast<uint32_t>(i));
+        cmp(byte[r12 + slot(ins.a) + 8], 0);
+        take_if(ins.op == Opcode::JumpIfR, target);
+        return true;
+    }
+
+    const std::vector<Instruction>& code_;
+    const std::vector<Constant>& constants_;
+    const uint64_t n_;
+    std::vector<Label> at_;
+    std::vector<Label> stub_;
+    std::vector<bool> needs_stub_;
+    std::vector<bool> entries_;
+    const Label* leave_label_ = nullptr;
+};
+
+}  // namespace
+
+bool tier_built() { return true; }
+
+std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const std::vector<Constant>& constants) {
+    if (code.size() > kMaxInstructions || !value_layout_matches()) return nullptr;
+    try {
+        auto emitter = std::make_unique<Emitter>(code, constants);
+        std::vector<bool> entries = emitter->emit();
+        return std::make_shared<MachineCode>(std::move(emitter), std::move(entries));
+    } catch (const Xbyak::Error&) {
+        return nullptr;  // the emitter could not get or protect memory: the interpreter runs everything
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+bool has_entry(const MachineCode& machine_code, uint64_t pc) { return machine_code.has_entry(pc); }
+void enter(const MachineCode& machine_code, MachineFrame& frame) { machine_code.enter(frame); }
+size_t code_bytes(const MachineCode& machine_code) { return machine_code.bytes(); }
+
+}  // namespace tarnel::jit
+
+#else  // no tier in this build
+
+namespace tarnel::jit {
+
+class MachineCode {};
+
+bool tier_built() { return false; }
+std::shared_ptr<MachineCode> compile(const std::vector<Instruction>&, const std::vector<Constant>&) { return nullptr; }
+bool has_entry(const MachineCode&, uint64_t) { return false; }
+void enter(const MachineCode&, MachineFrame&) {}
+size_t code_bytes(const MachineCode&) { return 0; }
+
+}  // namespace tarnel::jit
+
+#endif

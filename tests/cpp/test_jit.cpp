@@ -1,0 +1,394 @@
+// The machine-code tier against the interpreter: the same result, error,
+// instruction count, pc, last jump, halting, frames, registers and tags, for
+// every kind the tier compiles, every guard that sends an instruction back
+// to the interpreter, and random programs. Also what the tier promises about
+// its code: entries only where it does work, size linear in the list,
+// never writable and executable at once, freed with the module.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "value_builders.hpp"
+#include "vm/jit_run.hpp"
+#include "vm_fixture.hpp"
+
+namespace tarnel::testing {
+namespace {
+
+using testing_values::B;
+using testing_values::describe;
+using testing_values::F;
+using testing_values::kMax;
+using testing_values::kMin;
+using testing_values::kNaN;
+using testing_values::S;
+inline Value VI(int64_t i) { return Value::integer(i); }
+
+// Sets TARNEL_JIT for as long as it lives.
+class JitSwitch {
+public:
+    explicit JitSwitch(const char* value) { setenv("TARNEL_JIT", value, 1); }
+    ~JitSwitch() { unsetenv("TARNEL_JIT"); }
+    JitSwitch(const JitSwitch&) = delete;
+    JitSwitch& operator=(const JitSwitch&) = delete;
+};
+
+struct Snapshot {
+    std::vector<std::string> outcomes;  // one per run
+    uint64_t count = 0;
+    uint64_t pc = 0;
+    bool halted = false;
+    size_t depth = 0;
+    std::optional<uint16_t> last_jump;
+    std::vector<std::string> registers;  // all 256, value and tag
+    bool operator==(const Snapshot&) const = default;
+};
+
+std::string show(const Outcome& outcome) {
+    return !outcome.ok ? "error: " + outcome.message : outcome.value ? describe(*outcome.value) : "none";
+}
+
+using Preset = std::vector<std::pair<uint8_t, Value>>;
+
+// Runs `module` `runs` times in one VM with TARNEL_JIT set to `mode`.
+// `compiled` (when given) says whether the runs had machine code.
+Snapshot play(const Module& module, const char* mode, const Preset& preset, int runs = 2, bool* compiled = nullptr) {
+    JitSwitch jit(mode);
+    VmState vm;
+    vm.reset_for_module(module);
+    for (const auto& [r, v] : preset) vm.write_register(r, v);
+    vm.instruction_count = 100;  // counts carry over from earlier runs
+    Snapshot snap;
+    for (int i = 0; i < runs; ++i) snap.outcomes.push_back(show(run_state(vm)));
+    if (compiled) *compiled = vm.caches.machine_code != nullptr;
+    snap.count = vm.instruction_count;
+    snap.pc = vm.pc;
+    snap.halted = vm.halted;
+    snap.depth = vm.call_stack.size();
+    snap.last_jump = vm.last_jump;
+    for (size_t r = 0; r < kRegisterCount; ++r)
+        snap.registers.push_back(describe(vm.registers[r]) + "/" + std::string(debug_name(vm.register_types[r])));
+    return snap;
+}
+
+std::string difference(const Snapshot& a, const Snapshot& b) {
+    std::string out;
+    for (size_t i = 0; i < a.outcomes.size() && i < b.outcomes.size(); ++i)
+        if (a.outcomes[i] != b.outcomes[i]) out += " run " + std::to_string(i) + ": " + a.outcomes[i] + " vs " + b.outcomes[i];
+    if (a.count != b.count) out += " count " + std::to_string(a.count) + " vs " + std::to_string(b.count);
+    if (a.pc != b.pc) out += " pc " + std::to_string(a.pc) + " vs " + std::to_string(b.pc);
+    if (a.last_jump != b.last_jump) out += " last jump differs";
+    if (a.halted != b.halted || a.depth != b.depth) out += " halted/depth differ";
+    for (size_t r = 0; r < a.registers.size() && r < b.registers.size(); ++r)
+        if (a.registers[r] != b.registers[r]) out += " r" + std::to_string(r) + " " + a.registers[r] + " vs " + b.registers[r];
+    return out;
+}
+
+void expect_same_as_interpreter(const Module& module, const Preset& preset, const std::string& label) {
+    bool compiled = false;
+    Snapshot machine = play(module, "always", preset, 2, &compiled);
+    Snapshot interpreter = play(module, "0", preset);
+    EXPECT_EQ(compiled, jit::tier_built()) << label;
+    EXPECT_TRUE(machine == interpreter) << label << ":" << difference(machine, interpreter);
+}
+
+// ---- kinds, guards and ways out ------------------------------------------------
+
+struct JitCase {
+    std::string name;
+    std::vector<Instruction> code;
+    std::vector<Constant> constants;
+    Preset preset;
+    std::string outcome;  // of the first run, in both tiers
+};
+
+// A loop adding r3 to r0 while r0 < r1 (fused compare and jump), then a
+// return of r0: the shape of the hot loops.
+std::vector<Instruction> add_loop(Opcode op) {
+    return {I(Op::JumpR, {1}), I(op, {0, 0, 3}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -3}), I(Op::ReturnR, {0})};
+}
+
+std::vector<JitCase> jit_cases() {
+    const std::vector<Constant> k = {Constant::of_int(7),      Constant::of_float(2.5), Constant::of_bool(true),
+                                     Constant::of_string("s"), Constant::empty(),       Constant::of_int(kMax)};
+    return {
+        {"IntLoop", add_loop(Op::AddR), {}, {{0, VI(0)}, {1, VI(1000)}, {3, VI(3)}}, "Int 1002"},
+        {"FloatLoop", add_loop(Op::AddR), {}, {{0, F(0.0)}, {1, F(10.0)}, {3, F(0.25)}}, "Float 10 (bits 4024000000000000)"},
+        {"SubLoopDown", add_loop(Op::SubR), {}, {{0, VI(0)}, {1, VI(5)}, {3, VI(-2)}}, "Int 6"},
+        {"MulOverflowMidLoop", add_loop(Op::MulR), {}, {{0, VI(3)}, {1, VI(kMax)}, {3, VI(7)}}, "error: Integer overflow"},
+        {"AddOverflow", {I(Op::AddR, {0, 0, 1}), I(Op::ReturnR, {0})}, {}, {{0, VI(kMax)}, {1, VI(1)}}, "error: Integer overflow"},
+        {"SubOverflow", {I(Op::SubR, {0, 0, 1}), I(Op::ReturnR, {0})}, {}, {{0, VI(kMin)}, {1, VI(1)}}, "error: Integer overflow"},
+        {"MixedIntFloatGoesToInterpreter", add_loop(Op::AddR), {}, {{0, VI(0)}, {1, F(4.5)}, {3, F(1.0)}}, "Float 5 (bits 4014000000000000)"},
+        {"StringsJoinInInterpreter", {I(Op::AddR, {5, 1, 1}), I(Op::ReturnR, {5})}, {}, {{1, S("ab")}}, "String abab"},
+        {"ResultOverAString", {I(Op::AddR, {5, 0, 0}), I(Op::ReturnR, {5})}, {}, {{0, VI(2)}, {5, S("old")}}, "Int 4"},
+        {"NaNComparisons",
+         {I(Op::LtR, {4, 0, 1}), I(Op::GteR, {5, 0, 1}), I(Op::LteR, {6, 1, 1}), I(Op::GtR, {7, 1, 0}), I(Op::Halt)},
+         {},
+         {{0, F(1.0)}, {1, F(kNaN)}},
+         "none"},
+        {"EqualityOfFloatsAndStrings",
+         {I(Op::EqR, {4, 0, 0}), I(Op::NeqR, {5, 2, 2}), I(Op::EqR, {6, 3, 3}), I(Op::NeqR, {7, 0, 3}), I(Op::Halt)},
+         {},
+         {{0, F(kNaN)}, {2, S("x")}, {3, VI(-4)}},
+         "none"},
+        {"OrderingOfStringsFails", {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 0}), I(Op::Halt)}, {}, {{0, S("a")}, {1, VI(1)}}, ""},
+        {"Constants",
+         {I(Op::LoadConstR, {1, 0}), I(Op::LoadConstR, {2, 1}), I(Op::LoadConstR, {3, 2}), I(Op::LoadConstR, {4, 3}),
+          I(Op::LoadConstR, {5, 4}), I(Op::LoadConstR, {6, 5}), I(Op::LoadConstR, {7, 0}), I(Op::ReturnR, {6})},
+         k,
+         {{7, S("released")}},
+         "Int 9223372036854775807"},
+        {"ConstantIndexOutOfRange", {I(Op::LoadConstR, {1, 0}), I(Op::LoadConstR, {2, 40})}, k, {}, "error: Invalid constant index: 40"},
+        {"MovesAndDeclaredTags",
+         {I(Op::DefineR, {1, 4}), I(Op::MoveR, {2, 1}), I(Op::MoveR, {1, 3}), I(Op::MoveR, {6, 5}), I(Op::MoveR, {0, 6}),
+          I(Op::ReturnR, {2})},
+         {},
+         {{1, VI(5)}, {3, B(true)}, {5, S("heap")}, {6, VI(1)}},
+         "Int 5"},
+        {"ConditionNotABool", {I(Op::JumpIfR, {0, 1}), I(Op::Halt), I(Op::JumpIfNotR, {1, 0}), I(Op::ReturnR, {0})}, {}, {{0, VI(2)}, {1, S("")}}, ""},
+        {"JumpPastTheEnd", {I(Op::Nop), I(Op::JumpR, {5}), I(Op::Halt)}, {}, {}, "none"},
+        {"JumpToExactlyTheEnd", {I(Op::Nop), I(Op::JumpR, {1}), I(Op::Halt)}, {}, {}, "none"},
+        {"JumpBeforeTheStart", {I(Op::Nop), I(Op::JumpR, {-9})}, {}, {}, "none"},
+        {"ConditionalJumpOut", {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 70}), I(Op::Halt)}, {}, {{0, VI(1)}, {1, VI(2)}}, "none"},
+        {"RunsOffTheEnd", {I(Op::AddR, {0, 0, 0}), I(Op::Nop)}, {}, {{0, VI(2)}}, "none"},
+        {"LastJumpSeenByPhi",
+         {I(Op::JumpR, {1}), I(Op::Halt), Instruction::phi(8, {{0, 0}}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfNotR, {4, 1}), I(Op::Nop),
+          Instruction::phi(9, {{0, 0}, {1, 4}}), I(Op::ReturnR, {9})},
+         {},
+         {{0, VI(5)}, {1, VI(2)}},
+         "Int 2"},
+        {"JumpIntoTheMiddleOfAFusedPair",
+         {I(Op::MoveR, {4, 2}), I(Op::JumpR, {1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}), I(Op::Halt), I(Op::ReturnR, {4})},
+         {},
+         {{0, VI(9)}, {1, VI(2)}, {2, B(true)}},
+         ""},
+    };
+}
+
+void PrintTo(const JitCase& c, std::ostream* os) { *os << c.name; }
+
+class JitKinds : public ::testing::TestWithParam<JitCase> {};
+
+TEST_P(JitKinds, SameAsTheInterpreter) {
+    const JitCase& c = GetParam();
+    Module module = make_module(c.code, c.constants);
+    expect_same_as_interpreter(module, c.preset, c.name);
+    if (!c.outcome.empty()) {
+        EXPECT_EQ(play(module, "always", c.preset).outcomes[0], c.outcome) << c.name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, JitKinds, ::testing::ValuesIn(jit_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+// Recursive calls: every CallR and ReturnR is a side exit, frames included.
+TEST(JitCalls, RecursionAndFramesLeftByAFailure) {
+    const std::vector<Constant> k = {Constant::of_string("fib"), Constant::of_int(2), Constant::of_int(1)};
+    // fib(r0): if r0 < 2 return r0; return fib(r0 - 1) + fib(r0 - 2)
+    std::vector<Instruction> code = {
+        I(Op::LoadConstR, {0, 1}), I(Op::LoadConstR, {10, 0}), Instruction::call(10, {0}, 1), I(Op::ReturnR, {1}),
+        // fib at 4
+        I(Op::LoadConstR, {1, 1}), I(Op::LtR, {2, 0, 1}), I(Op::JumpIfNotR, {2, 1}), I(Op::ReturnR, {0}),
+        I(Op::LoadConstR, {3, 2}), I(Op::SubR, {4, 0, 3}), I(Op::LoadConstR, {10, 0}), Instruction::call(10, {4}, 5),
+        I(Op::SubR, {4, 0, 1}), Instruction::call(10, {4}, 6), I(Op::AddR, {7, 5, 6}), I(Op::ReturnR, {7})};
+    for (int64_t n : {0, 1, 2, 10, 15}) {
+        code[0] = I(Op::LoadConstR, {0, 3});
+        std::vector<Constant> with_n = k;
+        with_n.push_back(Constant::of_int(n));
+        expect_same_as_interpreter(make_module(code, with_n, {{"main", 0}, {"fib", 4}}), {}, "fib " + std::to_string(n));
+    }
+    // A string argument fails deep inside, leaving frames for the second run.
+    std::vector<Constant> with_text = k;
+    with_text.push_back(Constant::of_string("x"));
+    expect_same_as_interpreter(make_module(code, with_text, {{"main", 0}, {"fib", 4}}), {}, "fib of a string");
+}
+
+// Random modules of the kinds the tier compiles, with the values that make
+// its guards fail. Every backward jump is guarded: r200 -= 1; r202 = r200 >
+// 0; jump back if r202, with r200..r203 written by nothing else, and forward
+// jumps that would land on the second or third of those go to the first, so
+// every run ends.
+class ArithmeticProgram {
+public:
+    explicit ArithmeticProgram(uint64_t seed) : rng_(seed) {}
+
+    Module make() {
+        const std::vector<Constant> k = {
+            Constant::of_int(1),     Constant::of_int(-3),     Constant::of_int(kMax),    Constant::of_int(kMin),
+            Constant::of_float(0.5), Constant::of_float(kNaN), Constant::of_bool(true),   Constant::of_bool(false),
+            Constant::of_string("t"), Constant::empty(),       Constant::of_int(30),      Constant::of_int(0)};
+        code_ = {I(Op::LoadConstR, {200, 10}), I(Op::LoadConstR, {201, 0}), I(Op::LoadConstR, {203, 11})};
+        guard_of_.assign(code_.size(), 0);
+        const int length = 5 + static_cast<int>(rng_() % 40);
+        for (int i = 0; i < length; ++i) add(k.size());
+        push(I(Op::ReturnR, {reg()}));
+        retarget_forward_jumps();
+        return make_module(code_, k);
+    }
+
+private:
+    uint8_t reg() { return static_cast<uint8_t>(rng_() % 6); }
+    int64_t pick(int64_t n) { return static_cast<int64_t>(rng_() % static_cast<uint64_t>(n)); }
+    void push(Instruction ins, size_t guard = 0) {
+        code_.push_back(ins);
+        guard_of_.push_back(guard);
+    }
+
+    void add(size_t constants) {
+        static const Opcode arithmetic[] = {Op::AddR, Op::SubR, Op::MulR, Op::LtR,  Op::LteR,
+                                            Op::GtR,  Op::GteR, Op::EqR,  Op::NeqR, Op::DivR};
+        switch (rng_() % 9) {
+            case 0:
+            case 1:
+                return push(I(Op::LoadConstR, {reg(), pick(static_cast<int64_t>(constants) + 1)}));
+            case 2:
+                return push(I(Op::MoveR, {reg(), reg()}));
+            case 3:
+                return push(I(rng_() % 2 ? Op::JumpIfR : Op::JumpIfNotR, {reg(), pick(10)}));
+            case 4:
+                return push(rng_() % 4 ? I(Op::JumpR, {pick(6)}) : I(Op::DefineR, {reg(), pick(8)}));
+            case 5: {
+                const int64_t target = 3 + pick(static_cast<int64_t>(code_.size()) - 2);
+                const size_t first = code_.size();
+                push(I(Op::SubR, {200, 200, 201}));
+                push(I(Op::GtR, {202, 200, 203}), first);
+                push(I(Op::JumpIfR, {202, target - static_cast<int64_t>(code_.size()) - 1}), first);
+                return;
+            }
+            default:
+                return push(I(arithmetic[rng_() % std::size(arithmetic)], {reg(), reg(), reg()}));
+        }
+    }
+
+    void retarget_forward_jumps() {
+        for (size_t j = 0; j < code_.size(); ++j) {
+            Instruction& ins = code_[j];
+            const bool is_jump = ins.op == Op::JumpR || ins.op == Op::JumpIfR || ins.op == Op::JumpIfNotR;
+            if (!is_jump || ins.offset() < 0) continue;
+            const size_t target = j + 1 + static_cast<size_t>(ins.offset());
+            if (target < code_.size() && guard_of_[target] != 0)
+                ins.wide = static_cast<uint32_t>(guard_of_[target] - (j + 1));
+        }
+    }
+
+    std::mt19937_64 rng_;
+    std::vector<Instruction> code_;
+    std::vector<size_t> guard_of_;  // for the 2nd and 3rd of a guard, the index of its 1st
+};
+
+TEST(JitDifferential, RandomArithmeticProgramsBehaveAsInTheInterpreter) {
+    for (uint64_t seed = 1; seed <= 2000; ++seed) {
+        ArithmeticProgram generator(seed);
+        Module module = generator.make();
+        Snapshot machine = play(module, "always", {});
+        Snapshot interpreter = play(module, "0", {});
+        ASSERT_TRUE(machine == interpreter) << "seed " << seed << ":" << difference(machine, interpreter);
+    }
+}
+
+// ---- the switch and the code itself ------------------------------------------------
+
+struct ModeCase {
+    const char* value;
+    jit::Mode mode;
+};
+
+class JitModes : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(JitModes, ReadFromTheVariable) { EXPECT_EQ(jit::mode_from(GetParam().value), GetParam().mode); }
+
+INSTANTIATE_TEST_SUITE_P(Table, JitModes,
+                         ::testing::Values(ModeCase{nullptr, jit::Mode::Default}, ModeCase{"0", jit::Mode::Off},
+                                           ModeCase{"always", jit::Mode::Always}, ModeCase{"", jit::Mode::Default},
+                                           ModeCase{"ALWAYS", jit::Mode::Default}, ModeCase{"00", jit::Mode::Default}));
+
+// Only quiet runs with TARNEL_JIT=always compile; debug runs never do.
+TEST(JitSwitches, WhoCompiles) {
+    Module module = make_module({I(Op::Nop)});
+    struct Row {
+        const char* mode;
+        bool debug;
+        bool compiles;
+    };
+    for (const Row& row : {Row{"always", false, true}, Row{"always", true, false}, Row{"0", false, false},
+                           Row{"something", false, false}}) {
+        JitSwitch jit(row.mode);
+        VmState vm;
+        vm.debug = row.debug;
+        vm.reset_for_module(module);
+        ASSERT_TRUE(run(vm));
+        EXPECT_EQ(vm.caches.machine_code != nullptr, row.compiles && jit::tier_built()) << row.mode << row.debug;
+    }
+}
+
+class JitCode : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!jit::tier_built()) GTEST_SKIP() << "this build has no machine-code tier";
+    }
+};
+
+// Machine code starts only where it does work; elsewhere the engine steps.
+TEST_F(JitCode, EntriesOnlyForCompiledKinds) {
+    const std::vector<Constant> k = {Constant::of_int(1), Constant::of_string("s")};
+    struct Row {
+        Instruction ins;
+        bool entry;
+    };
+    const std::vector<Row> rows = {
+        {I(Op::LoadConstR, {1, 0}), true}, {I(Op::LoadConstR, {1, 1}), false}, {I(Op::LoadConstR, {1, 9}), false},
+        {I(Op::MoveR, {1, 2}), true},      {I(Op::AddR, {1, 2, 3}), true},     {I(Op::MulR, {1, 2, 3}), true},
+        {I(Op::DivR, {1, 2, 3}), false},   {I(Op::GteR, {1, 2, 3}), true},     {I(Op::JumpR, {0}), true},
+        {I(Op::JumpR, {50}), false},       {I(Op::JumpIfNotR, {1, -30}), false}, {I(Op::ReturnR, {1}), false},
+        {I(Op::Nop), true},                {I(Op::StoreGlobalR, {1, 1}), false}};
+    std::vector<Instruction> code;
+    for (const Row& row : rows) code.push_back(row.ins);
+    auto machine_code = jit::compile(code, k);
+    ASSERT_NE(machine_code, nullptr);
+    for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(jit::has_entry(*machine_code, i), rows[i].entry) << i;
+    EXPECT_FALSE(jit::has_entry(*machine_code, rows.size()));
+}
+
+// Code size grows linearly with the list, whatever the kinds.
+TEST_F(JitCode, SizeLinearInTheList) {
+    for (Instruction ins : {I(Op::AddR, {1, 2, 3}), I(Op::LtR, {1, 2, 3}), I(Op::JumpR, {-1}), I(Op::ReturnR, {1})}) {
+        auto small = jit::compile(std::vector<Instruction>(1000, ins), {});
+        auto large = jit::compile(std::vector<Instruction>(4000, ins), {});
+        ASSERT_TRUE(small && large);
+        EXPECT_LE(jit::code_bytes(*large), 4 * jit::code_bytes(*small));
+        EXPECT_LE(jit::code_bytes(*large), 4000u * 256);  // a bounded number of bytes per instruction
+    }
+}
+
+// No mapping of the process is writable and executable at once, even while
+// compiled code exists.
+TEST_F(JitCode, NeverWritableAndExecutable) {
+    auto machine_code = jit::compile(add_loop(Op::AddR), {});
+    ASSERT_NE(machine_code, nullptr);
+    std::ifstream maps("/proc/self/maps");
+    ASSERT_TRUE(maps);
+    std::string line;
+    while (std::getline(maps, line)) EXPECT_EQ(line.find(" rwx"), std::string::npos) << line;
+}
+
+// Loading another module (or destroying the VM) frees the code.
+TEST_F(JitCode, FreedWithTheModule) {
+    JitSwitch jit("always");
+    VmState vm;
+    vm.reset_for_module(make_module(add_loop(Op::AddR)));
+    vm.write_register(0, VI(0));
+    vm.write_register(1, VI(3));
+    vm.write_register(3, VI(1));
+    ASSERT_TRUE(run(vm));
+    std::weak_ptr<jit::MachineCode> code = vm.caches.machine_code;
+    ASSERT_FALSE(code.expired());
+    vm.reset_for_module(make_module({I(Op::Nop)}));
+    EXPECT_TRUE(code.expired());
+}
+
+}  // namespace
+}  // namespace tarnel::testing
