@@ -23,6 +23,10 @@ mkdir -p "$obj"
 
 flags="-std=c++20 -g -O1 -Wall -Wextra -fno-omit-frame-pointer \
 -fsanitize=address,undefined -fno-sanitize-recover=undefined -I$root/src -I$root"
+# The machine-code tier, as CMakeLists.txt builds it: x86-64 with xbyak.
+if [ "$(uname -m)" = x86_64 ] && [ -f /usr/include/xbyak/xbyak.h ]; then
+    flags="$flags -DTARNEL_JIT_X64=1"
+fi
 
 # Compile every source of the given directories whose object is missing or
 # older than the source or any header of src/.

@@ -21,7 +21,9 @@
 //     way: same result, error message, instruction count, pc, halted flag,
 //     stacks, globals and registers. This compares the engine's quiet run loop
 //     (over its fast form, with fused comparisons and jumps; the mutator
-//     inserts such pairs) with the step routine on every such input.
+//     inserts such pairs) with the step routine on every such input;
+//   - in quiet mode, a third fresh state run with TARNEL_JIT=always (the
+//     machine-code tier, when the build has it) ends the same way again.
 //
 // Resource guard. A few instructions cost time or memory in proportion to
 // what the program built: a NewArrayR of up to half of physical memory is
@@ -916,6 +918,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (stepper.ending != Ending::Finished || stepper.order_sensitive) return 0;
 
     // The product's loop must agree with the harness's step by step run.
+    Module module_copy = module;
     VmState whole;
     whole.debug = debug;
     whole.reset_for_module(std::move(module));
@@ -924,5 +927,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string expected = summary(first) + " | " + summary(*second) + " | " + state_summary(stepped);
     const std::string actual = summary(whole_first) + " | " + summary(whole_second) + " | " + state_summary(whole);
     if (expected != actual) reject("run() differs from stepping", expected + "\n  vs\n" + actual);
+
+    // And so must the machine-code tier (in builds that have it), with the
+    // whole list compiled before the first instruction runs.
+    if (!debug) {
+        VmState compiled;
+        compiled.reset_for_module(std::move(module_copy));
+        setenv("TARNEL_JIT", "always", 1);
+        Outcome compiled_first = product_run(compiled);
+        Outcome compiled_second = product_run(compiled);
+        unsetenv("TARNEL_JIT");
+        const std::string machine =
+            summary(compiled_first) + " | " + summary(compiled_second) + " | " + state_summary(compiled);
+        if (expected != machine) reject("machine code differs from stepping", expected + "\n  vs\n" + machine);
+    }
     return 0;
 }

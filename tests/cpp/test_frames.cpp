@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -952,6 +953,25 @@ TEST(FrameDifferential, FastLoopBehavesAsThePlainLoop) {
             fused += static_cast<size_t>(ins.op) >= static_cast<size_t>(FastKind::LtJumpIf) ? 1 : 0;
     }
     EXPECT_GT(fused, 1500);
+}
+
+// The same programs run through the machine-code tier (TARNEL_JIT=always)
+// and by the interpreter alone: calls, returns, globals and most kinds are
+// side exits, so every way between the two is taken.
+TEST(FrameDifferential, MachineCodeBehavesAsTheInterpreter) {
+    for (uint64_t seed = 1; seed <= 1500; ++seed) {
+        ProgramGenerator generator(seed);
+        Scenario s{generator.make(), 3, true, {}};
+        setenv("TARNEL_JIT", "always", 1);
+        std::vector<Observed> machine = play(s, false);
+        setenv("TARNEL_JIT", "0", 1);
+        std::vector<Observed> interpreter = play(s, false);
+        unsetenv("TARNEL_JIT");
+        ASSERT_EQ(machine.size(), interpreter.size()) << "seed " << seed;
+        for (size_t i = 0; i < machine.size(); ++i)
+            ASSERT_TRUE(machine[i] == interpreter[i])
+                << "seed " << seed << " step " << i << ":" << diff(machine[i], interpreter[i]);
+    }
 }
 
 // The same programs stepped one instruction at a time, the way a host loop
