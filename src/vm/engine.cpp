@@ -202,7 +202,8 @@ Result<std::optional<Value>, RunError> run(VmState& state) {
     if (!prepare_run(state, early)) return early;
     state.unfinished_frees.finish();  // nothing installed to stop it
     return guarded(state, [&](ExecContext& c) {
-        if (const jit::MachineCode* code = jit::machine_code_for_run(state)) return jit::run_with_machine_code(c, *code);
+        if (const jit::MachineCode* code = jit::machine_code_for_run(state))
+            return jit::run_with_machine_code(c, *code);
         return run_unwatched(state, c);
     });
 }

@@ -78,13 +78,15 @@ Snapshot play(const Module& module, const char* mode, const Preset& preset, int 
 std::string difference(const Snapshot& a, const Snapshot& b) {
     std::string out;
     for (size_t i = 0; i < a.outcomes.size() && i < b.outcomes.size(); ++i)
-        if (a.outcomes[i] != b.outcomes[i]) out += " run " + std::to_string(i) + ": " + a.outcomes[i] + " vs " + b.outcomes[i];
+        if (a.outcomes[i] != b.outcomes[i])
+            out += " run " + std::to_string(i) + ": " + a.outcomes[i] + " vs " + b.outcomes[i];
     if (a.count != b.count) out += " count " + std::to_string(a.count) + " vs " + std::to_string(b.count);
     if (a.pc != b.pc) out += " pc " + std::to_string(a.pc) + " vs " + std::to_string(b.pc);
     if (a.last_jump != b.last_jump) out += " last jump differs";
     if (a.halted != b.halted || a.depth != b.depth) out += " halted/depth differ";
     for (size_t r = 0; r < a.registers.size() && r < b.registers.size(); ++r)
-        if (a.registers[r] != b.registers[r]) out += " r" + std::to_string(r) + " " + a.registers[r] + " vs " + b.registers[r];
+        if (a.registers[r] != b.registers[r])
+            out += " r" + std::to_string(r) + " " + a.registers[r] + " vs " + b.registers[r];
     return out;
 }
 
@@ -117,12 +119,32 @@ std::vector<JitCase> jit_cases() {
                                      Constant::of_string("s"), Constant::empty(),       Constant::of_int(kMax)};
     return {
         {"IntLoop", add_loop(Op::AddR), {}, {{0, VI(0)}, {1, VI(1000)}, {3, VI(3)}}, "Int 1002"},
-        {"FloatLoop", add_loop(Op::AddR), {}, {{0, F(0.0)}, {1, F(10.0)}, {3, F(0.25)}}, "Float 10 (bits 4024000000000000)"},
+        {"FloatLoop",
+         add_loop(Op::AddR),
+         {},
+         {{0, F(0.0)}, {1, F(10.0)}, {3, F(0.25)}},
+         "Float 10 (bits 4024000000000000)"},
         {"SubLoopDown", add_loop(Op::SubR), {}, {{0, VI(0)}, {1, VI(5)}, {3, VI(-2)}}, "Int 6"},
-        {"MulOverflowMidLoop", add_loop(Op::MulR), {}, {{0, VI(3)}, {1, VI(kMax)}, {3, VI(7)}}, "error: Integer overflow"},
-        {"AddOverflow", {I(Op::AddR, {0, 0, 1}), I(Op::ReturnR, {0})}, {}, {{0, VI(kMax)}, {1, VI(1)}}, "error: Integer overflow"},
-        {"SubOverflow", {I(Op::SubR, {0, 0, 1}), I(Op::ReturnR, {0})}, {}, {{0, VI(kMin)}, {1, VI(1)}}, "error: Integer overflow"},
-        {"MixedIntFloatGoesToInterpreter", add_loop(Op::AddR), {}, {{0, VI(0)}, {1, F(4.5)}, {3, F(1.0)}}, "Float 5 (bits 4014000000000000)"},
+        {"MulOverflowMidLoop",
+         add_loop(Op::MulR),
+         {},
+         {{0, VI(3)}, {1, VI(kMax)}, {3, VI(7)}},
+         "error: Integer overflow"},
+        {"AddOverflow",
+         {I(Op::AddR, {0, 0, 1}), I(Op::ReturnR, {0})},
+         {},
+         {{0, VI(kMax)}, {1, VI(1)}},
+         "error: Integer overflow"},
+        {"SubOverflow",
+         {I(Op::SubR, {0, 0, 1}), I(Op::ReturnR, {0})},
+         {},
+         {{0, VI(kMin)}, {1, VI(1)}},
+         "error: Integer overflow"},
+        {"MixedIntFloatGoesToInterpreter",
+         add_loop(Op::AddR),
+         {},
+         {{0, VI(0)}, {1, F(4.5)}, {3, F(1.0)}},
+         "Float 5 (bits 4014000000000000)"},
         {"StringsJoinInInterpreter", {I(Op::AddR, {5, 1, 1}), I(Op::ReturnR, {5})}, {}, {{1, S("ab")}}, "String abab"},
         {"ResultOverAString", {I(Op::AddR, {5, 0, 0}), I(Op::ReturnR, {5})}, {}, {{0, VI(2)}, {5, S("old")}}, "Int 4"},
         {"NaNComparisons",
@@ -135,34 +157,51 @@ std::vector<JitCase> jit_cases() {
          {},
          {{0, F(kNaN)}, {2, S("x")}, {3, VI(-4)}},
          "none"},
-        {"OrderingOfStringsFails", {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 0}), I(Op::Halt)}, {}, {{0, S("a")}, {1, VI(1)}}, ""},
+        {"OrderingOfStringsFails",
+         {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 0}), I(Op::Halt)},
+         {},
+         {{0, S("a")}, {1, VI(1)}},
+         ""},
         {"Constants",
          {I(Op::LoadConstR, {1, 0}), I(Op::LoadConstR, {2, 1}), I(Op::LoadConstR, {3, 2}), I(Op::LoadConstR, {4, 3}),
           I(Op::LoadConstR, {5, 4}), I(Op::LoadConstR, {6, 5}), I(Op::LoadConstR, {7, 0}), I(Op::ReturnR, {6})},
          k,
          {{7, S("released")}},
          "Int 9223372036854775807"},
-        {"ConstantIndexOutOfRange", {I(Op::LoadConstR, {1, 0}), I(Op::LoadConstR, {2, 40})}, k, {}, "error: Invalid constant index: 40"},
+        {"ConstantIndexOutOfRange",
+         {I(Op::LoadConstR, {1, 0}), I(Op::LoadConstR, {2, 40})},
+         k,
+         {},
+         "error: Invalid constant index: 40"},
         {"MovesAndDeclaredTags",
-         {I(Op::DefineR, {1, 4}), I(Op::MoveR, {2, 1}), I(Op::MoveR, {1, 3}), I(Op::MoveR, {6, 5}), I(Op::MoveR, {0, 6}),
-          I(Op::ReturnR, {2})},
+         {I(Op::DefineR, {1, 4}), I(Op::MoveR, {2, 1}), I(Op::MoveR, {1, 3}), I(Op::MoveR, {6, 5}),
+          I(Op::MoveR, {0, 6}), I(Op::ReturnR, {2})},
          {},
          {{1, VI(5)}, {3, B(true)}, {5, S("heap")}, {6, VI(1)}},
          "Int 5"},
-        {"ConditionNotABool", {I(Op::JumpIfR, {0, 1}), I(Op::Halt), I(Op::JumpIfNotR, {1, 0}), I(Op::ReturnR, {0})}, {}, {{0, VI(2)}, {1, S("")}}, ""},
+        {"ConditionNotABool",
+         {I(Op::JumpIfR, {0, 1}), I(Op::Halt), I(Op::JumpIfNotR, {1, 0}), I(Op::ReturnR, {0})},
+         {},
+         {{0, VI(2)}, {1, S("")}},
+         ""},
         {"JumpPastTheEnd", {I(Op::Nop), I(Op::JumpR, {5}), I(Op::Halt)}, {}, {}, "none"},
         {"JumpToExactlyTheEnd", {I(Op::Nop), I(Op::JumpR, {1}), I(Op::Halt)}, {}, {}, "none"},
         {"JumpBeforeTheStart", {I(Op::Nop), I(Op::JumpR, {-9})}, {}, {}, "none"},
-        {"ConditionalJumpOut", {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 70}), I(Op::Halt)}, {}, {{0, VI(1)}, {1, VI(2)}}, "none"},
+        {"ConditionalJumpOut",
+         {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 70}), I(Op::Halt)},
+         {},
+         {{0, VI(1)}, {1, VI(2)}},
+         "none"},
         {"RunsOffTheEnd", {I(Op::AddR, {0, 0, 0}), I(Op::Nop)}, {}, {{0, VI(2)}}, "none"},
         {"LastJumpSeenByPhi",
-         {I(Op::JumpR, {1}), I(Op::Halt), Instruction::phi(8, {{0, 0}}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfNotR, {4, 1}), I(Op::Nop),
-          Instruction::phi(9, {{0, 0}, {1, 4}}), I(Op::ReturnR, {9})},
+         {I(Op::JumpR, {1}), I(Op::Halt), Instruction::phi(8, {{0, 0}}), I(Op::LtR, {4, 0, 1}),
+          I(Op::JumpIfNotR, {4, 1}), I(Op::Nop), Instruction::phi(9, {{0, 0}, {1, 4}}), I(Op::ReturnR, {9})},
          {},
          {{0, VI(5)}, {1, VI(2)}},
          "Int 2"},
         {"JumpIntoTheMiddleOfAFusedPair",
-         {I(Op::MoveR, {4, 2}), I(Op::JumpR, {1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}), I(Op::Halt), I(Op::ReturnR, {4})},
+         {I(Op::MoveR, {4, 2}), I(Op::JumpR, {1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}), I(Op::Halt),
+          I(Op::ReturnR, {4})},
          {},
          {{0, VI(9)}, {1, VI(2)}, {2, B(true)}},
          ""},
@@ -199,7 +238,8 @@ TEST(JitCalls, RecursionAndFramesLeftByAFailure) {
         code[0] = I(Op::LoadConstR, {0, 3});
         std::vector<Constant> with_n = k;
         with_n.push_back(Constant::of_int(n));
-        expect_same_as_interpreter(make_module(code, with_n, {{"main", 0}, {"fib", 4}}), {}, "fib " + std::to_string(n));
+        expect_same_as_interpreter(make_module(code, with_n, {{"main", 0}, {"fib", 4}}), {},
+                                   "fib " + std::to_string(n));
     }
     // A string argument fails deep inside, leaving frames for the second run.
     std::vector<Constant> with_text = k;
@@ -217,10 +257,10 @@ public:
     explicit ArithmeticProgram(uint64_t seed) : rng_(seed) {}
 
     Module make() {
-        const std::vector<Constant> k = {
-            Constant::of_int(1),     Constant::of_int(-3),     Constant::of_int(kMax),    Constant::of_int(kMin),
-            Constant::of_float(0.5), Constant::of_float(kNaN), Constant::of_bool(true),   Constant::of_bool(false),
-            Constant::of_string("t"), Constant::empty(),       Constant::of_int(30),      Constant::of_int(0)};
+        const std::vector<Constant> k = {Constant::of_int(1),     Constant::of_int(-3),     Constant::of_int(kMax),
+                                         Constant::of_int(kMin),  Constant::of_float(0.5),  Constant::of_float(kNaN),
+                                         Constant::of_bool(true), Constant::of_bool(false), Constant::of_string("t"),
+                                         Constant::empty(),       Constant::of_int(30),     Constant::of_int(0)};
         code_ = {I(Op::LoadConstR, {200, 10}), I(Op::LoadConstR, {201, 0}), I(Op::LoadConstR, {203, 11})};
         guard_of_.assign(code_.size(), 0);
         const int length = 5 + static_cast<int>(rng_() % 40);
@@ -339,12 +379,20 @@ TEST_F(JitCode, EntriesOnlyForCompiledKinds) {
         Instruction ins;
         bool entry;
     };
-    const std::vector<Row> rows = {
-        {I(Op::LoadConstR, {1, 0}), true}, {I(Op::LoadConstR, {1, 1}), false}, {I(Op::LoadConstR, {1, 9}), false},
-        {I(Op::MoveR, {1, 2}), true},      {I(Op::AddR, {1, 2, 3}), true},     {I(Op::MulR, {1, 2, 3}), true},
-        {I(Op::DivR, {1, 2, 3}), false},   {I(Op::GteR, {1, 2, 3}), true},     {I(Op::JumpR, {0}), true},
-        {I(Op::JumpR, {50}), false},       {I(Op::JumpIfNotR, {1, -30}), false}, {I(Op::ReturnR, {1}), false},
-        {I(Op::Nop), true},                {I(Op::StoreGlobalR, {1, 1}), false}};
+    const std::vector<Row> rows = {{I(Op::LoadConstR, {1, 0}), true},
+                                   {I(Op::LoadConstR, {1, 1}), false},
+                                   {I(Op::LoadConstR, {1, 9}), false},
+                                   {I(Op::MoveR, {1, 2}), true},
+                                   {I(Op::AddR, {1, 2, 3}), true},
+                                   {I(Op::MulR, {1, 2, 3}), true},
+                                   {I(Op::DivR, {1, 2, 3}), false},
+                                   {I(Op::GteR, {1, 2, 3}), true},
+                                   {I(Op::JumpR, {0}), true},
+                                   {I(Op::JumpR, {50}), false},
+                                   {I(Op::JumpIfNotR, {1, -30}), false},
+                                   {I(Op::ReturnR, {1}), false},
+                                   {I(Op::Nop), true},
+                                   {I(Op::StoreGlobalR, {1, 1}), false}};
     std::vector<Instruction> code;
     for (const Row& row : rows) code.push_back(row.ins);
     auto machine_code = jit::compile(code, k);
