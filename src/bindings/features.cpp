@@ -1,5 +1,7 @@
 #include "bindings/features.hpp"
 
+#include "vm/jit_run.hpp"
+
 // Sanitizers announce themselves differently: GCC defines __SANITIZE_*__,
 // clang answers __has_feature.
 #if defined(__has_feature)
@@ -14,6 +16,7 @@ std::vector<std::string_view> build_features() {
     std::vector<std::string_view> features;
     features.emplace_back("interpreter");
     features.emplace_back("in-process limits");
+    if (const char* tier = jit::feature_name()) features.emplace_back(tier);
 #ifdef NDEBUG
     features.emplace_back("debug assertions off");
 #else

@@ -78,6 +78,6 @@ Status run_with_machine_code(ExecContext& c, const MachineCode& machine_code) {
     }
 }
 
-const char* feature_name() { return tier_built() ? "jit-x86-64" : nullptr; }
+const char* feature_name() { return tier_built() ? "machine code (x86-64, TARNEL_JIT=always)" : nullptr; }
 
 }  // namespace tarnel::jit

@@ -192,6 +192,12 @@ private:
             case Opcode::MulR:
                 arithmetic(i, ins);
                 break;
+            case Opcode::DivR:
+                divide(i, ins);
+                break;
+            case Opcode::NegR:
+                negate(i, ins);
+                break;
             case Opcode::LtR:
                 compiled = compare(i, ins, ins.b, ins.c, Relation::Less);
                 break;
@@ -284,6 +290,73 @@ private:
         count_one();
         movsd(payload(ins.a), xmm0);
         set_tags(ins.a, kFloat);
+        L(done);
+    }
+
+    // DivR on two Ints with a positive divisor (no zero divisor, no
+    // INT64_MIN / -1) or two Floats with a divisor other than zero; the
+    // interpreter does the rest and reports division by zero.
+    void divide(uint64_t i, const Instruction& ins) {
+        Label floats, nonzero, done;
+        guard_scalar(ins.a, i);
+        movzx(eax, tag(ins.b));
+        cmp(al, kInt);
+        jne(floats, T_NEAR);
+        cmp(tag(ins.c), kInt);
+        jne(stub(i), T_NEAR);
+        mov(rcx, payload(ins.c));
+        test(rcx, rcx);
+        jle(stub(i), T_NEAR);
+        mov(rax, payload(ins.b));
+        cqo();
+        idiv(rcx);
+        count_one();
+        mov(payload(ins.a), rax);
+        set_tags(ins.a, kInt);
+        jmp(done, T_NEAR);
+        L(floats);
+        cmp(al, kFloat);
+        jne(stub(i), T_NEAR);
+        cmp(tag(ins.c), kFloat);
+        jne(stub(i), T_NEAR);
+        movsd(xmm1, payload(ins.c));
+        xorpd(xmm0, xmm0);
+        ucomisd(xmm1, xmm0);
+        jp(nonzero, T_NEAR);  // NaN is not zero
+        je(stub(i), T_NEAR);  // +0.0 or -0.0
+        L(nonzero);
+        movsd(xmm0, payload(ins.b));
+        divsd(xmm0, xmm1);
+        count_one();
+        movsd(payload(ins.a), xmm0);
+        set_tags(ins.a, kFloat);
+        L(done);
+    }
+
+    // NegR of a Float (the sign bit flipped, NaN included) or of an Int
+    // other than INT64_MIN (whose overflow the interpreter reports).
+    void negate(uint64_t i, const Instruction& ins) {
+        Label ints, done;
+        guard_scalar(ins.a, i);
+        movzx(eax, tag(ins.b));
+        cmp(al, kFloat);
+        jne(ints, T_NEAR);
+        mov(rcx, payload(ins.b));
+        mov(rdx, uint64_t{1} << 63);
+        xor_(rcx, rdx);
+        count_one();
+        mov(payload(ins.a), rcx);
+        set_tags(ins.a, kFloat);
+        jmp(done, T_NEAR);
+        L(ints);
+        cmp(al, kInt);
+        jne(stub(i), T_NEAR);
+        mov(rcx, payload(ins.b));
+        neg(rcx);
+        jo(stub(i), T_NEAR);
+        count_one();
+        mov(payload(ins.a), rcx);
+        set_tags(ins.a, kInt);
         L(done);
     }
 

@@ -147,6 +147,25 @@ std::vector<JitCase> jit_cases() {
          "Float 5 (bits 4014000000000000)"},
         {"StringsJoinInInterpreter", {I(Op::AddR, {5, 1, 1}), I(Op::ReturnR, {5})}, {}, {{1, S("ab")}}, "String abab"},
         {"ResultOverAString", {I(Op::AddR, {5, 0, 0}), I(Op::ReturnR, {5})}, {}, {{0, VI(2)}, {5, S("old")}}, "Int 4"},
+        {"Division",
+         {I(Op::DivR, {4, 0, 1}), I(Op::DivR, {5, 0, 2}), I(Op::DivR, {6, 3, 3}), I(Op::DivR, {7, 3, 8}),
+          I(Op::DivR, {9, 8, 3}), I(Op::DivR, {10, 3, 9}), I(Op::Halt)},
+         {},
+         {{0, VI(kMin)}, {1, VI(7)}, {2, VI(-2)}, {3, F(-3.0)}, {8, F(kNaN)}},
+         "none"},
+        {"DivisionByIntZero",
+         {I(Op::DivR, {4, 0, 1}), I(Op::Halt)},
+         {},
+         {{0, VI(5)}, {1, VI(0)}},
+         "error: Division by zero"},
+        {"DivisionByFloatZero", {I(Op::DivR, {4, 0, 1}), I(Op::Halt)}, {}, {{0, F(5.0)}, {1, F(-0.0)}}, ""},
+        {"Negation",
+         {I(Op::NegR, {4, 0}), I(Op::NegR, {5, 1}), I(Op::NegR, {6, 2}), I(Op::NegR, {7, 3}), I(Op::NegR, {8, 9}),
+          I(Op::Halt)},
+         {},
+         {{0, VI(kMax)}, {1, F(-0.0)}, {2, F(kNaN)}, {3, VI(0)}, {9, B(true)}},
+         ""},
+        {"NegationOverflow", {I(Op::NegR, {4, 0}), I(Op::Halt)}, {}, {{0, VI(kMin)}}, ""},
         {"NaNComparisons",
          {I(Op::LtR, {4, 0, 1}), I(Op::GteR, {5, 0, 1}), I(Op::LteR, {6, 1, 1}), I(Op::GtR, {7, 1, 0}), I(Op::Halt)},
          {},
@@ -279,8 +298,8 @@ private:
     }
 
     void add(size_t constants) {
-        static const Opcode arithmetic[] = {Op::AddR, Op::SubR, Op::MulR, Op::LtR,  Op::LteR,
-                                            Op::GtR,  Op::GteR, Op::EqR,  Op::NeqR, Op::DivR};
+        static const Opcode arithmetic[] = {Op::AddR, Op::SubR, Op::MulR, Op::LtR,  Op::LteR, Op::GtR,
+                                            Op::GteR, Op::EqR,  Op::NeqR, Op::DivR, Op::NegR};
         switch (rng_() % 9) {
             case 0:
             case 1:
@@ -379,19 +398,13 @@ TEST_F(JitCode, EntriesOnlyForCompiledKinds) {
         Instruction ins;
         bool entry;
     };
-    const std::vector<Row> rows = {{I(Op::LoadConstR, {1, 0}), true},
-                                   {I(Op::LoadConstR, {1, 1}), false},
-                                   {I(Op::LoadConstR, {1, 9}), false},
-                                   {I(Op::MoveR, {1, 2}), true},
-                                   {I(Op::AddR, {1, 2, 3}), true},
-                                   {I(Op::MulR, {1, 2, 3}), true},
-                                   {I(Op::DivR, {1, 2, 3}), false},
-                                   {I(Op::GteR, {1, 2, 3}), true},
-                                   {I(Op::JumpR, {0}), true},
-                                   {I(Op::JumpR, {50}), false},
-                                   {I(Op::JumpIfNotR, {1, -30}), false},
-                                   {I(Op::ReturnR, {1}), false},
-                                   {I(Op::Nop), true},
+    const std::vector<Row> rows = {{I(Op::LoadConstR, {1, 0}), true},   {I(Op::LoadConstR, {1, 1}), false},
+                                   {I(Op::LoadConstR, {1, 9}), false},  {I(Op::MoveR, {1, 2}), true},
+                                   {I(Op::AddR, {1, 2, 3}), true},      {I(Op::MulR, {1, 2, 3}), true},
+                                   {I(Op::DivR, {1, 2, 3}), true},      {I(Op::ModR, {1, 2, 3}), false},
+                                   {I(Op::GteR, {1, 2, 3}), true},      {I(Op::JumpR, {0}), true},
+                                   {I(Op::JumpR, {50}), false},         {I(Op::JumpIfNotR, {1, -30}), false},
+                                   {I(Op::ReturnR, {1}), false},        {I(Op::Nop), true},
                                    {I(Op::StoreGlobalR, {1, 1}), false}};
     std::vector<Instruction> code;
     for (const Row& row : rows) code.push_back(row.ins);
