@@ -48,4 +48,18 @@ inline void append_in_chunks(std::string& out, std::string_view part) {
     out.append(part);
 }
 
+// Installs a checkpoint as this thread's for the life of the guard.
+class ActiveCheckpoint {
+public:
+    explicit ActiveCheckpoint(WorkCheckpoint* checkpoint) : previous_(t_work_checkpoint) {
+        t_work_checkpoint = checkpoint;
+    }
+    ~ActiveCheckpoint() { t_work_checkpoint = previous_; }
+    ActiveCheckpoint(const ActiveCheckpoint&) = delete;
+    ActiveCheckpoint& operator=(const ActiveCheckpoint&) = delete;
+
+private:
+    WorkCheckpoint* previous_;
+};
+
 }  // namespace tarnel

@@ -101,20 +101,6 @@ private:
     SteadyTime next_host_poll_;
 };
 
-// Installs a poller as this thread's work checkpoint for the life of the guard.
-class ActiveCheckpoint {
-public:
-    explicit ActiveCheckpoint(WorkCheckpoint* checkpoint) : previous_(t_work_checkpoint) {
-        t_work_checkpoint = checkpoint;
-    }
-    ~ActiveCheckpoint() { t_work_checkpoint = previous_; }
-    ActiveCheckpoint(const ActiveCheckpoint&) = delete;
-    ActiveCheckpoint& operator=(const ActiveCheckpoint&) = delete;
-
-private:
-    WorkCheckpoint* previous_;
-};
-
 // The bytes the values reachable from `state` hold, each payload counted
 // once however many holders it has: where a run's memory budget starts.
 uint64_t held_memory(const VmState& state);

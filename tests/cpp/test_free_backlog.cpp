@@ -27,17 +27,6 @@ private:
     int patience_;
 };
 
-class InstalledCheckpoint {
-public:
-    explicit InstalledCheckpoint(WorkCheckpoint* checkpoint) : previous_(t_work_checkpoint) {
-        t_work_checkpoint = checkpoint;
-    }
-    ~InstalledCheckpoint() { t_work_checkpoint = previous_; }
-
-private:
-    WorkCheckpoint* previous_;
-};
-
 constexpr int kNever = 1 << 30;
 
 // A huge container of small arrays, and one of those arrays, which the
@@ -82,7 +71,7 @@ TEST_P(ChunkedFree, AsksBetweenChunksAndLeavesTheRestWhenTold) {
     FreeBacklog backlog;
     ScriptedCheckpoint checkpoint(GetParam().patience);
     {
-        InstalledCheckpoint installed(&checkpoint);
+        ActiveCheckpoint installed(&checkpoint);
         ActiveBacklog active(&backlog);
         huge.value = Value();  // the last reference: the free starts here
     }
@@ -111,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ChunkedFree, ::testing::Values(
 TEST(ChunkedFree, WithoutABacklogTheFreeFinishesAndNobodyIsAsked) {
     HugeValue huge = array_of_arrays(200000);
     ScriptedCheckpoint checkpoint(0);
-    InstalledCheckpoint installed(&checkpoint);
+    ActiveCheckpoint installed(&checkpoint);
     huge.value = Value();
     EXPECT_EQ(checkpoint.questions, 0);
     EXPECT_TRUE(huge.released_last.is_unique());
@@ -123,7 +112,7 @@ TEST(ChunkedFree, DeeplyNestedValueIsLeftAndFinishedWithoutRecursion) {
     FreeBacklog backlog;
     ScriptedCheckpoint checkpoint(2);
     {
-        InstalledCheckpoint installed(&checkpoint);
+        ActiveCheckpoint installed(&checkpoint);
         ActiveBacklog active(&backlog);
         nested = Value();
     }
@@ -140,7 +129,7 @@ TEST(ChunkedFree, MeterIsRefundedExactlyWhenTheFreeRunsToTheEnd) {
     EXPECT_GT(held, 200000 * sizeof(Value));
     ScriptedCheckpoint checkpoint(kNever);
     FreeBacklog backlog;
-    InstalledCheckpoint installed(&checkpoint);
+    ActiveCheckpoint installed(&checkpoint);
     ActiveBacklog active(&backlog);
     huge.value = Value();
     EXPECT_GT(checkpoint.questions, 0);
@@ -154,7 +143,7 @@ TEST(ChunkedFree, FinishingABacklogRefundsNoMeter) {
     HugeValue huge = array_of_arrays(300000);
     {
         ScriptedCheckpoint checkpoint(0);
-        InstalledCheckpoint installed(&checkpoint);
+        ActiveCheckpoint installed(&checkpoint);
         ActiveBacklog active(&backlog);
         huge.value = Value();
     }
@@ -205,7 +194,7 @@ TEST(RunLimited, DeadlineDuringTheBacklogStopsBeforeAnyInstruction) {
     HugeValue huge = array_of_arrays(300000);
     {
         ScriptedCheckpoint checkpoint(0);
-        InstalledCheckpoint installed(&checkpoint);
+        ActiveCheckpoint installed(&checkpoint);
         ActiveBacklog active(&vm.unfinished_frees);
         huge.value = Value();
     }
@@ -234,7 +223,7 @@ TEST(Run, OrdinaryRunFinishesTheBacklogFirst) {
     HugeValue huge = dict_of_arrays(100000);
     {
         ScriptedCheckpoint checkpoint(0);
-        InstalledCheckpoint installed(&checkpoint);
+        ActiveCheckpoint installed(&checkpoint);
         ActiveBacklog active(&vm.unfinished_frees);
         huge.value = Value();
     }
