@@ -195,17 +195,52 @@ Status run_polled(VmState& state, ExecContext& c, LimitPoller& poller, uint64_t 
     return run_loop<false, Watch::Polled>(c, &poller, first_poll);
 }
 
+// Adds what a quiet run interpreted to the tier's count when it ends,
+// however it ends.
+class InterpretedCount {
+public:
+    explicit InterpretedCount(VmState& state) : state_(state), start_(state.instruction_count) {}
+    ~InterpretedCount() { jit::count_interpreted(state_, state_.instruction_count - start_); }
+    InterpretedCount(const InterpretedCount&) = delete;
+    InterpretedCount& operator=(const InterpretedCount&) = delete;
+
+private:
+    VmState& state_;
+    uint64_t start_;
+};
+
+// A quiet or debug run without limits, through the machine-code tier when
+// its plan says so (jit_run.hpp). Under the default tiering a module that
+// is not hot yet runs in the polled loop with an instruction budget of the
+// rest of its warm-up (plus one list's length, so that the loop never has
+// to count instructions one by one): when the budget hands over, the run
+// stops between two instructions after a taken jump, call or return, the
+// list is compiled and the run goes on in machine code from there.
+Status run_quiet(VmState& state, ExecContext& c) {
+    const jit::Plan plan = jit::plan_quiet_run(state);
+    if (plan.code) return jit::run_with_machine_code(c, *plan.code);
+    if (plan.warm_up == 0) return run_unwatched(state, c);
+    const uint64_t size = state.instructions.size();
+    RunLimits budget;
+    budget.max_instructions = plan.warm_up < UINT64_MAX - size ? plan.warm_up + size : UINT64_MAX;
+    LimitPoller poller(budget, state.instruction_count);
+    const uint64_t first_poll = poller.next_poll(state.instruction_count, size);
+    {
+        InterpretedCount counted(state);
+        const Status status = run_polled(state, c, poller, first_poll);
+        if (status != Status::Next || !poller.counting()) return status;
+    }
+    if (const jit::MachineCode* code = jit::compiled(state)) return jit::run_with_machine_code(c, *code);
+    return run_unwatched(state, c);
+}
+
 }  // namespace
 
 Result<std::optional<Value>, RunError> run(VmState& state) {
     Result<std::optional<Value>, RunError> early = std::optional<Value>{};
     if (!prepare_run(state, early)) return early;
     state.unfinished_frees.finish();  // nothing installed to stop it
-    return guarded(state, [&](ExecContext& c) {
-        if (const jit::MachineCode* code = jit::machine_code_for_run(state))
-            return jit::run_with_machine_code(c, *code);
-        return run_unwatched(state, c);
-    });
+    return guarded(state, [&](ExecContext& c) { return run_quiet(state, c); });
 }
 
 Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimits& limits) {
@@ -223,7 +258,7 @@ Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimi
     return guarded(state, [&](ExecContext& c) {
         // Nothing to poll for (at most a memory limit, which the meter
         // enforces by itself): the ordinary loop.
-        if (!watched) return run_unwatched(state, c);
+        if (!watched) return run_quiet(state, c);
         // Debug runs are slow anyway: they count every instruction.
         if (state.debug) return run_loop<true, Watch::Counted>(c, &poller, 1);
         const uint64_t first_poll = poller.next_poll(state.instruction_count, state.instructions.size());
@@ -232,7 +267,9 @@ Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimi
             return Status::Error;
         }
         if (first_poll != 0) {
-            const Status status = run_polled(state, c, poller, first_poll);
+            const jit::MachineCode* code = jit::code_for_limited_run(state);
+            const Status status =
+                code ? jit::run_with_machine_code(c, *code, &poller) : run_polled(state, c, poller, first_poll);
             if (status != Status::Next || !poller.counting()) return status;
         }
         return run_loop<false, Watch::Counted>(c, &poller, 1);  // the first fetch polls

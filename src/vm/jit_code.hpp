@@ -1,14 +1,16 @@
 // Machine code for a loaded instruction list (the machine-code tier).
 //
 // The whole list is compiled at once, instruction by instruction, into one
-// block of x86-64 code that works on the VM's register file in memory. Only
-// simple kinds get machine code (scalar constants and moves, Int and Float
-// arithmetic and comparisons, jumps inside the list); at every other
-// instruction, and wherever a guard fails (an operand of another type, an
-// overflow, a register holding a heap value that would need releasing), the
-// code stops before that instruction and reports its index: the interpreter
-// runs it, with the program counter, the instruction count and the last jump
-// exactly as if the interpreter had run everything before.
+// block of x86-64 code that works on the VM's register file in memory.
+// Simple kinds get code of their own (scalar constants and moves, Int and
+// Float arithmetic and comparisons, jumps inside the list). Every other
+// instruction, and every one whose guard fails (an operand of another type,
+// an overflow, a register holding a heap value that would need releasing),
+// calls the instruction's ordinary handler (`run_handler`) with the program
+// counter, the instruction count and the last jump stored exactly as if the
+// interpreter had run everything before; the machine code then goes on at
+// whatever pc the handler left. It leaves only when a handler ends the run,
+// pc leaves the list, or a watched run's count reaches its next poll.
 #pragma once
 
 #include <cstddef>
@@ -28,7 +30,20 @@ struct MachineFrame {
     uint64_t pc = 0;            // in: the instruction to start at; out: the first one not run
     uint64_t count = 0;         // in and out: the instruction count
     int64_t last_jump = -1;     // out: index of the last jump taken, -1 when none was
+    // At a taken jump, a call or a return, the code leaves (before the
+    // target) once the count has reached this; UINT64_MAX in runs without
+    // limits.
+    uint64_t poll_at = UINT64_MAX;
+    void* handlers = nullptr;  // what run_handler needs (jit_run.cpp)
+    uint8_t stopped = 0;       // out: a handler ended the run (jit_run.cpp keeps how)
 };
+
+// Runs instruction `index` with its ordinary handler, called from the
+// machine code: frame.count and frame.last_jump hold the machine code's
+// count and last jump, as yet unstored. Sets pc and the count as the
+// interpreter does, writes the count back to the frame and returns the pc
+// to go on at; sets frame.stopped when the run ends there. Never throws.
+uint64_t run_handler(MachineFrame* frame, uint64_t index);
 
 class MachineCode;
 
@@ -41,11 +56,11 @@ bool tier_built();
 // the emitter fails.
 std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const std::vector<Constant>& constants);
 
-// Whether the machine code at `pc` does any work: false for instructions it
-// only hands back, so the engine need not enter for them.
-bool has_entry(const MachineCode& machine_code, uint64_t pc);
+// Whether instruction `pc` has code of its own (false: the machine code
+// calls its handler).
+bool has_native_code(const MachineCode& machine_code, uint64_t pc);
 
-// Runs the machine code from frame.pc until its first side exit.
+// Runs the machine code from frame.pc until it leaves (see above).
 void enter(const MachineCode& machine_code, MachineFrame& frame);
 
 // Bytes of machine code and dispatch table, for tests of the size bound.

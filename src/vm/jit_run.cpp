@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include "vm/handlers_calls.hpp"
 #include "vm/handlers_core.hpp"
@@ -11,6 +12,12 @@ namespace tarnel::jit {
 namespace {
 
 using namespace handlers;
+
+// The default tiering's threshold: a fixed part, so that short runs of
+// small modules never compile, and a part per instruction, so that the
+// compile time stays a bounded fraction of the work done before it.
+constexpr uint64_t kHotBase = uint64_t{1} << 14;
+constexpr uint64_t kHotPerInstruction = 64;
 
 // One instruction, as the debug loop runs it without its trace: fetch at
 // pc, move pc past it, count it, run its handler.
@@ -29,6 +36,21 @@ Status interpret_one(ExecContext& c) {
     return Status::Next;
 }
 
+// What run_handler works with, reached through MachineFrame::handlers: the
+// run's context, and how a handler ended the run. An exception (out of
+// memory, a stopped run) is kept here and thrown again once the machine
+// code has returned: it must not unwind through machine code, which has
+// no unwind tables.
+struct Handlers {
+    ExecContext& c;
+    Status status = Status::Next;
+    std::exception_ptr exception;
+};
+
+bool is_hot(const VmState& state) {
+    return state.caches.interpreted_instructions >= hot_threshold(state.instructions.size());
+}
+
 }  // namespace
 
 Mode mode_from(const char* value) {
@@ -40,9 +62,9 @@ Mode mode_from(const char* value) {
 
 Mode mode_from_environment() { return mode_from(std::getenv("TARNEL_JIT")); }
 
-const MachineCode* machine_code_for_run(VmState& state) {
-    if (state.debug || state.testing.plain_run_loop || !tier_built()) return nullptr;
-    if (mode_from_environment() != Mode::Always) return nullptr;
+uint64_t hot_threshold(uint64_t size) { return kHotBase + kHotPerInstruction * size; }
+
+const MachineCode* compiled(VmState& state) {
     LoadCaches& caches = state.caches;
     if (!caches.machine_code_tried) {
         caches.machine_code_tried = true;
@@ -51,33 +73,82 @@ const MachineCode* machine_code_for_run(VmState& state) {
     return caches.machine_code.get();
 }
 
-Status run_with_machine_code(ExecContext& c, const MachineCode& machine_code) {
+Plan plan_quiet_run(VmState& state) {
+    if (state.debug || state.testing.plain_run_loop || !tier_built()) return {};
+    const Mode mode = mode_from_environment();
+    if (mode == Mode::Off) return {};
+    if (mode == Mode::Always || is_hot(state)) return {compiled(state), 0};
+    return {nullptr, hot_threshold(state.instructions.size()) - state.caches.interpreted_instructions};
+}
+
+const MachineCode* code_for_limited_run(VmState& state) {
+    if (state.debug || state.testing.plain_run_loop || !tier_built()) return nullptr;
+    const Mode mode = mode_from_environment();
+    if (mode == Mode::Always || (mode == Mode::Default && is_hot(state))) return compiled(state);
+    return nullptr;
+}
+
+void count_interpreted(VmState& state, uint64_t instructions) {
+    uint64_t& total = state.caches.interpreted_instructions;
+    total = instructions < UINT64_MAX - total ? total + instructions : UINT64_MAX;
+}
+
+uint64_t run_handler(MachineFrame* frame, uint64_t index) {
+    Handlers& handlers = *static_cast<Handlers*>(frame->handlers);
+    VmState& s = handlers.c.s;
+    if (frame->last_jump >= 0) s.last_jump = static_cast<uint16_t>(frame->last_jump);
+    frame->last_jump = -1;
+    s.pc = index;
+    s.instruction_count = frame->count;
+    Status status;
+    try {
+        status = interpret_one(handlers.c);
+    } catch (...) {
+        handlers.exception = std::current_exception();
+        status = Status::Error;
+    }
+    frame->count = s.instruction_count;
+    if (status != Status::Next) {
+        frame->stopped = 1;
+        handlers.status = status;
+    }
+    return s.pc;
+}
+
+Status run_with_machine_code(ExecContext& c, const MachineCode& machine_code, LimitPoller* poller) {
     VmState& s = c.s;
     const uint64_t size = s.instructions.size();
+    Handlers handlers{c, Status::Next, nullptr};
     MachineFrame frame;
     frame.registers = s.registers.data();
     frame.tags = s.register_types.data();
-    for (;;) {
-        if (s.pc >= size) return Status::Next;
-        if (has_entry(machine_code, s.pc)) {
-            frame.pc = s.pc;
-            frame.count = s.instruction_count;
-            enter(machine_code, frame);
-            s.pc = frame.pc;
-            s.instruction_count = frame.count;
-            if (frame.last_jump >= 0) s.last_jump = static_cast<uint16_t>(frame.last_jump);
-            if (s.pc >= size) return Status::Next;
+    frame.handlers = &handlers;
+    if (poller) frame.poll_at = poller->poll_count();
+    while (s.pc < size) {
+        frame.pc = s.pc;
+        frame.count = s.instruction_count;
+        frame.last_jump = -1;
+        enter(machine_code, frame);
+        s.pc = frame.pc;
+        s.instruction_count = frame.count;
+        if (frame.last_jump >= 0) s.last_jump = static_cast<uint16_t>(frame.last_jump);
+        if (handlers.exception) std::rethrow_exception(handlers.exception);
+        if (frame.stopped) return handlers.status;
+        // Otherwise the code left before a taken jump's target, a call's
+        // entry or a return's pc: the poll is due, or pc left the list.
+        if (poller == nullptr || s.pc >= size || s.instruction_count < frame.poll_at) continue;
+        frame.poll_at = poller->next_poll(s.instruction_count, size);
+        if (frame.poll_at == 0) {
+            if (poller->counting()) return Status::Next;
+            c.error = LimitReached{*poller->stopped};
+            return Status::Error;
         }
-        // The machine code stopped before pc (a side exit), or has nothing
-        // for it: the interpreter runs it and whatever follows up to the
-        // next instruction with machine code.
-        do {
-            const Status status = interpret_one(c);
-            if (status != Status::Next) return status;
-        } while (s.pc < size && !has_entry(machine_code, s.pc));
     }
+    return Status::Next;
 }
 
-const char* feature_name() { return tier_built() ? "machine code (x86-64, TARNEL_JIT=always)" : nullptr; }
+const char* feature_name() {
+    return tier_built() ? "machine code (x86-64, hot code by default)" : nullptr;
+}
 
 }  // namespace tarnel::jit

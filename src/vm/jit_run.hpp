@@ -1,5 +1,4 @@
-// Runs through the machine-code tier (jit_code.hpp), with the interpreter
-// taking every instruction the machine code hands back.
+// Runs through the machine-code tier (jit_code.hpp), and when to compile.
 #pragma once
 
 #include "vm/exec_context.hpp"
@@ -9,23 +8,47 @@ namespace tarnel::jit {
 
 // The tier's switch, the environment variable TARNEL_JIT, read when a run
 // starts: "0" off, "always" compile the whole list before its first
-// instruction runs. Any other value, or none, is the default tiering, which
-// in this version is the interpreter alone.
+// instruction runs. Any other value, or none, is the default tiering: the
+// interpreter runs a module until it is hot, then the machine code.
 enum class Mode { Off, Always, Default };
 
 Mode mode_from(const char* value);
 Mode mode_from_environment();
 
-// The machine code for the loaded list when this run should use it:
-// compiled on the first such run after a load. Null for debug runs, when
-// the tier is off or not built, and when compiling failed (the interpreter
-// then runs everything).
-const MachineCode* machine_code_for_run(VmState& state);
+// The instructions the interpreter runs of a loaded list of `size`
+// instructions, over all its quiet runs, before the default tiering
+// compiles it: enough that compiling (a few thousand machine instructions
+// per instruction compiled) costs a small part of the work already done.
+uint64_t hot_threshold(uint64_t size);
 
-// Runs from pc until the run ends, exactly as the interpreter would:
-// machine code where it has an entry, one interpreter step at every side
-// exit and at every instruction it has no code for.
-Status run_with_machine_code(ExecContext& c, const MachineCode& machine_code);
+// How a quiet run starts. `code`: run in machine code from the start.
+// Otherwise `warm_up` > 0: interpret at most about that many instructions,
+// stopping at a taken jump, call or return, then ask `compile_hot`; 0: the
+// interpreter runs everything. Debug runs, TARNEL_JIT=0, builds without
+// the tier and lists that failed to compile get the interpreter.
+struct Plan {
+    const MachineCode* code = nullptr;
+    uint64_t warm_up = 0;
+};
+Plan plan_quiet_run(VmState& state);
+
+// The machine code of a run with limits: compiled for `always`, or already
+// compiled (or hot) under the default tiering; null otherwise.
+const MachineCode* code_for_limited_run(VmState& state);
+
+// Adds a quiet run's interpreted instructions to the module's count.
+void count_interpreted(VmState& state, uint64_t instructions);
+
+// The machine code for the loaded list, compiled on the first call after a
+// load; null when compiling failed.
+const MachineCode* compiled(VmState& state);
+
+// Runs from pc until the run ends, exactly as the interpreter would. With
+// a poller (a run with limits), polls as the interpreter's watched loop
+// does: at each taken jump, call and return once the count has reached the
+// poller's figure. Ends like that loop, with Status::Next and
+// `poller->counting()` when the rest must count every instruction.
+Status run_with_machine_code(ExecContext& c, const MachineCode& machine_code, LimitPoller* poller = nullptr);
 
 // The name of the tier for the extension's feature list, or null when this
 // build has none.

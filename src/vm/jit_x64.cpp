@@ -3,17 +3,24 @@
 // Layout of the generated block:
 //   entry     saves the callee-saved registers it uses, loads the frame,
 //             bounds-checks frame.pc and jumps through the dispatch table;
-//   at[i]     the code of instruction i, for i in 0..n (at[n] is the end);
-//   stubs     one per instruction with a guard: "pc = i, leave";
+//   at[i]     the code of instruction i, for i in 0..n (at[n] is the end):
+//             its own code, or a call of its handler;
+//   stubs     one per instruction with a guard: its handler, then at[i+1];
+//   polls     one per jump target a watched run may stop before;
+//   transfer  where a handler that moved pc (a call, a return, a jump)
+//             goes on: a poll when due, at[pc] when pc is inside the list,
+//             otherwise leave;
 //   leave     stores pc, count and last jump into the frame and returns;
 //   table     n + 1 absolute addresses of at[0..n].
 // Machine registers: rbx the frame, r12 the register file, r13 the tags,
-// r14 the instruction count, r15 the last jump taken (-1: none).
+// r14 the instruction count, r15 the last jump taken (-1: none), rbp the
+// count at which a taken jump, call or return leaves to poll.
 //
 // Every jump the code makes goes to a label of this block: at[target] only
-// for targets inside the list (checked here), the stubs and `leave`
-// otherwise. Memory is read and written only at r12 + 16 * register and
-// r13 + register with register < 256, inside the VM's register file.
+// for targets inside the list (checked here, or at run time against n in
+// `transfer`), the stubs, polls and `leave` otherwise. Memory is read and
+// written only at r12 + 16 * register and r13 + register with register <
+// 256, inside the VM's register file, and in the frame.
 #include "vm/jit_code.hpp"
 
 #if TARNEL_JIT_X64
@@ -28,17 +35,17 @@ namespace tarnel::jit {
 
 class MachineCode {
 public:
-    explicit MachineCode(std::unique_ptr<Xbyak::CodeGenerator> generator, std::vector<bool> entries)
-        : generator_(std::move(generator)), entries_(std::move(entries)) {
+    explicit MachineCode(std::unique_ptr<Xbyak::CodeGenerator> generator, std::vector<bool> native)
+        : generator_(std::move(generator)), native_(std::move(native)) {
         function_ = generator_->getCode<void (*)(MachineFrame*)>();
     }
-    bool has_entry(uint64_t pc) const { return pc < entries_.size() && entries_[pc]; }
+    bool has_native_code(uint64_t pc) const { return pc < native_.size() && native_[pc]; }
     void enter(MachineFrame& frame) const { function_(&frame); }
     size_t bytes() const { return generator_->getSize(); }
 
 private:
     std::unique_ptr<Xbyak::CodeGenerator> generator_;  // owns the code; frees it with its pages
-    std::vector<bool> entries_;
+    std::vector<bool> native_;
     void (*function_)(MachineFrame*) = nullptr;
 };
 
@@ -87,23 +94,41 @@ public:
           at_(n_ + 1),
           stub_(n_),
           needs_stub_(n_, false),
-          entries_(n_, false) {}
+          poll_(n_),
+          needs_poll_(n_, false),
+          native_(n_, false) {}
 
     std::vector<bool> emit() {
-        Label leave, table;
-        prologue(leave, table);
+        Label table;
+        prologue(table);
         for (uint64_t i = 0; i < n_; ++i) instruction(i);
         L(at_[n_]);  // past the last instruction: the run ends there
         exit_at(n_);
         for (uint64_t i = 0; i < n_; ++i) {
             if (!needs_stub_[i]) continue;
             L(stub_[i]);
+            call_handler(i);
+            jmp(at_[i + 1], T_NEAR);
+        }
+        for (uint64_t i = 0; i < n_; ++i) {
+            if (!needs_poll_[i]) continue;
+            L(poll_[i]);
             exit_at(i);
         }
-        L(leave);
+        L(transfer_);  // rax: the pc a handler left
+        cmp(r14, rbp);
+        jae(leave_, T_NEAR);
+        mov(rcx, n_);
+        cmp(rax, rcx);
+        jae(leave_, T_NEAR);
+        lea(rcx, ptr[rip + table]);
+        jmp(ptr[rcx + rax * 8]);
+        L(leave_);
         mov(ptr[rbx + offsetof(MachineFrame, pc)], rax);
         mov(ptr[rbx + offsetof(MachineFrame, count)], r14);
         mov(ptr[rbx + offsetof(MachineFrame, last_jump)], r15);
+        add(rsp, 8);
+        pop(rbp);
         pop(r15);
         pop(r14);
         pop(r13);
@@ -116,34 +141,65 @@ public:
         ready(PROTECT_RE);  // writable until now, read-execute from now on
         at_.clear();        // the labels are not needed once the code is final
         stub_.clear();
-        return std::move(entries_);
+        poll_.clear();
+        return std::move(native_);
     }
 
 private:
-    void prologue(Label& leave, Label& table) {
+    void prologue(Label& table) {
         push(rbx);
         push(r12);
         push(r13);
         push(r14);
         push(r15);
+        push(rbp);
+        sub(rsp, 8);  // the stack 16-byte aligned for the handler calls
         mov(rbx, rdi);
         mov(r12, ptr[rbx + offsetof(MachineFrame, registers)]);
         mov(r13, ptr[rbx + offsetof(MachineFrame, tags)]);
         mov(r14, ptr[rbx + offsetof(MachineFrame, count)]);
+        mov(rbp, ptr[rbx + offsetof(MachineFrame, poll_at)]);
         mov(r15, -1);
         mov(rax, ptr[rbx + offsetof(MachineFrame, pc)]);
         mov(rcx, n_);
         cmp(rax, rcx);
-        ja(leave, T_NEAR);  // outside the list: leave with pc unchanged
+        ja(leave_, T_NEAR);  // outside the list: leave with pc unchanged
         lea(rcx, ptr[rip + table]);
         jmp(ptr[rcx + rax * 8]);
-        leave_label_ = &leave;
     }
 
-    // Hands instruction i to the interpreter.
+    // Leaves with pc = i.
     void exit_at(uint64_t i) {
         mov(eax, static_cast<uint32_t>(i));
-        jmp(*leave_label_, T_NEAR);
+        jmp(leave_, T_NEAR);
+    }
+
+    // Runs instruction i with its handler, with the count and the last
+    // jump stored first and taken back after. Straight on (pc = i + 1)
+    // falls through; a handler that moved pc goes to `transfer`, one that
+    // ended the run leaves.
+    void call_handler(uint64_t i) {
+        mov(ptr[rbx + offsetof(MachineFrame, count)], r14);
+        mov(ptr[rbx + offsetof(MachineFrame, last_jump)], r15);
+        mov(rdi, rbx);
+        mov(esi, static_cast<uint32_t>(i));
+        mov(rax, reinterpret_cast<uint64_t>(&run_handler));
+        call(rax);
+        mov(r14, ptr[rbx + offsetof(MachineFrame, count)]);
+        mov(r15, -1);  // run_handler stored the last jump
+        cmp(byte[rbx + offsetof(MachineFrame, stopped)], 0);
+        jne(leave_, T_NEAR);
+        cmp(rax, static_cast<uint32_t>(i + 1));
+        jne(transfer_, T_NEAR);
+    }
+
+    // Goes to at[target] from a taken jump, or leaves before it when a
+    // watched run's poll is due.
+    void take(uint64_t target) {
+        needs_poll_[target] = true;
+        cmp(r14, rbp);
+        jae(poll_[target], T_NEAR);
+        jmp(at_[target], T_NEAR);
     }
     // The stub of instruction i, for its guards.
     const Label& stub(uint64_t i) {
@@ -226,10 +282,10 @@ private:
                 break;
         }
         if (!compiled) {
-            exit_at(i);
+            call_handler(i);
             return;
         }
-        entries_[i] = true;
+        native_[i] = true;
     }
 
     bool load_constant(uint64_t i, const Instruction& ins) {
@@ -408,22 +464,22 @@ private:
         if ((next.op != Opcode::JumpIfR && next.op != Opcode::JumpIfNotR) || next.a != dst || !inside(i + 1, target))
             return;
         count_one();
-        mov(ecx, static_cast<uint32_t>(i + 1));
         test(dl, dl);
-        take_if(next.op == Opcode::JumpIfR, target);
+        take_if(next.op == Opcode::JumpIfR, i + 1, target);
         jmp(at_[i + 2], T_NEAR);
     }
 
-    // Records the jump as the last one taken and goes to at[target] when
-    // the flags say nonzero (when_set) or zero; ecx holds the jump's index.
-    void take_if(bool when_set, uint64_t target) {
-        if (when_set) {
-            cmovnz(r15, rcx);
-            jnz(at_[target], T_NEAR);
-        } else {
-            cmovz(r15, rcx);
-            jz(at_[target], T_NEAR);
-        }
+    // When the flags say nonzero (when_set) or zero: records jump `from` as
+    // the last one taken and takes it to `target`.
+    void take_if(bool when_set, uint64_t from, uint64_t target) {
+        Label not_taken;
+        if (when_set)
+            jz(not_taken, T_NEAR);
+        else
+            jnz(not_taken, T_NEAR);
+        mov(r15, static_cast<uint32_t>(from));
+        take(target);
+        L(not_taken);
     }
 
     // Jumps inside the list; a jump out of it, or a condition that is not a
@@ -434,15 +490,14 @@ private:
         if (ins.op == Opcode::JumpR) {
             count_one();
             mov(r15, static_cast<uint32_t>(i));
-            jmp(at_[target], T_NEAR);
+            take(target);
             return true;
         }
         cmp(tag(ins.a), kBool);
         jne(stub(i), T_NEAR);
         count_one();
-        mov(ecx, static_cast<uint32_t>(i));
         cmp(byte[r12 + slot(ins.a) + 8], 0);
-        take_if(ins.op == Opcode::JumpIfR, target);
+        take_if(ins.op == Opcode::JumpIfR, i, target);
         return true;
     }
 
@@ -452,8 +507,10 @@ private:
     std::vector<Label> at_;
     std::vector<Label> stub_;
     std::vector<bool> needs_stub_;
-    std::vector<bool> entries_;
-    const Label* leave_label_ = nullptr;
+    std::vector<Label> poll_;
+    std::vector<bool> needs_poll_;
+    std::vector<bool> native_;
+    Label leave_, transfer_;
 };
 
 }  // namespace
@@ -464,8 +521,8 @@ std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const
     if (code.size() > kMaxInstructions || !value_layout_matches()) return nullptr;
     try {
         auto emitter = std::make_unique<Emitter>(code, constants);
-        std::vector<bool> entries = emitter->emit();
-        return std::make_shared<MachineCode>(std::move(emitter), std::move(entries));
+        std::vector<bool> native = emitter->emit();
+        return std::make_shared<MachineCode>(std::move(emitter), std::move(native));
     } catch (const Xbyak::Error&) {
         return nullptr;  // the emitter could not get or protect memory: the interpreter runs everything
     } catch (const std::bad_alloc&) {
@@ -473,7 +530,7 @@ std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const
     }
 }
 
-bool has_entry(const MachineCode& machine_code, uint64_t pc) { return machine_code.has_entry(pc); }
+bool has_native_code(const MachineCode& machine_code, uint64_t pc) { return machine_code.has_native_code(pc); }
 void enter(const MachineCode& machine_code, MachineFrame& frame) { machine_code.enter(frame); }
 size_t code_bytes(const MachineCode& machine_code) { return machine_code.bytes(); }
 
@@ -487,7 +544,7 @@ class MachineCode {};
 
 bool tier_built() { return false; }
 std::shared_ptr<MachineCode> compile(const std::vector<Instruction>&, const std::vector<Constant>&) { return nullptr; }
-bool has_entry(const MachineCode&, uint64_t) { return false; }
+bool has_native_code(const MachineCode&, uint64_t) { return false; }
 void enter(const MachineCode&, MachineFrame&) {}
 size_t code_bytes(const MachineCode&) { return 0; }
 

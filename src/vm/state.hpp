@@ -142,6 +142,9 @@ struct LoadCaches {
     // compiling failed (`machine_code_tried` then says so).
     std::shared_ptr<jit::MachineCode> machine_code;
     bool machine_code_tried = false;
+    // Instructions the interpreter ran in quiet runs since the load: the
+    // default tiering compiles once this passes its threshold.
+    uint64_t interpreted_instructions = 0;
 };
 
 // Switches only tests turn on, to reach paths ordinary programs take rarely.
