@@ -47,9 +47,12 @@ struct Handlers {
     std::exception_ptr exception;
 };
 
-bool is_hot(const VmState& state) {
-    return state.caches.interpreted_instructions >= hot_threshold(state.instructions.size());
+uint64_t threshold_of(const VmState& state) {
+    const uint64_t chosen = state.testing.hot_threshold;
+    return chosen != 0 ? chosen : hot_threshold(state.instructions.size());
 }
+
+bool is_hot(const VmState& state) { return state.caches.interpreted_instructions >= threshold_of(state); }
 
 }  // namespace
 
@@ -78,7 +81,7 @@ Plan plan_quiet_run(VmState& state) {
     const Mode mode = mode_from_environment();
     if (mode == Mode::Off) return {};
     if (mode == Mode::Always || is_hot(state)) return {compiled(state), 0};
-    return {nullptr, hot_threshold(state.instructions.size()) - state.caches.interpreted_instructions};
+    return {nullptr, threshold_of(state) - state.caches.interpreted_instructions};
 }
 
 const MachineCode* code_for_limited_run(VmState& state) {

@@ -155,6 +155,9 @@ struct TestSwitches {
     // Quiet runs use the plain loop over the loaded instructions instead of
     // the fast form, for comparing the two.
     bool plain_run_loop = false;
+    // Nonzero: the default tiering's threshold (jit_run.hpp) instead of
+    // the ordinary one, so that tests can tier up at any point of a run.
+    uint64_t hot_threshold = 0;
 };
 
 // The machine: everything a program can observe, which survives from run to

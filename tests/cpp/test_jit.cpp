@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -55,10 +56,13 @@ std::string show(const Outcome& outcome) {
 using Preset = std::vector<std::pair<uint8_t, Value>>;
 
 // Runs `module` `runs` times in one VM with TARNEL_JIT set to `mode`.
-// `compiled` (when given) says whether the runs had machine code.
-Snapshot play(const Module& module, const char* mode, const Preset& preset, int runs = 2, bool* compiled = nullptr) {
+// `compiled` (when given) says whether the runs had machine code; `hot`,
+// when not 0, is the default tiering's threshold.
+Snapshot play(const Module& module, const char* mode, const Preset& preset, int runs = 2, bool* compiled = nullptr,
+              uint64_t hot = 0) {
     JitSwitch jit(mode);
     VmState vm;
+    vm.testing.hot_threshold = hot;
     vm.reset_for_module(module);
     for (const auto& [r, v] : preset) vm.write_register(r, v);
     vm.instruction_count = 100;  // counts carry over from earlier runs
@@ -218,6 +222,41 @@ std::vector<JitCase> jit_cases() {
          {},
          {{0, VI(5)}, {1, VI(2)}},
          "Int 2"},
+        // Kinds the machine code runs through their handlers.
+        {"ArrayLoop",
+         {I(Op::NewArrayR, {5, 1}), I(Op::ArraySetR, {5, 0, 0}), I(Op::ArrayGetR, {6, 5, 0}), I(Op::AddR, {7, 7, 6}),
+          I(Op::AddR, {0, 0, 3}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -6}), I(Op::ReturnR, {7})},
+         {},
+         {{0, VI(0)}, {1, VI(40)}, {3, VI(1)}, {7, VI(0)}},
+         "Int 780"},
+        {"IndexOutOfRangeInAHandlerMidLoop",
+         {I(Op::NewArrayR, {5, 2}), I(Op::ArraySetR, {5, 0, 0}), I(Op::AddR, {0, 0, 3}), I(Op::LtR, {4, 0, 1}),
+          I(Op::JumpIfR, {4, -4}), I(Op::ReturnR, {5})},
+         {},
+         {{0, VI(0)}, {1, VI(40)}, {2, VI(25)}, {3, VI(1)}},
+         ""},
+        {"LastJumpReachesAHandler",
+         {I(Op::JumpR, {1}), I(Op::Halt), I(Op::StrLenR, {5, 6}), Instruction::phi(8, {{0, 0}, {6, 9}}),
+          I(Op::ReturnR, {8})},
+         {},
+         {{0, VI(11)}, {6, S("abc")}},
+         "Int 11"},
+        {"HandlerJumpsOutOfTheList",
+         {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 0}), I(Op::JumpIfR, {5, 9}), I(Op::Halt)},
+         {},
+         {{0, VI(1)}, {1, VI(2)}, {5, S("x")}},
+         "none"},
+        {"HaltAfterHandlers",
+         {I(Op::DictNewR, {5}), I(Op::DictSetR, {5, 0, 1}), I(Op::DictGetR, {6, 5, 0}), I(Op::Halt),
+          I(Op::ReturnR, {6})},
+         {},
+         {{0, S("k")}, {1, VI(3)}},
+         "none"},
+        {"CallOfAnUnknownFunction",
+         {I(Op::LoadConstR, {10, 3}), Instruction::call(10, {0}, 1), I(Op::ReturnR, {1})},
+         k,
+         {{0, VI(1)}},
+         ""},
         {"JumpIntoTheMiddleOfAFusedPair",
          {I(Op::MoveR, {4, 2}), I(Op::JumpR, {1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}), I(Op::Halt),
           I(Op::ReturnR, {4})},
@@ -237,6 +276,20 @@ TEST_P(JitKinds, SameAsTheInterpreter) {
     expect_same_as_interpreter(module, c.preset, c.name);
     if (!c.outcome.empty()) {
         EXPECT_EQ(play(module, "always", c.preset).outcomes[0], c.outcome) << c.name;
+    }
+}
+
+// The default tiering compiling after 1, 2, ... interpreted instructions:
+// the run goes on in machine code from wherever the interpreter stopped,
+// at a taken jump, a call or a return, in the middle of a loop or of a
+// called function.
+TEST_P(JitKinds, SameWhenTieringUpAnywhere) {
+    const JitCase& c = GetParam();
+    Module module = make_module(c.code, c.constants);
+    const Snapshot interpreter = play(module, "0", c.preset);
+    for (uint64_t hot : {1, 2, 3, 4, 5, 7, 11, 30}) {
+        Snapshot tiered = play(module, "default", c.preset, 2, nullptr, hot);
+        EXPECT_TRUE(tiered == interpreter) << c.name << " hot " << hot << ":" << difference(tiered, interpreter);
     }
 }
 
@@ -263,7 +316,19 @@ TEST(JitCalls, RecursionAndFramesLeftByAFailure) {
     // A string argument fails deep inside, leaving frames for the second run.
     std::vector<Constant> with_text = k;
     with_text.push_back(Constant::of_string("x"));
-    expect_same_as_interpreter(make_module(code, with_text, {{"main", 0}, {"fib", 4}}), {}, "fib of a string");
+    Module failing = make_module(code, with_text, {{"main", 0}, {"fib", 4}});
+    expect_same_as_interpreter(failing, {}, "fib of a string");
+    // Tiering up inside the recursion, with frames on the stack.
+    std::vector<Constant> with_ten = k;
+    with_ten.push_back(Constant::of_int(10));
+    Module fib = make_module(code, with_ten, {{"main", 0}, {"fib", 4}});
+    for (uint64_t hot : {3, 10, 40, 200}) {
+        for (const Module* module : {&fib, &failing}) {
+            Snapshot tiered = play(*module, "default", {}, 2, nullptr, hot);
+            Snapshot interpreter = play(*module, "0", {});
+            EXPECT_TRUE(tiered == interpreter) << "hot " << hot << ":" << difference(tiered, interpreter);
+        }
+    }
 }
 
 // Random modules of the kinds the tier compiles, with the values that make
@@ -339,6 +404,17 @@ private:
     std::vector<size_t> guard_of_;  // for the 2nd and 3rd of a guard, the index of its 1st
 };
 
+TEST(JitDifferential, RandomProgramsTieringUpAnywhereBehaveAsInTheInterpreter) {
+    for (uint64_t seed = 1; seed <= 1000; ++seed) {
+        ArithmeticProgram generator(seed);
+        Module module = generator.make();
+        const uint64_t hot = 1 + seed % 60;
+        Snapshot tiered = play(module, "default", {}, 2, nullptr, hot);
+        Snapshot interpreter = play(module, "0", {});
+        ASSERT_TRUE(tiered == interpreter) << "seed " << seed << ":" << difference(tiered, interpreter);
+    }
+}
+
 TEST(JitDifferential, RandomArithmeticProgramsBehaveAsInTheInterpreter) {
     for (uint64_t seed = 1; seed <= 2000; ++seed) {
         ArithmeticProgram generator(seed);
@@ -383,6 +459,158 @@ TEST(JitSwitches, WhoCompiles) {
         EXPECT_EQ(vm.caches.machine_code != nullptr, row.compiles && jit::tier_built()) << row.mode << row.debug;
     }
 }
+
+// The default tiering with its own threshold: a module compiles once the
+// interpreter has run that many of its instructions, in one run or over
+// several, and never in debug runs or with the tier off.
+TEST(JitTiering, CompilesOnceTheModuleIsHot) {
+    // main: r0 = 0; r1 = N; r3 = 1; loop: r0 += r3; r0 < r1 -> loop; then
+    // off the end, so that the next run starts at main again.
+    auto counting_to = [](int64_t n) {
+        return make_module({I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 1}), I(Op::LoadConstR, {3, 2}),
+                            I(Op::AddR, {0, 0, 3}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -3})},
+                           {Constant::of_int(0), Constant::of_int(n), Constant::of_int(1)}, {{"main", 0}});
+    };
+    const uint64_t threshold = jit::hot_threshold(6);
+    const int64_t past = static_cast<int64_t>(threshold / 3 + 10);  // one run past the threshold
+    struct Row {
+        const char* mode;
+        bool debug;
+        int64_t n;  // iterations of three instructions a run
+        int runs;
+        bool compiles;
+    };
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"default", false, 10, 1, false},
+        {"default", false, past, 1, true},
+        {"default", false, past / 4, 3, false},   // three quarters of the threshold
+        {"default", false, past / 4, 5, true},    // more than it, over five runs
+        {"something", false, past, 1, true},      // any other value is the default
+        {"default", true, past, 1, false},
+        {"0", false, past, 2, false},
+        {"always", false, 10, 1, true},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        JitSwitch jit(row.mode);
+        VmState vm;
+        vm.debug = row.debug;
+        vm.reset_for_module(counting_to(row.n));
+        for (int i = 0; i < row.runs; ++i) {
+            Outcome outcome = run_state(vm);
+            ASSERT_TRUE(outcome.ok) << row.mode << outcome.message;
+            EXPECT_EQ(describe(vm.registers[0]), "Int " + std::to_string(row.n)) << row.mode;
+        }
+        EXPECT_EQ(vm.caches.machine_code != nullptr, row.compiles && jit::tier_built())
+            << row.mode << " n " << row.n << " runs " << row.runs;
+        EXPECT_EQ(vm.instruction_count, static_cast<uint64_t>(row.runs) * (3 + 3 * static_cast<uint64_t>(row.n)));
+    }
+}
+
+// ---- limits ------------------------------------------------------------------------
+
+struct LimitCase {
+    std::string name;
+    Module module;
+    std::vector<uint64_t> budgets;
+    std::optional<uint64_t> max_memory;
+};
+
+std::vector<LimitCase> limit_cases() {
+    const std::vector<Constant> k = {Constant::of_int(0), Constant::of_int(1), Constant::of_int(100000),
+                                     Constant::of_string("f"), Constant::of_int(64)};
+    const std::vector<uint64_t> budgets = {0, 1, 2, 3, 5, 8, 13, 100, 1001, 4097, 65537};
+    return {
+        // r0 counts up to 100000 in a fused compare-and-jump loop.
+        {"CompareLoop",
+         make_module({I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 2}), I(Op::LoadConstR, {3, 1}),
+                      I(Op::AddR, {0, 0, 3}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -3}), I(Op::ReturnR, {0})},
+                     k),
+         budgets,
+         std::nullopt},
+        // A call and a return an iteration, through their handlers.
+        {"CallLoop",
+         make_module({I(Op::LoadConstR, {64, 3}), I(Op::LoadConstR, {3, 1}), I(Op::LoadConstR, {0, 0}),
+                      Instruction::call(64, {0}, 5), I(Op::AddR, {0, 0, 3}), I(Op::JumpR, {-3}),
+                      I(Op::AddR, {1, 0, 0}), I(Op::ReturnR, {1})},
+                     k, {{"main", 0}, {"f", 6}}),
+         budgets,
+         std::nullopt},
+        // Array reads and writes in a loop that never ends.
+        {"ArrayLoop",
+         make_module({I(Op::LoadConstR, {1, 4}), I(Op::NewArrayR, {5, 1}), I(Op::LoadConstR, {0, 0}),
+                      I(Op::LoadConstR, {3, 1}), I(Op::ArraySetR, {5, 0, 0}), I(Op::ArrayGetR, {6, 5, 0}),
+                      I(Op::AddR, {0, 0, 3}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -5}),
+                      I(Op::LoadConstR, {0, 0}), I(Op::JumpR, {-7})},
+                     k),
+         budgets,
+         std::nullopt},
+        // New arrays of growing size until the memory budget refuses one:
+        // the refusal is an exception thrown inside a handler that the
+        // machine code called.
+        {"MemoryRefusedInAHandler",
+         make_module({I(Op::LoadConstR, {0, 4}), I(Op::LoadConstR, {3, 4}), I(Op::NewArrayR, {5, 0}),
+                      I(Op::AddR, {0, 0, 3}), I(Op::JumpR, {-3})},
+                     k),
+         {100000},
+         uint64_t{200000}},
+    };
+}
+
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
+std::string show_limited(const Result<std::optional<Value>, RunError>& result) {
+    if (result) return result.value() ? describe(*result.value()) : "none";
+    if (const auto* reached = std::get_if<LimitReached>(&result.error()))
+        return "limit " + std::to_string(static_cast<int>(reached->kind));
+    if (const auto* error = std::get_if<VmError>(&result.error())) return "error: " + error->message();
+    return "fault";
+}
+
+// One limited run, then an ordinary run of 50 instructions more, which
+// carries on from where the first stopped.
+Snapshot play_limited(const LimitCase& c, const char* mode, uint64_t budget, uint64_t hot = 0) {
+    JitSwitch jit(mode);
+    VmState vm;
+    vm.testing.hot_threshold = hot;
+    vm.reset_for_module(c.module);
+    Snapshot snap;
+    for (uint64_t limit : {budget, uint64_t{50}}) {
+        RunLimits limits;
+        limits.max_instructions = limit;
+        limits.max_memory = c.max_memory;
+        snap.outcomes.push_back(show_limited(run_limited(vm, limits)));
+    }
+    snap.count = vm.instruction_count;
+    snap.pc = vm.pc;
+    snap.halted = vm.halted;
+    snap.depth = vm.call_stack.size();
+    snap.last_jump = vm.last_jump;
+    for (size_t r = 0; r < kRegisterCount; ++r)
+        snap.registers.push_back(describe(vm.registers[r]) + "/" + std::string(debug_name(vm.register_types[r])));
+    return snap;
+}
+
+class JitLimits : public ::testing::TestWithParam<LimitCase> {};
+
+// The budget stops after exactly N instructions wherever N falls, in
+// machine code compiled before the run (always) or hot from an earlier run.
+TEST_P(JitLimits, BudgetEndsExactlyAsInTheInterpreter) {
+    const LimitCase& c = GetParam();
+    for (uint64_t budget : c.budgets) {
+        const Snapshot interpreter = play_limited(c, "0", budget);
+        EXPECT_EQ(interpreter.count, std::min<uint64_t>(budget, interpreter.count - 50) + 50) << budget;
+        const Snapshot machine = play_limited(c, "always", budget);
+        EXPECT_TRUE(machine == interpreter) << c.name << " budget " << budget << ":"
+                                            << difference(machine, interpreter);
+        const Snapshot hot = play_limited(c, "default", budget, 1);
+        EXPECT_TRUE(hot == interpreter) << c.name << " hot, budget " << budget << ":" << difference(hot, interpreter);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, JitLimits, ::testing::ValuesIn(limit_cases()),
+                         [](const auto& info) { return info.param.name; });
 
 class JitCode : public ::testing::Test {
 protected:
@@ -435,6 +663,34 @@ TEST_F(JitCode, NeverWritableAndExecutable) {
     ASSERT_TRUE(maps);
     std::string line;
     while (std::getline(maps, line)) EXPECT_EQ(line.find(" rwx"), std::string::npos) << line;
+}
+
+size_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// 10,000 loads, each compiled and run: resident memory after the last is
+// about what it was after the first thousand. Leaked code (a page or more
+// a load) would add 36 MB or more.
+TEST_F(JitCode, ResidentMemoryFlatOverManyLoads) {
+    JitSwitch jit("always");
+    VmState vm;
+    std::vector<Instruction> code = add_loop(Op::AddR);
+    code.insert(code.begin(), {I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 1}), I(Op::LoadConstR, {3, 2})});
+    const Module module = make_module(code, {Constant::of_int(0), Constant::of_int(100), Constant::of_int(1)});
+    size_t after_first_thousand = 0;
+    for (int i = 1; i <= 10000; ++i) {
+        vm.reset_for_module(module);
+        Outcome outcome = run_state(vm);
+        ASSERT_TRUE(outcome.ok && outcome.value);
+        ASSERT_NE(vm.caches.machine_code, nullptr);
+        if (i == 1000) after_first_thousand = resident_bytes();
+    }
+    ASSERT_GT(after_first_thousand, 0u);
+    EXPECT_LT(resident_bytes(), after_first_thousand + 8 * 1024 * 1024);
 }
 
 // Loading another module (or destroying the VM) frees the code.
