@@ -112,6 +112,9 @@ def add_run_args(p: argparse.ArgumentParser) -> None:
                    help="stop a run after N instructions (in-process runs only)")
     p.add_argument("--isolate", action="store_true",
                    help="run in a worker process: a crash of the VM cannot take tarnel down")
+    p.add_argument("--no-jit", action="store_true",
+                   help="run everything in the interpreter, never in machine code "
+                        "(as TARNEL_JIT=0 does)")
     p.add_argument("-j", "--jobs", type=_jobs, metavar="N",
                    help="isolated runs at a time with several files (default: number of CPUs)")
     p.set_defaults(program_words=[], run_parser=p)
@@ -525,7 +528,29 @@ def _interrupted() -> int:
     return INTERRUPTED
 
 
+@contextlib.contextmanager
+def _jit_switch(off: bool) -> Iterator[None]:
+    """TARNEL_JIT=0 while the runs last (worker processes inherit it), when `off`."""
+    if not off:
+        yield
+        return
+    before = os.environ.get("TARNEL_JIT")
+    os.environ["TARNEL_JIT"] = "0"
+    try:
+        yield
+    finally:
+        if before is None:
+            del os.environ["TARNEL_JIT"]
+        else:
+            os.environ["TARNEL_JIT"] = before
+
+
 def cmd_run(args: argparse.Namespace) -> int:
+    with _jit_switch(args.no_jit):
+        return _run_command(args)
+
+
+def _run_command(args: argparse.Namespace) -> int:
     if not args.files and args.program is None:
         args.run_parser.error("the following arguments are required: FILE (or -e PROGRAM)")
     count = len(args.files) + (args.program is not None)

@@ -2,13 +2,16 @@
 of the corpus and the examples run with TARNEL_JIT=0 and with
 TARNEL_JIT=always ends the same way (result, runtime error, output and
 instruction count), and so do generated counting loops whose operands make
-the machine code's guards fail at chosen rounds.
+the machine code's guards fail at chosen rounds, also under the default
+tiering, which compiles them in the middle of the loop.
 
 In builds without the tier both runs use the interpreter and agree
 trivially; the C++ tests check which builds have it.
 """
 
 from __future__ import annotations
+
+import os
 
 import pytest
 import tarnel
@@ -20,10 +23,14 @@ from test_programs import CORPUS, EXAMPLES, program_id
 pytest.importorskip("tarnel_vm")
 
 
-def both_ways(run, monkeypatch):
+def both_ways(run, monkeypatch, modes=("0", "always")):
+    """The outcomes of `run` with TARNEL_JIT set to each mode (None: unset, the default tiering)."""
     outcomes = []
-    for mode in ("0", "always"):
-        monkeypatch.setenv("TARNEL_JIT", mode)
+    for mode in modes:
+        if mode is None:
+            monkeypatch.delenv("TARNEL_JIT", raising=False)
+        else:
+            monkeypatch.setenv("TARNEL_JIT", mode)
         outcomes.append(run())
     return outcomes
 
@@ -72,7 +79,10 @@ def literal(value):
 
 
 @settings(max_examples=60, deadline=None)
-@given(start=NUMBERS, limit=NUMBERS, step=NUMBERS, scale=NUMBERS, rounds=st.integers(min_value=0, max_value=100))
+# Rounds in the thousands run long enough for the default tiering to
+# compile in the middle of the loop.
+@given(start=NUMBERS, limit=NUMBERS, step=NUMBERS, scale=NUMBERS,
+       rounds=st.one_of(st.integers(min_value=0, max_value=100), st.integers(min_value=2000, max_value=4000)))
 def test_generated_loops_same_with_machine_code(start, limit, step, scale, rounds, tmp_path_factory):
     import tarnel_vm
 
@@ -91,5 +101,54 @@ def test_generated_loops_same_with_machine_code(start, limit, step, scale, round
             return ("error", str(exc), vm.instruction_count())
 
     with pytest.MonkeyPatch.context() as patch:
-        off, on = both_ways(run, patch)
+        off, on, tiered = both_ways(run, patch, ("0", "always", None))
     assert on == off
+    assert tiered == off
+
+
+# `tarnel run --no-jit`: the runs of that command see TARNEL_JIT=0 (in
+# this process, and in the workers, which inherit the environment), and
+# the variable is as before once the command has returned.
+@pytest.mark.parametrize("flags,before,seen", [
+    (["--no-jit"], None, "0"),
+    (["--no-jit"], "always", "0"),
+    (["--no-jit", "--isolate"], "always", "0"),
+    ([], "always", "always"),
+    ([], None, None),
+    (["--isolate"], None, None),
+])
+def test_no_jit_switches_the_tier_off_for_the_command(flags, before, seen, monkeypatch, tmp_path, capsys):
+    import tarnel.run as run_module
+    from tarnel import cli
+
+    if before is None:
+        monkeypatch.delenv("TARNEL_JIT", raising=False)
+    else:
+        monkeypatch.setenv("TARNEL_JIT", before)
+    observed = []
+    real_execute, real_worker = run_module.execute, run_module.run_worker
+
+    def execute(*args, **kwargs):
+        observed.append(os.environ.get("TARNEL_JIT"))
+        return real_execute(*args, **kwargs)
+
+    def run_worker(*args, **kwargs):
+        observed.append(os.environ.get("TARNEL_JIT"))
+        return real_worker(*args, **kwargs)
+
+    monkeypatch.setattr(run_module, "execute", execute)
+    monkeypatch.setattr(run_module, "run_worker", run_worker)
+    source = tmp_path / "p.tnasm"
+    source.write_text(".func main\n        LoadConstR r0, 42\n        ReturnR r0\n")
+    assert cli.main(["run", *flags, str(source)]) == 0
+    assert capsys.readouterr().out == "42\n"
+    assert observed == [seen]
+    assert os.environ.get("TARNEL_JIT") == before
+
+
+def test_no_jit_is_in_the_help():
+    import subprocess
+    import sys
+
+    text = subprocess.run([sys.executable, "-m", "tarnel", "run", "--help"], capture_output=True, text=True).stdout
+    assert "--no-jit" in text and "TARNEL_JIT=0" in " ".join(text.split())
