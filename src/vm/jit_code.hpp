@@ -6,7 +6,7 @@
 // Float arithmetic and comparisons, jumps inside the list). Every other
 // instruction, and every one whose guard fails (an operand of another type,
 // an overflow, a register holding a heap value that would need releasing),
-// calls the instruction's ordinary handler (`run_handler`) with the program
+// calls the instruction's ordinary handler (jit_handlers.hpp) with the program
 // counter, the instruction count and the last jump stored exactly as if the
 // interpreter had run everything before; the machine code then goes on at
 // whatever pc the handler left. It leaves only when a handler ends the run,
@@ -34,16 +34,10 @@ struct MachineFrame {
     // target) once the count has reached this; UINT64_MAX in runs without
     // limits.
     uint64_t poll_at = UINT64_MAX;
-    void* handlers = nullptr;  // what run_handler needs (jit_run.cpp)
-    uint8_t stopped = 0;       // out: a handler ended the run (jit_run.cpp keeps how)
+    void* handlers = nullptr;  // a HandlerContext (jit_handlers.hpp)
+    uint8_t stopped = 0;       // out: a handler ended the run (HandlerContext says how)
 };
 
-// Runs instruction `index` with its ordinary handler, called from the
-// machine code: frame.count and frame.last_jump hold the machine code's
-// count and last jump, as yet unstored. Sets pc and the count as the
-// interpreter does, writes the count back to the frame and returns the pc
-// to go on at; sets frame.stopped when the run ends there. Never throws.
-uint64_t run_handler(MachineFrame* frame, uint64_t index);
 
 class MachineCode;
 

@@ -4,48 +4,16 @@
 #include <cstring>
 #include <exception>
 
-#include "vm/handlers_calls.hpp"
-#include "vm/handlers_core.hpp"
-#include "vm/handlers_data.hpp"
+#include "vm/jit_handlers.hpp"
 
 namespace tarnel::jit {
 namespace {
-
-using namespace handlers;
 
 // The default tiering's threshold: a fixed part, so that short runs of
 // small modules never compile, and a part per instruction, so that the
 // compile time stays a bounded fraction of the work done before it.
 constexpr uint64_t kHotBase = uint64_t{1} << 14;
 constexpr uint64_t kHotPerInstruction = 64;
-
-// One instruction, as the debug loop runs it without its trace: fetch at
-// pc, move pc past it, count it, run its handler.
-Status interpret_one(ExecContext& c) {
-    VmState& s = c.s;
-    const Instruction& ins = s.instructions[s.pc];
-    ++s.pc;
-    ++s.instruction_count;
-    switch (ins.op) {
-#define TARNEL_CASE(name, ...) \
-    case Opcode::name:         \
-        return op_##name<false>(c, Operands<Opcode::name>{ins});
-        TARNEL_INSTRUCTIONS(TARNEL_CASE)
-#undef TARNEL_CASE
-    }
-    return Status::Next;
-}
-
-// What run_handler works with, reached through MachineFrame::handlers: the
-// run's context, and how a handler ended the run. An exception (out of
-// memory, a stopped run) is kept here and thrown again once the machine
-// code has returned: it must not unwind through machine code, which has
-// no unwind tables.
-struct Handlers {
-    ExecContext& c;
-    Status status = Status::Next;
-    std::exception_ptr exception;
-};
 
 uint64_t threshold_of(const VmState& state) {
     const uint64_t chosen = state.testing.hot_threshold;
@@ -96,32 +64,10 @@ void count_interpreted(VmState& state, uint64_t instructions) {
     total = instructions < UINT64_MAX - total ? total + instructions : UINT64_MAX;
 }
 
-uint64_t run_handler(MachineFrame* frame, uint64_t index) {
-    Handlers& handlers = *static_cast<Handlers*>(frame->handlers);
-    VmState& s = handlers.c.s;
-    if (frame->last_jump >= 0) s.last_jump = static_cast<uint16_t>(frame->last_jump);
-    frame->last_jump = -1;
-    s.pc = index;
-    s.instruction_count = frame->count;
-    Status status;
-    try {
-        status = interpret_one(handlers.c);
-    } catch (...) {
-        handlers.exception = std::current_exception();
-        status = Status::Error;
-    }
-    frame->count = s.instruction_count;
-    if (status != Status::Next) {
-        frame->stopped = 1;
-        handlers.status = status;
-    }
-    return s.pc;
-}
-
 Status run_with_machine_code(ExecContext& c, const MachineCode& machine_code, LimitPoller* poller) {
     VmState& s = c.s;
     const uint64_t size = s.instructions.size();
-    Handlers handlers{c, Status::Next, nullptr};
+    HandlerContext handlers{c, Status::Next, nullptr};
     MachineFrame frame;
     frame.registers = s.registers.data();
     frame.tags = s.register_types.data();

@@ -30,6 +30,7 @@
 #include <cstring>
 
 #include "vm/fast_code.hpp"
+#include "vm/jit_handlers.hpp"
 
 namespace tarnel::jit {
 
@@ -183,10 +184,10 @@ private:
         mov(ptr[rbx + offsetof(MachineFrame, last_jump)], r15);
         mov(rdi, rbx);
         mov(esi, static_cast<uint32_t>(i));
-        mov(rax, reinterpret_cast<uint64_t>(&run_handler));
+        mov(rax, reinterpret_cast<uint64_t>(handler_for(code_[i].op)));
         call(rax);
         mov(r14, ptr[rbx + offsetof(MachineFrame, count)]);
-        mov(r15, -1);  // run_handler stored the last jump
+        mov(r15, -1);  // the handler stored the last jump
         cmp(byte[rbx + offsetof(MachineFrame, stopped)], 0);
         jne(leave_, T_NEAR);
         cmp(rax, static_cast<uint32_t>(i + 1));

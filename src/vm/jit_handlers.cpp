@@ -1,0 +1,117 @@
+// The handlers the machine code calls (jit_code.hpp): one small function per
+// kind, so that a call runs just that kind's handler, with the program
+// counter, the instruction count and the last jump stored first.
+//
+// Calls and returns take the quiet loop's quick path (fast_loop.cpp) when
+// it applies: a call site that has seen its String callee before pushes a
+// partial frame, and a return into a partial frame restores just that.
+// Everything else is the ordinary handler.
+#include <cstring>
+#include <exception>
+
+#include "vm/frame_copies.hpp"
+#include "vm/handlers_calls.hpp"
+#include "vm/handlers_core.hpp"
+#include "vm/handlers_data.hpp"
+#include "vm/jit_handlers.hpp"
+
+namespace tarnel::jit {
+namespace {
+
+using namespace handlers;
+
+Status quick_call(ExecContext& c, const Instruction& ins, uint64_t index) {
+    VmState& s = c.s;
+    const CallSiteCache& site = s.caches.call_site(index);
+    const Value& callee = s.registers[ins.a];
+    if (!callee.is(ValueType::String) || callee.payload() != site.callee.payload() || !site.quick ||
+        s.declared_saved_tags || s.testing.always_save_all_registers || s.call_stack.size() >= kMaxCallDepth)
+        return op_CallR<false>(c, Operands<Opcode::CallR>{ins});
+    frames::push_partial(s, index + 1, ins.b, site.saved, site.groups);
+    for (unsigned i = 0; i < site.passed; ++i) frames::copy_register(s, static_cast<uint8_t>(i), site.args[i]);
+    s.pc = site.entry;
+    return Status::Next;
+}
+
+Status quick_return(ExecContext& c, const Instruction& ins) {
+    VmState& s = c.s;
+    if (s.call_stack.empty() || s.declared_saved_tags || s.call_stack.back().is_full() ||
+        (ins.wide != 0 && s.registers[ins.a].is_heap()))
+        return op_ReturnR<false>(c, Operands<Opcode::ReturnR>{ins});
+    CallFrame& frame = s.call_stack.back();
+    const uint64_t to = frame.return_pc;
+    const std::optional<uint8_t> dst = frame.return_register;
+    if (ins.wide != 0) {
+        // A scalar result, kept as its sixteen bytes: the restore may
+        // overwrite its register.
+        const Value& src = s.registers[ins.a];
+        uint64_t result[2];
+        std::memcpy(result, static_cast<const void*>(&src), sizeof result);
+        const ValueType result_tag = src.type();
+        frames::restore_partial(s, frame, true);
+        s.call_stack.pop_back();
+        if (dst) {
+            Value& slot = s.registers[*dst];
+            if (slot.is_heap()) std::destroy_at(&slot);
+            std::memcpy(static_cast<void*>(&slot), result, sizeof result);
+            s.register_types[*dst] = result_tag;
+        }
+    } else {
+        frames::restore_partial(s, frame, true);
+        s.call_stack.pop_back();
+    }
+    s.pc = to;
+    return Status::Next;
+}
+
+template <Opcode Op>
+Status run_kind(ExecContext& c, const Instruction& ins, [[maybe_unused]] uint64_t index) {
+    if constexpr (Op == Opcode::CallR) return quick_call(c, ins, index);
+    if constexpr (Op == Opcode::ReturnR) return quick_return(c, ins);
+#define TARNEL_CASE(name, ...) \
+    if constexpr (Op == Opcode::name) return op_##name<false>(c, Operands<Opcode::name>{ins});
+    TARNEL_INSTRUCTIONS(TARNEL_CASE)
+#undef TARNEL_CASE
+}
+
+template <Opcode Op>
+uint64_t run_handler(MachineFrame* frame, uint64_t index) {
+    HandlerContext& context = *static_cast<HandlerContext*>(frame->handlers);
+    VmState& s = context.c.s;
+    if (frame->last_jump >= 0) {
+        s.last_jump = static_cast<uint16_t>(frame->last_jump);
+        frame->last_jump = -1;
+    }
+    // As the interpreter leaves them before the handler runs: past the
+    // instruction, which is counted.
+    s.pc = index + 1;
+    s.instruction_count = frame->count + 1;
+    Status status;
+    try {
+        status = run_kind<Op>(context.c, s.instructions[index], index);
+    } catch (...) {
+        context.exception = std::current_exception();
+        status = Status::Error;
+    }
+    frame->count = s.instruction_count;
+    if (status != Status::Next) {
+        frame->stopped = 1;
+        context.status = status;
+    }
+    return s.pc;
+}
+
+}  // namespace
+
+Handler handler_for(Opcode op) {
+    switch (op) {
+#define TARNEL_CASE(name, ...) \
+    case Opcode::name:         \
+        return &run_handler<Opcode::name>;
+        TARNEL_INSTRUCTIONS(TARNEL_CASE)
+#undef TARNEL_CASE
+    }
+    return nullptr;
+}
+
+}  // namespace tarnel::jit
