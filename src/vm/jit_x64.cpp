@@ -58,6 +58,7 @@ using namespace Xbyak::util;
 constexpr uint8_t kBool = static_cast<uint8_t>(ValueType::Bool);
 constexpr uint8_t kInt = static_cast<uint8_t>(ValueType::Int);
 constexpr uint8_t kFloat = static_cast<uint8_t>(ValueType::Float);
+constexpr uint8_t kArray = static_cast<uint8_t>(ValueType::Array);
 constexpr uint8_t kFirstHeapTag = static_cast<uint8_t>(ValueType::String);  // tags from here on own a payload
 
 // Longer lists run in the interpreter: the bound keeps code size and
@@ -71,6 +72,40 @@ bool value_layout_matches() {
     const Value value = Value::integer(probe);
     const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
     return bytes[0] == kInt && std::memcmp(bytes + 8, &probe, sizeof probe) == 0;
+}
+
+// Where an array's elements are: the offsets, inside an ArrayObject, of its
+// reference count and of the first two words of its element vector, which
+// must be the vector's begin and end. Probed on a live array once; when the
+// library lays vectors out otherwise, arrays go through their handlers.
+struct ArrayLayout {
+    bool known = false;
+    int refs = 0;
+    int begin = 0;
+    int end = 0;
+};
+
+ArrayLayout probe_array_layout() {
+    ArrayObject object(std::vector<Value>(3));
+    const auto* base = reinterpret_cast<const unsigned char*>(&object);
+    const auto* items = reinterpret_cast<const unsigned char*>(&object.items);
+    const auto* refs = reinterpret_cast<const unsigned char*>(&object.refs);
+    const Value* words[2];
+    std::memcpy(words, items, sizeof words);
+    uint32_t count = 0;
+    std::memcpy(&count, refs, sizeof count);
+    ArrayLayout layout;
+    layout.known = sizeof object.refs == sizeof count && count == 1 && words[0] == object.items.data() &&
+                   words[1] == object.items.data() + 3;
+    layout.refs = static_cast<int>(refs - base);
+    layout.begin = static_cast<int>(items - base);
+    layout.end = layout.begin + static_cast<int>(sizeof(Value*));
+    return layout;
+}
+
+const ArrayLayout& array_layout() {
+    static const ArrayLayout layout = probe_array_layout();
+    return layout;
 }
 
 // The tag and the 8 payload bytes of a scalar constant.
@@ -277,6 +312,12 @@ private:
             case Opcode::JumpIfR:
             case Opcode::JumpIfNotR:
                 compiled = jump(i, ins);
+                break;
+            case Opcode::ArrayGetR:
+                compiled = array_get(i, ins);
+                break;
+            case Opcode::ArraySetR:
+                compiled = array_set(i, ins);
                 break;
             default:
                 compiled = false;
@@ -499,6 +540,63 @@ private:
         count_one();
         cmp(byte[r12 + slot(ins.a) + 8], 0);
         take_if(ins.op == Opcode::JumpIfR, i, target);
+        return true;
+    }
+
+    // rdx = the address of element [payload(index)] of the Array in
+    // register `array`; to the stub unless the register holds an Array,
+    // the index an Int and the element, inside the array, a scalar.
+    void element_address(uint64_t i, uint8_t array, uint8_t index) {
+        const ArrayLayout& layout = array_layout();
+        cmp(tag(array), kArray);
+        jne(stub(i), T_NEAR);
+        cmp(tag(index), kInt);
+        jne(stub(i), T_NEAR);
+        mov(rcx, payload(array));
+        mov(rdx, ptr[rcx + layout.begin]);
+        mov(rsi, ptr[rcx + layout.end]);
+        sub(rsi, rdx);
+        shr(rsi, 4);
+        mov(rdi, payload(index));
+        cmp(rdi, rsi);
+        jae(stub(i), T_NEAR);  // unsigned: a negative index too
+        shl(rdi, 4);
+        add(rdx, rdi);
+        cmp(byte[rdx], kFirstHeapTag);
+        jae(stub(i), T_NEAR);
+    }
+
+    // dst = array[index] for a scalar element into a register that holds
+    // a scalar: no reference count changes hands.
+    bool array_get(uint64_t i, const Instruction& ins) {
+        if (!array_layout().known) return false;
+        guard_scalar(ins.a, i);
+        element_address(i, ins.b, ins.c);
+        movzx(eax, byte[rdx]);
+        mov(rcx, ptr[rdx + 8]);
+        count_one();
+        mov(payload(ins.a), rcx);
+        mov(tag(ins.a), al);
+        mov(declared(ins.a), al);
+        return true;
+    }
+
+    // array[index] = value for a scalar value over a scalar element of an
+    // array nothing else holds (a shared one is copied first: the handler).
+    bool array_set(uint64_t i, const Instruction& ins) {
+        if (!array_layout().known) return false;
+        movzx(eax, tag(ins.c));
+        cmp(al, kFirstHeapTag);
+        jae(stub(i), T_NEAR);
+        element_address(i, ins.a, ins.b);
+        mov(rcx, payload(ins.a));
+        cmp(dword[rcx + array_layout().refs], 1);
+        jne(stub(i), T_NEAR);
+        mov(rcx, payload(ins.c));
+        count_one();
+        mov(byte[rdx], al);
+        mov(ptr[rdx + 8], rcx);
+        mov(declared(ins.a), kArray);
         return true;
     }
 

@@ -229,6 +229,40 @@ std::vector<JitCase> jit_cases() {
          {},
          {{0, VI(0)}, {1, VI(40)}, {3, VI(1)}, {7, VI(0)}},
          "Int 780"},
+        // Array reads and writes the machine code does itself, and those
+        // its guards send to the handler.
+        {"SharedArrayIsCopiedOnWrite",
+         {I(Op::NewArrayR, {5, 1}), I(Op::MoveR, {6, 5}), I(Op::ArraySetR, {5, 0, 2}), I(Op::ArrayGetR, {7, 6, 0}),
+          I(Op::ArrayGetR, {8, 5, 0}), I(Op::ReturnR, {7})},
+         {},
+         {{0, VI(1)}, {1, VI(3)}, {2, F(2.5)}},
+         "Empty empty"},
+        {"HeapElementsAndHeapDestinations",
+         {I(Op::NewArrayR, {5, 1}), I(Op::ArraySetR, {5, 0, 8}), I(Op::ArrayGetR, {9, 5, 0}), I(Op::ArraySetR, {5, 0, 2}),
+          I(Op::ArrayGetR, {9, 5, 0}), I(Op::ArrayGetR, {5, 5, 0}), I(Op::ReturnR, {5})},
+         {},
+         {{0, VI(2)}, {1, VI(3)}, {2, B(true)}, {8, S("text")}},
+         "Bool true"},
+        {"NegativeIndex",
+         {I(Op::NewArrayR, {5, 1}), I(Op::ArrayGetR, {6, 5, 3}), I(Op::Halt)},
+         {},
+         {{1, VI(3)}, {3, VI(-1)}},
+         ""},
+        {"IndexPastTheEndOnSet",
+         {I(Op::NewArrayR, {5, 1}), I(Op::ArraySetR, {5, 1, 1}), I(Op::Halt)},
+         {},
+         {{1, VI(3)}},
+         ""},
+        {"FloatIndexAndNotAnArray",
+         {I(Op::NewArrayR, {5, 1}), I(Op::ArrayGetR, {6, 5, 2}), I(Op::ArraySetR, {1, 0, 0}), I(Op::Halt)},
+         {},
+         {{0, VI(0)}, {1, VI(3)}, {2, F(1.0)}},
+         ""},
+        {"SetMakesTheDeclaredTagArray",
+         {I(Op::NewArrayR, {5, 1}), I(Op::DefineR, {5, 2}), I(Op::ArraySetR, {5, 0, 0}), I(Op::ReturnR, {0})},
+         {},
+         {{0, VI(0)}, {1, VI(2)}},
+         "Int 0"},
         {"IndexOutOfRangeInAHandlerMidLoop",
          {I(Op::NewArrayR, {5, 2}), I(Op::ArraySetR, {5, 0, 0}), I(Op::AddR, {0, 0, 3}), I(Op::LtR, {4, 0, 1}),
           I(Op::JumpIfR, {4, -4}), I(Op::ReturnR, {5})},
@@ -375,6 +409,10 @@ private:
                 return push(I(rng_() % 2 ? Op::JumpIfR : Op::JumpIfNotR, {reg(), pick(10)}));
             case 4:
                 return push(rng_() % 4 ? I(Op::JumpR, {pick(6)}) : I(Op::DefineR, {reg(), pick(8)}));
+            case 6: {
+                static const Opcode arrays[] = {Op::NewArrayR, Op::ArrayGetR, Op::ArraySetR, Op::ArraySetR};
+                return push(I(arrays[rng_() % std::size(arrays)], {reg(), reg(), reg()}));
+            }
             case 5: {
                 const int64_t target = 3 + pick(static_cast<int64_t>(code_.size()) - 2);
                 const size_t first = code_.size();
@@ -633,7 +671,8 @@ TEST_F(JitCode, EntriesOnlyForCompiledKinds) {
                                    {I(Op::GteR, {1, 2, 3}), true},      {I(Op::JumpR, {0}), true},
                                    {I(Op::JumpR, {50}), false},         {I(Op::JumpIfNotR, {1, -30}), false},
                                    {I(Op::ReturnR, {1}), false},        {I(Op::Nop), true},
-                                   {I(Op::StoreGlobalR, {1, 1}), false}};
+                                   {I(Op::StoreGlobalR, {1, 1}), false}, {I(Op::ArrayGetR, {1, 2, 3}), true},
+                                   {I(Op::ArraySetR, {1, 2, 3}), true},   {I(Op::ArrayLenR, {1, 2}), false}};
     std::vector<Instruction> code;
     for (const Row& row : rows) code.push_back(row.ins);
     auto machine_code = jit::compile(code, k);
