@@ -23,7 +23,10 @@
 //     (over its fast form, with fused comparisons and jumps; the mutator
 //     inserts such pairs) with the step routine on every such input;
 //   - in quiet mode, a third fresh state run with TARNEL_JIT=always (the
-//     machine-code tier, when the build has it) ends the same way again.
+//     machine-code tier, when the build has it) ends the same way again, and
+//     so does a fourth under the default tiering with a threshold of 1 to 64
+//     instructions (from the input's size), which compiles in the middle of
+//     the first run, at a taken jump, call or return.
 //
 // Resource guard. A few instructions cost time or memory in proportion to
 // what the program built: a NewArrayR of up to half of physical memory is
@@ -919,6 +922,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The product's loop must agree with the harness's step by step run.
     Module module_copy = module;
+    Module tiered_copy = module;
     VmState whole;
     whole.debug = debug;
     whole.reset_for_module(std::move(module));
@@ -940,6 +944,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string machine =
             summary(compiled_first) + " | " + summary(compiled_second) + " | " + state_summary(compiled);
         if (expected != machine) reject("machine code differs from stepping", expected + "\n  vs\n" + machine);
+
+        VmState tiered;
+        tiered.testing.hot_threshold = 1 + size % 64;
+        tiered.reset_for_module(std::move(tiered_copy));
+        Outcome tiered_first = product_run(tiered);
+        Outcome tiered_second = product_run(tiered);
+        const std::string tiered_up =
+            summary(tiered_first) + " | " + summary(tiered_second) + " | " + state_summary(tiered);
+        if (expected != tiered_up) reject("tiering up differs from stepping", expected + "\n  vs\n" + tiered_up);
     }
     return 0;
 }
