@@ -38,7 +38,6 @@ struct MachineFrame {
     uint8_t stopped = 0;       // out: a handler ended the run (HandlerContext says how)
 };
 
-
 class MachineCode;
 
 // Whether this build has the machine-code tier (x86-64 with the emitter

@@ -96,8 +96,6 @@ Status run_with_machine_code(ExecContext& c, const MachineCode& machine_code, Li
     return Status::Next;
 }
 
-const char* feature_name() {
-    return tier_built() ? "machine code (x86-64, hot code by default)" : nullptr;
-}
+const char* feature_name() { return tier_built() ? "machine code (x86-64, hot code by default)" : nullptr; }
 
 }  // namespace tarnel::jit

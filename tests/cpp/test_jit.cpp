@@ -6,10 +6,10 @@
 // never writable and executable at once, freed with the module.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <fstream>
 #include <random>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -238,8 +238,8 @@ std::vector<JitCase> jit_cases() {
          {{0, VI(1)}, {1, VI(3)}, {2, F(2.5)}},
          "Empty empty"},
         {"HeapElementsAndHeapDestinations",
-         {I(Op::NewArrayR, {5, 1}), I(Op::ArraySetR, {5, 0, 8}), I(Op::ArrayGetR, {9, 5, 0}), I(Op::ArraySetR, {5, 0, 2}),
-          I(Op::ArrayGetR, {9, 5, 0}), I(Op::ArrayGetR, {5, 5, 0}), I(Op::ReturnR, {5})},
+         {I(Op::NewArrayR, {5, 1}), I(Op::ArraySetR, {5, 0, 8}), I(Op::ArrayGetR, {9, 5, 0}),
+          I(Op::ArraySetR, {5, 0, 2}), I(Op::ArrayGetR, {9, 5, 0}), I(Op::ArrayGetR, {5, 5, 0}), I(Op::ReturnR, {5})},
          {},
          {{0, VI(2)}, {1, VI(3)}, {2, B(true)}, {8, S("text")}},
          "Bool true"},
@@ -565,25 +565,22 @@ std::vector<LimitCase> limit_cases() {
          make_module({I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {1, 2}), I(Op::LoadConstR, {3, 1}),
                       I(Op::AddR, {0, 0, 3}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -3}), I(Op::ReturnR, {0})},
                      k),
-         budgets,
-         std::nullopt},
+         budgets, std::nullopt},
         // A call and a return an iteration, through their handlers.
         {"CallLoop",
          make_module({I(Op::LoadConstR, {64, 3}), I(Op::LoadConstR, {3, 1}), I(Op::LoadConstR, {0, 0}),
-                      Instruction::call(64, {0}, 5), I(Op::AddR, {0, 0, 3}), I(Op::JumpR, {-3}),
-                      I(Op::AddR, {1, 0, 0}), I(Op::ReturnR, {1})},
+                      Instruction::call(64, {0}, 5), I(Op::AddR, {0, 0, 3}), I(Op::JumpR, {-3}), I(Op::AddR, {1, 0, 0}),
+                      I(Op::ReturnR, {1})},
                      k, {{"main", 0}, {"f", 6}}),
-         budgets,
-         std::nullopt},
+         budgets, std::nullopt},
         // Array reads and writes in a loop that never ends.
         {"ArrayLoop",
-         make_module({I(Op::LoadConstR, {1, 4}), I(Op::NewArrayR, {5, 1}), I(Op::LoadConstR, {0, 0}),
-                      I(Op::LoadConstR, {3, 1}), I(Op::ArraySetR, {5, 0, 0}), I(Op::ArrayGetR, {6, 5, 0}),
-                      I(Op::AddR, {0, 0, 3}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -5}),
-                      I(Op::LoadConstR, {0, 0}), I(Op::JumpR, {-7})},
-                     k),
-         budgets,
-         std::nullopt},
+         make_module(
+             {I(Op::LoadConstR, {1, 4}), I(Op::NewArrayR, {5, 1}), I(Op::LoadConstR, {0, 0}), I(Op::LoadConstR, {3, 1}),
+              I(Op::ArraySetR, {5, 0, 0}), I(Op::ArrayGetR, {6, 5, 0}), I(Op::AddR, {0, 0, 3}), I(Op::LtR, {4, 0, 1}),
+              I(Op::JumpIfR, {4, -5}), I(Op::LoadConstR, {0, 0}), I(Op::JumpR, {-7})},
+             k),
+         budgets, std::nullopt},
         // New arrays of growing size until the memory budget refuses one:
         // the refusal is an exception thrown inside a handler that the
         // machine code called.
@@ -640,8 +637,8 @@ TEST_P(JitLimits, BudgetEndsExactlyAsInTheInterpreter) {
         const Snapshot interpreter = play_limited(c, "0", budget);
         EXPECT_EQ(interpreter.count, std::min<uint64_t>(budget, interpreter.count - 50) + 50) << budget;
         const Snapshot machine = play_limited(c, "always", budget);
-        EXPECT_TRUE(machine == interpreter) << c.name << " budget " << budget << ":"
-                                            << difference(machine, interpreter);
+        EXPECT_TRUE(machine == interpreter)
+            << c.name << " budget " << budget << ":" << difference(machine, interpreter);
         const Snapshot hot = play_limited(c, "default", budget, 1);
         EXPECT_TRUE(hot == interpreter) << c.name << " hot, budget " << budget << ":" << difference(hot, interpreter);
     }
@@ -664,15 +661,15 @@ TEST_F(JitCode, EntriesOnlyForCompiledKinds) {
         Instruction ins;
         bool entry;
     };
-    const std::vector<Row> rows = {{I(Op::LoadConstR, {1, 0}), true},   {I(Op::LoadConstR, {1, 1}), false},
-                                   {I(Op::LoadConstR, {1, 9}), false},  {I(Op::MoveR, {1, 2}), true},
-                                   {I(Op::AddR, {1, 2, 3}), true},      {I(Op::MulR, {1, 2, 3}), true},
-                                   {I(Op::DivR, {1, 2, 3}), true},      {I(Op::ModR, {1, 2, 3}), false},
-                                   {I(Op::GteR, {1, 2, 3}), true},      {I(Op::JumpR, {0}), true},
-                                   {I(Op::JumpR, {50}), false},         {I(Op::JumpIfNotR, {1, -30}), false},
-                                   {I(Op::ReturnR, {1}), false},        {I(Op::Nop), true},
+    const std::vector<Row> rows = {{I(Op::LoadConstR, {1, 0}), true},    {I(Op::LoadConstR, {1, 1}), false},
+                                   {I(Op::LoadConstR, {1, 9}), false},   {I(Op::MoveR, {1, 2}), true},
+                                   {I(Op::AddR, {1, 2, 3}), true},       {I(Op::MulR, {1, 2, 3}), true},
+                                   {I(Op::DivR, {1, 2, 3}), true},       {I(Op::ModR, {1, 2, 3}), false},
+                                   {I(Op::GteR, {1, 2, 3}), true},       {I(Op::JumpR, {0}), true},
+                                   {I(Op::JumpR, {50}), false},          {I(Op::JumpIfNotR, {1, -30}), false},
+                                   {I(Op::ReturnR, {1}), false},         {I(Op::Nop), true},
                                    {I(Op::StoreGlobalR, {1, 1}), false}, {I(Op::ArrayGetR, {1, 2, 3}), true},
-                                   {I(Op::ArraySetR, {1, 2, 3}), true},   {I(Op::ArrayLenR, {1, 2}), false}};
+                                   {I(Op::ArraySetR, {1, 2, 3}), true},  {I(Op::ArrayLenR, {1, 2}), false}};
     std::vector<Instruction> code;
     for (const Row& row : rows) code.push_back(row.ins);
     auto machine_code = jit::compile(code, k);
