@@ -10,6 +10,10 @@ two builds, or two engines, compare exactly.
 
 The sizes are each workload's ``counted`` size, small enough that the whole
 table takes a few minutes under valgrind.
+
+Each VM engine (vm, vm-interp, vm-jit) runs with its own TARNEL_JIT, so the
+tiers are counted side by side. The VM's start-up subtracted includes, for
+vm-jit, compiling the module (the size-0 run compiles it too).
 """
 
 from __future__ import annotations
@@ -20,7 +24,12 @@ import shutil
 import subprocess
 import tempfile
 
-IR_ENGINES = ["vm", "lua", "luajit"]
+VM_ENGINES = ["vm", "vm-interp", "vm-jit"]
+PEERS = ["lua", "luajit"]
+IR_ENGINES = VM_ENGINES + PEERS
+LABELS = {"vm": "VM", "vm-interp": "VM interpreter", "vm-jit": "VM machine code", "lua": "Lua 5.4",
+          "luajit": "LuaJIT interpreter"}
+SHORT = {"vm": "VM", "vm-interp": "VM-int", "vm-jit": "VM-mc", "lua": "Lua5.4", "luajit": "LuaJIT-i"}
 COLLECTED = re.compile(r"^==\d+== Collected : (\d+)\s*$", re.MULTILINE)
 
 
@@ -32,13 +41,13 @@ def available():
     return shutil.which("valgrind") is not None
 
 
-def count_ir(cmd, timeout):
-    """(Ir of the whole process, its standard output)."""
+def count_ir(cmd, timeout, env=None):
+    """(Ir of the whole process, its standard output); env: the child's (None: this process's)."""
     with tempfile.TemporaryDirectory(prefix="tarnel-ir-") as tmp:
         full = ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s" % os.path.join(tmp, "out")] + cmd
         # A fixed hash seed: CPython's start-up then executes the same
         # instructions in the run at size n and the run at size 0.
-        env = dict(os.environ, PYTHONHASHSEED="0")
+        env = dict(os.environ if env is None else env, PYTHONHASHSEED="0")
         try:
             out = subprocess.run(full, capture_output=True, text=True, timeout=timeout, env=env)
         except subprocess.TimeoutExpired:
@@ -54,12 +63,13 @@ def count_ir(cmd, timeout):
 def workload_ir(engine, workload, n, timeout):
     """Ir of one run of `workload` at size n with the size-0 run subtracted,
     and for the VM the VM instructions that run executed."""
+    env = engine.environment()
     engine.prepare(workload, 0)
-    idle, _ = count_ir(engine.command(workload, 0, 0), timeout)
+    idle, _ = count_ir(engine.command(workload, 0, 0), timeout, env)
     engine.prepare(workload, n)
-    busy, stdout = count_ir(engine.command(workload, n, 0), timeout)
+    busy, stdout = count_ir(engine.command(workload, n, 0), timeout, env)
     cell = {"ir": busy - idle, "ir_total": busy, "ir_startup": idle}
-    if engine.name == "vm":
+    if engine.name in VM_ENGINES:
         data = engine.parse(stdout)
         cell["vm_instructions"] = data.get("warmup_instructions")
         if cell["vm_instructions"]:
@@ -68,7 +78,8 @@ def workload_ir(engine, workload, n, timeout):
 
 
 def measure(engines, workloads, timeout, log):
-    """{workload: {"n": n, "engines": {engine: cell}, "ratios": {peer: VM/peer}}}."""
+    """{workload: {"n": n, "engines": {engine: cell}, "ratios_by_engine": {vm engine: {peer: VM/peer}},
+    "ratios": the vm engine's}}."""
     table = {}
     for workload in workloads:
         n = workload.counted
@@ -78,15 +89,22 @@ def measure(engines, workloads, timeout, log):
                 entry["engines"][name] = workload_ir(engine, workload, n, timeout)
             except CallgrindError as e:
                 entry["engines"][name] = {"error": str(e)}
-        vm = entry["engines"].get("vm", {}).get("ir")
-        for peer in ("lua", "luajit"):
-            other = entry["engines"].get(peer, {}).get("ir")
-            if vm is not None and other:
-                entry["ratios"][peer] = vm / other
+        entry["ratios_by_engine"] = ratios_by_engine(entry["engines"])
+        entry["ratios"] = entry["ratios_by_engine"].get("vm", {})
         table[workload.name] = entry
         log("%-10s Ir %s" % (workload.name, "  ".join(
             "%s %s" % (e, format_millions(c.get("ir"))) for e, c in entry["engines"].items())))
     return table
+
+
+def ratios_by_engine(cells):
+    """{vm engine: {peer: its Ir / the peer's}} for the counts that were taken."""
+    out = {}
+    for name in VM_ENGINES:
+        vm = cells.get(name, {}).get("ir")
+        if vm is not None:
+            out[name] = {p: vm / cells[p]["ir"] for p in PEERS if cells.get(p, {}).get("ir")}
+    return out
 
 
 def format_millions(ir):
@@ -94,17 +112,23 @@ def format_millions(ir):
 
 
 def format_table(table, markdown=False):
-    head = ["workload", "n", "VM Ir", "Lua 5.4 Ir", "LuaJIT interpreter Ir", "VM/Lua5.4", "VM/LuaJIT-i",
-            "VM instr", "Ir per VM instr"]
+    present = [e for e in IR_ENGINES if any(e in entry["engines"] for entry in table.values())]
+    vms = [e for e in present if e in VM_ENGINES]
+    peers = [e for e in present if e in PEERS]
+    head = ["workload", "n"] + ["%s Ir" % LABELS[e] for e in present] + \
+           ["%s/%s" % (SHORT[v], SHORT[p]) for v in vms for p in peers] + ["VM instr"] + \
+           ["Ir per instr %s" % SHORT[v] for v in vms]
     rows = []
     for name, entry in table.items():
         cells = entry["engines"]
-        vm = cells.get("vm", {})
+        ratios = entry.get("ratios_by_engine") or {"vm": entry.get("ratios", {})}
         row = [name, "{:,}".format(entry["n"])]
-        row += [format_millions(cells.get(e, {}).get("ir")) for e in IR_ENGINES]
-        row += ["%.2f" % entry["ratios"][p] if p in entry["ratios"] else "n/a" for p in ("lua", "luajit")]
-        row.append("{:,}".format(vm["vm_instructions"]) if vm.get("vm_instructions") else "n/a")
-        row.append("%.1f" % vm["ir_per_instruction"] if vm.get("ir_per_instruction") else "n/a")
+        row += [format_millions(cells.get(e, {}).get("ir")) for e in present]
+        row += ["%.2f" % ratios[v][p] if p in ratios.get(v, {}) else "n/a" for v in vms for p in peers]
+        instructions = [cells[v]["vm_instructions"] for v in vms if cells.get(v, {}).get("vm_instructions")]
+        row.append("{:,}".format(instructions[0]) if instructions else "n/a")
+        row += ["%.1f" % cells[v]["ir_per_instruction"] if cells.get(v, {}).get("ir_per_instruction") else "n/a"
+                for v in vms]
         rows.append(row)
     if markdown:
         lines = ["| " + " | ".join(head) + " |", "|" + "|".join(["---"] + ["---:"] * (len(head) - 1)) + "|"]

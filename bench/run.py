@@ -7,8 +7,14 @@
     python bench/run.py --callgrind --clock cpu   # timings and machine-instruction counts
     python bench/run.py --callgrind --no-timing   # machine-instruction counts alone
 
-Engines: vm (tarnel_vm), cpython (pure Python), lua (lua5.4), luajit
-(luajit -joff: the interpreter, JIT off) and c (gcc -O2). Every engine runs
+Engines: vm (tarnel_vm with its default tiering: the interpreter until a
+module is hot, then machine code; what users get), vm-interp (the same with
+TARNEL_JIT=0: the interpreter alone), vm-jit (TARNEL_JIT=always: machine
+code from the first instruction; only when asked for), cpython (pure
+Python), lua (lua5.4), luajit (luajit -joff: the interpreter, JIT off) and
+c (gcc -O2). The VM engines set TARNEL_JIT in their child's environment
+themselves (vm removes it), so a TARNEL_JIT of the caller does not leak in;
+they must all execute the same number of VM instructions. Every engine runs
 in a process of its own per workload; each does one untimed warm-up run and
 then --runs timed runs, and the table shows the median. Engines that are not
 installed show "n/a". The exit status is 1 when an engine computes a wrong
@@ -49,9 +55,15 @@ from workloads import BY_NAME, WORKLOADS, result_text  # noqa: E402
 DEFAULT_JSON = os.path.join(BENCH, "results", "latest.json")
 SCHEMA = 1
 
-ENGINES = ["vm", "cpython", "lua", "luajit", "c"]
-LABELS = {"vm": "VM", "cpython": "CPython", "lua": "Lua 5.4", "luajit": "LuaJIT interpreter", "c": "C -O2"}
-SHORT = {"vm": "VM", "cpython": "CPython", "lua": "Lua5.4", "luajit": "LuaJIT-i", "c": "C"}
+ENGINES = ["vm", "vm-interp", "vm-jit", "cpython", "lua", "luajit", "c"]
+# vm-jit differs from vm only by the warm-up before the module is hot, so it
+# runs only when asked for.
+DEFAULT_ENGINES = ["vm", "vm-interp", "cpython", "lua", "luajit", "c"]
+VM_ENGINES = ["vm", "vm-interp", "vm-jit"]
+LABELS = {"vm": "VM", "vm-interp": "VM interpreter", "vm-jit": "VM machine code (always)", "cpython": "CPython",
+          "lua": "Lua 5.4", "luajit": "LuaJIT interpreter", "c": "C -O2"}
+SHORT = {"vm": "VM", "vm-interp": "VM-int", "vm-jit": "VM-mc", "cpython": "CPython", "lua": "Lua5.4",
+         "luajit": "LuaJIT-i", "c": "C"}
 PEERS = ["cpython", "lua", "luajit", "c"]
 
 
@@ -67,9 +79,9 @@ class Measured:
         self.timed_out = timed_out
 
 
-def run_measured(cmd, timeout, cwd=None):
+def run_measured(cmd, timeout, cwd=None, env=None):
     """Runs cmd, returning its output and its own peak RSS (from wait4)."""
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd)
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd, env=env)
     chunks = {"out": b"", "err": b""}
 
     def drain(name, stream):
@@ -138,9 +150,16 @@ class Engine:
     def idle_command(self):
         return None
 
+    def environment(self):
+        """The child's environment; None: this process's own."""
+        return None
+
 
 class VmEngine(Engine):
+    """tarnel_vm in bench/worker.py; `jit` is the child's TARNEL_JIT (None: unset)."""
+
     name = "vm"
+    jit = None
 
     def available(self):
         try:
@@ -152,7 +171,21 @@ class VmEngine(Engine):
     def version(self):
         import tarnel_vm
 
-        return "tarnel_vm %s (%s)" % (getattr(tarnel_vm, "__version__", "?"), tarnel_vm.__file__)
+        features = getattr(tarnel_vm, "__features__", ())
+        return "tarnel_vm %s (%s; %s)" % (getattr(tarnel_vm, "__version__", "?"), tarnel_vm.__file__,
+                                          ", ".join(features) or "no feature list")
+
+    def machine_code_built(self):
+        import tarnel_vm
+
+        return any(f.startswith("machine code") for f in getattr(tarnel_vm, "__features__", ()))
+
+    def environment(self):
+        env = dict(os.environ)
+        env.pop("TARNEL_JIT", None)
+        if self.jit is not None:
+            env["TARNEL_JIT"] = self.jit
+        return env
 
     def prepare(self, workload, n):
         import tarnel
@@ -173,8 +206,19 @@ class VmEngine(Engine):
         return [sys.executable, os.path.join(BENCH, "worker.py"), "vm-idle"]
 
 
-class CPythonEngine(VmEngine):
+class VmInterpreterEngine(VmEngine):
+    name = "vm-interp"
+    jit = "0"
+
+
+class VmMachineCodeEngine(VmEngine):
+    name = "vm-jit"
+    jit = "always"
+
+
+class CPythonEngine(Engine):
     name = "cpython"
+    parse = VmEngine.parse
 
     def available(self):
         return True
@@ -277,7 +321,8 @@ class CEngine(Engine):
         return None
 
 
-ENGINE_CLASSES = {"vm": VmEngine, "cpython": CPythonEngine, "lua": LuaEngine, "luajit": LuaJitEngine, "c": CEngine}
+ENGINE_CLASSES = {"vm": VmEngine, "vm-interp": VmInterpreterEngine, "vm-jit": VmMachineCodeEngine,
+                  "cpython": CPythonEngine, "lua": LuaEngine, "luajit": LuaJitEngine, "c": CEngine}
 
 
 # ----------------------------------------------------------------- checking
@@ -313,10 +358,7 @@ def measure(args):
     for name in selected:
         if name not in BY_NAME:
             raise SystemExit("unknown workload %r (have: %s)" % (name, ", ".join(BY_NAME)))
-    engine_names = [e.strip() for e in args.engines.split(",")] if args.engines else list(ENGINES)
-    for name in engine_names:
-        if name not in ENGINE_CLASSES:
-            raise SystemExit("unknown engine %r (have: %s)" % (name, ", ".join(ENGINES)))
+    engine_names = selected_engines(args.engines)
 
     failures = []
     report = {
@@ -341,16 +383,23 @@ def measure(args):
                 engines[name] = engine
             else:
                 log(args, "%s: not installed, shown as n/a" % LABELS[name])
-        if "vm" in engine_names and "vm" not in engines:
+            if ok and isinstance(engine, VmEngine) and engine.jit != "0" and not engine.machine_code_built():
+                report["engines"][name]["note"] = "this build has no machine-code tier: it runs the interpreter"
+                log(args, "%s: %s" % (LABELS[name], report["engines"][name]["note"]))
+        vms = [e for e in engine_names if e in VM_ENGINES]
+        if vms and not any(e in engines for e in vms):
             failures.append("tarnel_vm cannot be imported (build it with: python -m pip install .)")
 
-        if "vm" in engines:
+        if any(e in engines for e in vms):
             report["vm_instance"] = vm_instance_size()
 
         if args.callgrind:
-            counted = {e: engines[e] for e in callgrind.IR_ENGINES if e in engines}
+            counted = {e: engines[e] for e in engine_names if e in engines and e in callgrind.IR_ENGINES}
             report["callgrind"] = callgrind.measure(counted, [BY_NAME[w] for w in selected], args.timeout,
                                                     lambda text: log(args, text))
+            failures += ["%s on %s under callgrind: %s" % (LABELS[e], w, c["error"])
+                         for w, entry in report["callgrind"].items()
+                         for e, c in entry["engines"].items() if "error" in c]
         for name in selected if not args.no_timing else []:
             workload = BY_NAME[name]
             n = workload.quick if args.quick else workload.full
@@ -372,6 +421,7 @@ def measure(args):
                     cell["status"] = "wrong"
                     failures.append("%s on %s: result %s, expected %s" % (LABELS[ename], name, bad[0], expected))
             derive(entry, args.clock)
+            failures += tier_disagreements(name, entry)
             log(args, "%-10s %s" % (name, "  ".join(
                 "%s %s" % (SHORT[e], fmt_time(c.get("median"))) for e, c in entry["engines"].items())))
 
@@ -379,7 +429,7 @@ def measure(args):
         for ename, engine in engines.items():
             cmd = engine.idle_command()
             if cmd:
-                m = run_measured(cmd, 60)
+                m = run_measured(cmd, 60, env=engine.environment())
                 if m.returncode == 0:
                     try:
                         data = engine.parse(m.stdout)
@@ -389,6 +439,31 @@ def measure(args):
 
     report["failures"] = failures
     return report
+
+
+def selected_engines(text):
+    """The engines --engines names, in its order; all but vm-jit when it is not given."""
+    if not text:
+        return list(DEFAULT_ENGINES)
+    names = [e.strip() for e in text.split(",") if e.strip()]
+    for name in names:
+        if name not in ENGINE_CLASSES:
+            raise SystemExit("unknown engine %r (have: %s)" % (name, ", ".join(ENGINES)))
+    return list(dict.fromkeys(names))
+
+
+def tier_disagreements(name, entry):
+    """Failures for VM engines whose runs executed another number of VM
+    instructions than the first VM engine's: every tier runs the same
+    program, so the counts differ only when one of them is wrong."""
+    counted = [(e, entry["engines"][e]["instructions"]) for e in VM_ENGINES
+               if entry["engines"].get(e, {}).get("status") == "ok" and entry["engines"][e].get("instructions")]
+    if not counted:
+        return []
+    first, counts = counted[0]
+    return ["%s on %s: %s VM instructions a run, %s %s" % (
+        LABELS[e], name, fmt_count(c[0]), LABELS[first], fmt_count(counts[0]))
+        for e, c in counted[1:] if set(c) != set(counts)]
 
 
 def run_cell(args, engine, workload, n):
@@ -401,7 +476,7 @@ def run_cell(args, engine, workload, n):
         return {"status": "error", "error": "%s: %s" % (type(e).__name__, e)}
     cmd = engine.command(workload, n, args.runs)
     load_before = os.getloadavg()[0]
-    m = run_measured(cmd, args.timeout)
+    m = run_measured(cmd, args.timeout, env=engine.environment())
     load_after = os.getloadavg()[0]
     if m.timed_out:
         return {"status": "error", "error": "timed out after %d s" % args.timeout}
@@ -413,11 +488,15 @@ def run_cell(args, engine, workload, n):
         return {"status": "error", "error": "unreadable output (%s): %r" % (e, m.stdout[-500:])}
     if len(data.get("results", [])) != args.runs:
         return {"status": "error", "error": "expected %d runs, got output %r" % (args.runs, m.stdout[-500:])}
+    if isinstance(engine, VmEngine) and data.get("tarnel_jit", engine.jit) != engine.jit:
+        return {"status": "error", "error": "ran with TARNEL_JIT=%r, not %r" % (data["tarnel_jit"], engine.jit)}
     cell = {"status": "ok", "results": data["results"], "wall": data["wall"], "cpu": data["cpu"],
             "loadavg": [load_before, load_after]}
     cell.update(peak_rss(data, m))
     if "instructions" in data:
         cell["instructions"] = data["instructions"]
+    if "tarnel_jit" in data:
+        cell["tarnel_jit"] = data["tarnel_jit"]
     cell["wall_stats"] = summarise(data["wall"])
     cell["cpu_stats"] = summarise(data["cpu"])
     return cell
@@ -436,22 +515,29 @@ def peak_rss(data, measured):
 
 
 def derive(entry, clock):
-    """Medians by the chosen clock, VM ratios, instructions and ns/instruction."""
+    """Medians by the chosen clock, each VM engine's ratios to the peers,
+    instructions and ns/instruction. "ratios" and "ns_per_instruction" are
+    the vm engine's (what result files held before the tiers had engines of
+    their own); the "_by_engine" forms hold every VM engine's."""
     for cell in entry["engines"].values():
         if cell.get("status") == "ok":
             cell["median"] = cell["%s_stats" % clock]["median"]
-    vm = entry["engines"].get("vm", {})
-    ratios = {}
-    for peer in PEERS:
-        other = entry["engines"].get(peer, {})
-        if vm.get("status") == "ok" and other.get("status") == "ok" and other["median"] > 0:
-            ratios[peer] = vm["median"] / other["median"]
-    entry["ratios"] = ratios
-    if vm.get("status") == "ok" and vm.get("instructions"):
-        counts = vm["instructions"]
-        entry["vm_instructions"] = counts[0]
-        entry["vm_instructions_vary"] = len(set(counts)) > 1
-        entry["ns_per_instruction"] = vm["median"] / counts[0] * 1e9 if counts[0] else None
+    entry["ratios_by_engine"], entry["ns_per_instruction_by_engine"] = {}, {}
+    for name in VM_ENGINES:
+        vm = entry["engines"].get(name, {})
+        if vm.get("status") != "ok":
+            continue
+        entry["ratios_by_engine"][name] = {
+            peer: vm["median"] / other["median"] for peer, other in
+            ((p, entry["engines"].get(p, {})) for p in PEERS)
+            if other.get("status") == "ok" and other["median"] > 0}
+        counts = vm.get("instructions")
+        if counts:
+            entry.setdefault("vm_instructions", counts[0])
+            entry["vm_instructions_vary"] = entry.get("vm_instructions_vary", False) or len(set(counts)) > 1
+            entry["ns_per_instruction_by_engine"][name] = vm["median"] / counts[0] * 1e9 if counts[0] else None
+    entry["ratios"] = entry["ratios_by_engine"].get("vm", {})
+    entry["ns_per_instruction"] = entry["ns_per_instruction_by_engine"].get("vm")
 
 
 # ------------------------------------------------------------ descriptions
@@ -528,9 +614,10 @@ def fmt_mib(kib):
 def table_rows(report):
     engines = report["settings"]["engines"]
     peers = [p for p in PEERS if p in engines]
+    vms = [e for e in engines if e in VM_ENGINES]
     head = ["workload", "n"] + ["%s s" % SHORT[e] for e in engines] + \
-           ["VM/%s" % SHORT[p] for p in peers] + ["VM instr/run", "ns/instr"] + \
-           ["RSS MiB %s" % SHORT[e] for e in engines]
+           ["%s/%s" % (SHORT[v], SHORT[p]) for v in vms for p in peers] + ["VM instr/run"] + \
+           ["ns/instr %s" % SHORT[v] for v in vms] + ["RSS MiB %s" % SHORT[e] for e in engines]
     rows = []
     for name, entry in report["workloads"].items():
         cells = entry["engines"]
@@ -539,11 +626,13 @@ def table_rows(report):
             c = cells.get(e, {})
             row.append(fmt_time(c.get("median")) if c.get("status") == "ok" else
                        ("n/a" if c.get("status") in (None, "n/a") else c["status"].upper()))
-        for p in peers:
-            row.append(fmt_ratio(entry["ratios"].get(p)))
+        for v in vms:
+            for p in peers:
+                row.append(fmt_ratio(entry["ratios_by_engine"].get(v, {}).get(p)))
         row.append(fmt_count(entry.get("vm_instructions")))
-        ns = entry.get("ns_per_instruction")
-        row.append("%.2f" % ns if ns is not None else "n/a")
+        for v in vms:
+            ns = entry["ns_per_instruction_by_engine"].get(v)
+            row.append("%.2f" % ns if ns is not None else "n/a")
         for e in engines:
             row.append(fmt_mib(cells.get(e, {}).get("peak_rss_kib")))
         rows.append(row)
@@ -620,7 +709,7 @@ def parse_args(argv):
                    os.path.relpath(DEFAULT_JSON, ROOT))
     p.add_argument("--no-json", action="store_true", help="write no JSON file")
     p.add_argument("--markdown", metavar="OUT", help="also write the table as Markdown")
-    p.add_argument("--engines", help="comma-separated subset of: %s" % ",".join(ENGINES))
+    p.add_argument("--engines", help="comma-separated subset of: %s (default: all but vm-jit)" % ",".join(ENGINES))
     p.add_argument("--workloads", help="comma-separated subset of: %s" % ",".join(BY_NAME))
     p.add_argument("--clock", choices=["wall", "cpu"], default="wall",
                    help="time the table shows for VM, CPython and C (default wall)")
@@ -630,8 +719,8 @@ def parse_args(argv):
     p.add_argument("--build", metavar="COMMIT",
                    help="the commit the installed tarnel_vm was built from, when it is not this checkout's HEAD")
     p.add_argument("--callgrind", action="store_true",
-                   help="also count machine instructions (valgrind's callgrind) of the VM, Lua 5.4 and LuaJIT's "
-                        "interpreter (luajit -joff) at each workload's counted size, start-up subtracted")
+                   help="also count machine instructions (valgrind's callgrind) of the VM engines, Lua 5.4 and "
+                        "LuaJIT's interpreter (luajit -joff) at each workload's counted size, start-up subtracted")
     p.add_argument("--no-timing", action="store_true", help="with --callgrind: the counts alone, no timed runs")
     args = p.parse_args(argv)
     if args.no_timing and not args.callgrind:

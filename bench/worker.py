@@ -7,7 +7,8 @@
 Prints one JSON object on standard output: the result, the wall seconds
 (time.perf_counter) and CPU seconds (time.process_time) of each timed run,
 and for the VM the instruction_count() delta of each run (and of the
-warm-up, for run.py --callgrind, which runs the warm-up alone). The first run is
+warm-up, for run.py --callgrind, which runs the warm-up alone) and the
+TARNEL_JIT it ran with (null: unset), which picks the tier. The first run is
 a warm-up and is not reported.
 
 VM: a run is load_bytecode() (not timed: a module that returns from its
@@ -103,6 +104,7 @@ def main(argv):
         out = {}
     elif mode == "vm":
         out = run_vm(argv[4], int(argv[3]))
+        out["tarnel_jit"] = os.environ.get("TARNEL_JIT")  # which tier run.py asked for
     elif mode == "cpython":
         out = run_cpython(argv[1], int(argv[2]), int(argv[3]))
     else:
