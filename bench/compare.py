@@ -4,8 +4,10 @@
     python bench/compare.py old.json new.json [--engine vm] [--threshold 5]
 
 For every workload in both files: the median time of each engine in the old
-and the new file and the change, the VM's ratios to its peers before and
-after, and the VM's instructions per run and ns per instruction. A change
+and the new file and the change, each VM engine's ratios to its peers before
+and after, and the VM's instructions per run and each VM engine's ns per
+instruction. Files from before the tiers had engines of their own (vm-interp,
+vm-jit) hold the vm engine alone; their other VM engines show n/a. A change
 smaller than the larger run-to-run spread of the two measurements is marked
 "~" (within noise); beyond it, "faster" or "slower".
 """
@@ -16,7 +18,9 @@ import argparse
 import json
 import sys
 
-LABELS = {"vm": "VM", "cpython": "CPython", "lua": "Lua5.4", "luajit": "LuaJIT-i", "c": "C"}
+LABELS = {"vm": "VM", "vm-interp": "VM-int", "vm-jit": "VM-mc", "cpython": "CPython", "lua": "Lua5.4",
+          "luajit": "LuaJIT-i", "c": "C"}
+VM_ENGINES = ["vm", "vm-interp", "vm-jit"]
 PEERS = ["cpython", "lua", "luajit", "c"]
 
 
@@ -48,6 +52,23 @@ def verdict(old_cell, new_cell, clock, threshold):
     else:
         word = "faster" if change < 0 else "slower"
     return "%+.1f%%" % (change * 100), word
+
+
+def vm_figures(entry):
+    """({vm engine: {peer: ratio}}, {vm engine: ns per instruction}) of one
+    workload; older files hold only the vm engine's, as "ratios" and
+    "ns_per_instruction"."""
+    ratios = entry.get("ratios_by_engine")
+    if ratios is None:
+        ratios = {"vm": entry["ratios"]} if entry.get("ratios") else {}
+    ns = entry.get("ns_per_instruction_by_engine")
+    if ns is None:
+        ns = {"vm": entry["ns_per_instruction"]} if entry.get("ns_per_instruction") is not None else {}
+    return ratios, ns
+
+
+def fmt_ns(ns):
+    return "n/a" if ns is None else "%.2f" % ns
 
 
 def fmt_t(t):
@@ -109,19 +130,27 @@ def main(argv=None):
     print(table(["workload", "engine", "old s", "new s", "change", ""], rows))
     print()
 
+    print(table(["workload", "VM engine"] + ["/%s" % LABELS[p] for p in PEERS] + ["VM instr/run", "ns/instr"],
+                ratio_rows(old, new, common)))
+    return 0
+
+
+def ratio_rows(old, new, common):
+    """One row per workload and VM engine that either file measured."""
     rows = []
     for name in common:
         o, n = old["workloads"][name], new["workloads"][name]
-        row = [name]
-        for peer in PEERS:
-            row.append("%s -> %s" % (fmt_r(o.get("ratios", {}).get(peer)), fmt_r(n.get("ratios", {}).get(peer))))
+        (o_ratios, o_ns), (n_ratios, n_ns) = vm_figures(o), vm_figures(n)
         oi, ni = o.get("vm_instructions"), n.get("vm_instructions")
-        row.append("{:,} -> {:,}".format(oi, ni) if oi is not None and ni is not None else "n/a")
-        ons, nns = o.get("ns_per_instruction"), n.get("ns_per_instruction")
-        row.append("%.2f -> %.2f" % (ons, nns) if ons is not None and nns is not None else "n/a")
-        rows.append(row)
-    print(table(["workload"] + ["VM/%s" % LABELS[p] for p in PEERS] + ["VM instr/run", "ns/instr"], rows))
-    return 0
+        for e in [v for v in VM_ENGINES if v in o_ratios or v in n_ratios]:
+            row = [name, LABELS[e]]
+            for peer in PEERS:
+                row.append("%s -> %s" % (fmt_r(o_ratios.get(e, {}).get(peer)), fmt_r(n_ratios.get(e, {}).get(peer))))
+            row.append("{:,} -> {:,}".format(oi, ni) if oi is not None and ni is not None else "n/a")
+            ons, nns = o_ns.get(e), n_ns.get(e)
+            row.append("%s -> %s" % (fmt_ns(ons), fmt_ns(nns)) if ons is not None or nns is not None else "n/a")
+            rows.append(row)
+    return rows
 
 
 if __name__ == "__main__":

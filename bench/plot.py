@@ -3,10 +3,14 @@
 
     python bench/plot.py [RESULTS.json] [-o bench/results/ratios.png]
 
-One group per workload: a bar for the VM and for each interpreter peer
-(engine time / Lua 5.4 time, log scale; the line at 1.0 is Lua 5.4, lower
-is faster), and C as a marker with its figure, so its much shorter times
-do not stretch the scale of the bars. Needs matplotlib (bench/requirements.txt).
+One group per workload: a bar for each of the VM's tiers that ran (the
+interpreter alone, the default tiering that switches to machine code once a
+module is hot, and machine code from the start when it was measured) and for
+each interpreter peer (engine time / Lua 5.4 time, log scale; the line at
+1.0 is Lua 5.4, lower is faster), and C as a marker with its figure, so its
+much shorter times do not stretch the scale of the bars. Result files from
+before the tiers had engines of their own have a single VM bar. Needs
+matplotlib (bench/requirements.txt).
 """
 
 from __future__ import annotations
@@ -18,10 +22,14 @@ import sys
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 BASE = ("lua", "Lua 5.4")
-# Engines drawn as bars (the VM first), and the compiled baseline drawn as a marker.
-BARS = [("vm", "tarnel VM"), ("luajit", "LuaJIT interpreter"), ("cpython", "CPython")]
+# Engines drawn as bars (the VM's tiers first), and the compiled baseline drawn as a marker.
+BARS = [("vm-interp", "tarnel VM, interpreter"), ("vm", "tarnel VM, machine code once hot"),
+        ("vm-jit", "tarnel VM, machine code always"), ("luajit", "LuaJIT interpreter"), ("cpython", "CPython")]
+# The vm engine alone, in files without the other tiers: whatever tier the run had.
+SINGLE_VM = "tarnel VM"
 MARKER = ("c", "C (gcc -O2)")
-COLOURS = {"vm": "#c44e52", "luajit": "#55a868", "cpython": "#4c72b0", "c": "black"}
+COLOURS = {"vm-interp": "#e8a06b", "vm": "#c44e52", "vm-jit": "#8c1c2c", "luajit": "#55a868",
+           "cpython": "#4c72b0", "c": "black"}
 
 
 def relative_times(data):
@@ -35,6 +43,15 @@ def relative_times(data):
         out[name] = {key: cell["median"] / base["median"] for key, cell in engines.items()
                      if cell.get("status") == "ok" and cell.get("median") is not None}
     return out
+
+
+def bar_engines(rel):
+    """[(engine, label)] of the bars to draw: those with a time on some workload."""
+    present = {key for times in rel.values() for key in times}
+    bars = [(key, label) for key, label in BARS if key in present]
+    if not present & {"vm-interp", "vm-jit"}:
+        bars = [(key, SINGLE_VM if key == "vm" else label) for key, label in bars]
+    return bars
 
 
 def _figure(value):
@@ -59,12 +76,12 @@ def main(argv=None):
         data = json.load(f)
     rel = relative_times(data)
     names = [w for w in data["workloads"] if w in rel]
-    bars = [(key, label) for key, label in BARS if any(key in rel[w] for w in names)]
+    bars = bar_engines({w: rel[w] for w in names})
     if not names or not bars:
         print("no times relative to %s in %s" % (BASE[1], args.results), file=sys.stderr)
         return 1
 
-    fig, ax = plt.subplots(figsize=(11, 5.5))
+    fig, ax = plt.subplots(figsize=(12, 6))
     width = 0.8 / (len(bars) + 1)         # the last slot holds the C marker
     for k, (key, label) in enumerate(bars):
         xs, ys = [], []
@@ -76,7 +93,7 @@ def main(argv=None):
         drawn = ax.bar(xs, [y - 1 for y in ys], width, bottom=1, label=label, color=COLOURS[key])
         for bar, y in zip(drawn, ys):
             ax.annotate(_figure(y), (bar.get_x() + bar.get_width() / 2, y), ha="center",
-                        va="bottom" if y >= 1 else "top", fontsize=7,
+                        va="bottom" if y >= 1 else "top", fontsize=6 if len(bars) > 3 else 7,
                         xytext=(0, 2 if y >= 1 else -2), textcoords="offset points")
     key, label = MARKER
     xs = [i + (len(bars) / 2) * width for i, name in enumerate(names) if key in rel[name]]
@@ -104,7 +121,10 @@ def main(argv=None):
         "CPU" if settings.get("clock") == "cpu" else "wall-clock", settings.get("runs"),
         (data.get("machine") or {}).get("cpu") or "unknown CPU",
         source.get("build") or source.get("commit") or "unknown"), fontsize=10)
-    ax.legend(fontsize=8, loc="upper center", ncol=len(bars) + 1)
+    handles, labels = ax.get_legend_handles_labels()
+    order = sorted(range(len(labels)), key=lambda i: labels[i] == MARKER[1])  # the C marker last
+    ax.legend([handles[i] for i in order], [labels[i] for i in order], fontsize=8, loc="upper center",
+              ncol=len(labels) if len(labels) <= 5 else 3)
     ax.grid(axis="y", which="major", alpha=0.3)
     fig.tight_layout()
 
