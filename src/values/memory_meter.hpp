@@ -22,25 +22,38 @@ struct MemoryLimitReached {};
 
 class MemoryMeter {
 public:
-    MemoryMeter(uint64_t limit, uint64_t held) : limit_(limit), held_(held) {}
+    MemoryMeter(uint64_t limit, uint64_t held)
+        : limit_(limit), room_(held < limit ? limit - held : 0), overdraft_(held > limit ? held - limit : 0) {}
 
     // Whether `bytes` more would stay within the limit.
-    bool fits(uint64_t bytes) const { return held_ <= limit_ && bytes <= limit_ - held_; }
+    bool fits(uint64_t bytes) const { return bytes <= room_; }
+    // The meter keeps what is left rather than what is held: a charge is
+    // then one comparison and one subtraction.
     void charge(uint64_t bytes) {
-        if (!fits(bytes)) throw MemoryLimitReached{};
-        held_ += bytes;
+        if (bytes > room_) throw MemoryLimitReached{};
+        room_ -= bytes;
     }
-    // Payloads made before the run and counted in its starting figure are
-    // refunded like any other, so the figure cannot go below zero in
-    // practice; the clamp keeps it sane if it ever would.
-    void refund(uint64_t bytes) noexcept { held_ = bytes < held_ ? held_ - bytes : 0; }
+    // A run that starts holding more than its limit must give the excess
+    // back before it has room again. Payloads made before the run and
+    // counted in its starting figure are refunded like any other, so the
+    // bytes held cannot go below zero in practice; the clamp keeps the
+    // figure sane if they ever would.
+    void refund(uint64_t bytes) noexcept {
+        if (overdraft_ != 0) {
+            const uint64_t repaid = bytes < overdraft_ ? bytes : overdraft_;
+            overdraft_ -= repaid;
+            bytes -= repaid;
+        }
+        room_ = bytes < limit_ - room_ ? room_ + bytes : limit_;
+    }
 
-    uint64_t held() const { return held_; }
+    uint64_t held() const { return limit_ - room_ + overdraft_; }
     uint64_t limit() const { return limit_; }
 
 private:
     uint64_t limit_;
-    uint64_t held_;
+    uint64_t room_;       // bytes that may still be charged
+    uint64_t overdraft_;  // bytes held beyond the limit when the run started
 };
 
 // The meter of the run going on on this thread, if it has one. The model
