@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "values/memory_meter.hpp"
+#include "values/work_checkpoint.hpp"
 
 namespace tarnel {
 
@@ -22,6 +23,21 @@ const Value* DictMap::find(std::string_view key) const {
     return slot.key.is(ValueType::Empty) ? nullptr : &slot.value;
 }
 
+DictMap DictMap::copy_in_chunks() const {
+    DictMap copy;
+    copy.key_ = key_;  // the slots keep their hashes
+    copy.slots_.reserve(slots_.size());
+    for (size_t done = 0; done < slots_.size();) {
+        const size_t n = std::min(kWorkChunk, slots_.size() - done);
+        copy.slots_.insert(copy.slots_.end(), slots_.begin() + static_cast<ptrdiff_t>(done),
+                           slots_.begin() + static_cast<ptrdiff_t>(done + n));
+        done += n;
+        count_work(n);
+    }
+    copy.size_ = size_;
+    return copy;
+}
+
 void DictMap::grow() {
     size_t capacity = slots_.empty() ? 8 : slots_.size() * 2;
     charge_memory((capacity - slots_.size()) * sizeof(Slot));
@@ -33,6 +49,7 @@ void DictMap::grow() {
         while (!slots_[i].key.is(ValueType::Empty)) i = (i + 1) & mask();
         slots_[i] = std::move(slot);
     }
+    count_work(old.size());  // after the move: a stop here leaves the map whole
 }
 
 void DictMap::set(const Value& key, Value value) {

@@ -52,6 +52,10 @@ public:
     // the end of the table and returns how many it destroyed. The map is
     // then fit only to be shed further or destroyed.
     size_t shed_slots(size_t n);
+    // A copy made a chunk of slots at a time, counting the work
+    // (work_checkpoint.hpp), so that copying a huge map before a change
+    // does not hold up a run that must stop.
+    DictMap copy_in_chunks() const;
 
     // Slot-level access, for walks that keep their own explicit stack:
     // slots [0, slot_count()) in the map's internal order; a free slot has

@@ -277,6 +277,7 @@ bool equals(const Value& left, const Value& right) {
             pending.pop_back();
             continue;
         }
+        count_work(1);
         // `frame` may dangle once shallow_equal pushes; it is not used again.
         if (!shallow_equal(*a, *b, pending)) return false;
     }

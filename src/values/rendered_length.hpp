@@ -18,6 +18,7 @@
 #include "values/container_walk.hpp"
 #include "values/dict_map.hpp"
 #include "values/value.hpp"
+#include "values/work_checkpoint.hpp"
 
 namespace tarnel {
 
@@ -75,6 +76,7 @@ size_t rendered_length(const Value& root, size_t limit, const RenderedShape& sha
         if (top.length >= cap) return cap;  // the whole is at least as long as any open part
         const Value* key = nullptr;
         const Value* child = next_child(*top.container, top.next, key);
+        count_work(1);
         if (key != nullptr) top.length = add(top.length, add(key_length(*key), shape.key_separator));
         if (child == nullptr) {
             const Open done = top;

@@ -1,5 +1,6 @@
 #include "values/value.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "values/free_backlog.hpp"
 #include "values/memory_meter.hpp"
 #include "values/rendered_length.hpp"
+#include "values/work_checkpoint.hpp"
 
 namespace tarnel {
 namespace {
@@ -91,13 +93,29 @@ Value Value::dict(DictMap map) {
 }
 Value Value::dict() { return dict(DictMap()); }
 
+// The copy before a change to a shared container: checked against a memory
+// limit before it is made, and made in chunks, counting the work, so that a
+// run that must stop is not held up by a huge copy.
 void Value::unshare() {
     switch (tag_) {
-        case ValueType::Array:
-            *this = array(items());
+        case ValueType::Array: {
+            const std::vector<Value>& from = items();
+            require_memory(sizeof(ArrayObject) + from.size() * sizeof(Value));
+            std::vector<Value> copy;
+            copy.reserve(from.size());
+            for (size_t done = 0; done < from.size();) {
+                const size_t n = std::min(kWorkChunk, from.size() - done);
+                const auto first = from.begin() + static_cast<ptrdiff_t>(done);
+                copy.insert(copy.end(), first, first + static_cast<ptrdiff_t>(n));
+                done += n;
+                count_work(n);
+            }
+            *this = array(std::move(copy));
             break;
+        }
         case ValueType::Dict:
-            *this = dict(entries());
+            require_memory(sizeof(DictObject) + entries().slot_bytes());
+            *this = dict(entries().copy_in_chunks());
             break;
         case ValueType::String:
             *this = string(std::string(text()));
@@ -201,6 +219,7 @@ void append_display_text(std::string& out, const Value& root) {
             stack.pop_back();
             continue;
         }
+        count_work(1);
         if (frame.wrote_item) out += ", ";
         frame.wrote_item = true;
         if (key != nullptr) {

@@ -37,6 +37,24 @@ inline void work_checkpoint() {
     if (WorkCheckpoint* checkpoint = t_work_checkpoint) checkpoint->check();
 }
 
+// Work done on this thread since it last asked its checkpoint.
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local size_t t_unchecked_work = 0;
+
+// Counts `units` of work (elements or bytes) and asks the checkpoint once
+// kWorkChunk units have been done since the last time, whether in one long
+// operation or spread over many shorter ones: a loop of copies of arrays
+// just under a chunk each takes as long per instruction as one huge copy,
+// and the run loop, which polls by instruction counts, would be slow to
+// notice. Without a checkpoint installed: one thread-local load.
+inline void count_work(size_t units) {
+    WorkCheckpoint* const checkpoint = t_work_checkpoint;
+    if (checkpoint == nullptr) return;
+    t_unchecked_work += units;
+    if (t_unchecked_work < kWorkChunk) return;
+    t_unchecked_work = 0;
+    checkpoint->check();
+}
+
 // Appends `part` to `out`, with a checkpoint between chunks when it is long.
 inline void append_in_chunks(std::string& out, std::string_view part) {
     constexpr size_t kBytes = kWorkChunk * 16;  // 1 MiB

@@ -175,6 +175,81 @@ def test_zero_timeout_runs_nothing(tmp_path):
     assert vm.instruction_count() == 0
 
 
+# Each iteration is one long operation on a big container (or, for the
+# last, one just under the size at which operations cut their work into
+# chunks): the loop polls by instruction counts, so without the operations'
+# own checks these would run on long past the deadline, and the copies'
+# dead originals, left unfreed once the deadline has passed, would fill
+# memory meanwhile.
+LONG_OPERATIONS = {
+    "copies of a shared array": """
+.func main
+        LoadConstR r0, 400000
+        LoadConstR r2, 0
+        NewArrayR r0, r0
+again:
+        MoveR r1, r0
+        ArraySetR r0, r2, r2
+        JumpR again
+""",
+    "copies of a shared dict": """
+.func main
+        DictNewR r0
+        LoadConstR r2, 0
+        LoadConstR r3, 1
+        LoadConstR r4, 100000
+        LoadConstR r6, "k"
+fill:
+        ConcatStrR r5, r6, r2
+        DictSetR r0, r5, r2
+        AddR r2, r2, r3
+        LtR r7, r2, r4
+        JumpIfR r7, fill
+again:
+        MoveR r1, r0
+        DictSetR r0, r6, r2
+        JumpR again
+""",
+    "texts of an array": """
+.func main
+        LoadConstR r0, 400000
+        NewArrayR r0, r0
+again:
+        CastR r1, r0, string
+        JumpR again
+""",
+    "comparisons of two arrays": """
+.func main
+        LoadConstR r0, 1000000
+        NewArrayR r1, r0
+        NewArrayR r2, r0
+again:
+        EqR r3, r1, r2
+        JumpR again
+""",
+    "copies just under a chunk": """
+.func main
+        LoadConstR r0, 60000
+        LoadConstR r2, 0
+        NewArrayR r0, r0
+again:
+        MoveR r1, r0
+        ArraySetR r0, r2, r2
+        JumpR again
+""",
+}
+
+
+@pytest.mark.parametrize("program", LONG_OPERATIONS.values(), ids=LONG_OPERATIONS.keys())
+def test_timeout_stops_a_loop_of_long_operations(tmp_path, program):
+    vm = load(tmp_path, program)
+    start = time.monotonic()
+    with pytest.raises(tarnel.TimeLimitExceeded):
+        tarnel.execute(vm, timeout=0.3)
+    took = time.monotonic() - start
+    assert 0.3 <= took < 2.0, took  # the promise is 10 ms; this only catches a stop that comes far too late
+
+
 def test_timeout_leaves_a_quick_run_alone(tmp_path):
     vm = load(tmp_path, SPIN_IN_A_CALL)
     assert tarnel.execute(vm, timeout=60) == 1000
