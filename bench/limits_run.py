@@ -4,7 +4,7 @@ threads go on in parallel.
     python bench/limits_run.py WORKLOAD N MODE    # one run (what callgrind counts)
     python bench/limits_run.py --callgrind        # the table of docs/running.md
     python bench/limits_run.py --threads          # one loop alone, then two at once
-    python bench/limits_run.py --stop-latency     # how soon a timeout stops huge frees
+    python bench/limits_run.py --stop-latency     # how soon a timeout stops long operations
 
 MODE: plain (vm.execute()), none (tarnel.execute with no limit), quiet
 (no limit, interruptible=False), all (every limit, far away), allquiet.
@@ -18,10 +18,14 @@ then on two threads at once (one VM each), and prints the wall-clock ratio
 (1.0: fully parallel, 2.0: serialized), each thread's CPU time and the load
 average, since other work on the machine skews wall-clock figures.
 
---stop-latency runs a program that fills an array with a million small
-arrays, drops it (freeing them all) and starts again, forever, under
-timeouts spread over one such round, and prints how long after the
-deadline each run returned.
+--stop-latency runs programs that repeat one long operation forever (freeing
+an array of a million small arrays, copying a shared array of four million
+elements or a dictionary of a million keys before a change, growing a
+dictionary, rendering an array as text, comparing two big arrays) under
+timeouts spread over a few rounds, and prints how long after the deadline
+each run returned. On a loaded machine much of that is time spent waiting
+for a CPU, so a thread samples the run's scheduler figures at the deadline:
+the CPU time the run used after it is what the VM itself took to stop.
 """
 
 import argparse
@@ -91,15 +95,20 @@ def callgrind_table(workloads, timeout):
         sys.stdout.flush()
 
 
-def scheduler_times():
-    """(seconds on a CPU, seconds waiting for one) of the calling thread,
-    from Linux's schedstat; None elsewhere."""
+def task_times(tid):
+    """(seconds on a CPU, seconds waiting for one) of thread `tid`, or None."""
     try:
-        with open("/proc/self/task/%d/schedstat" % threading.get_native_id()) as fh:
+        with open("/proc/self/task/%d/schedstat" % tid) as fh:
             running, waiting = fh.read().split()[:2]
         return int(running) / 1e9, int(waiting) / 1e9
     except (OSError, ValueError):
         return None
+
+
+def scheduler_times():
+    """(seconds on a CPU, seconds waiting for one) of the calling thread,
+    from Linux's schedstat; None elsewhere."""
+    return task_times(threading.get_native_id())
 
 
 def timed_runs(vms, mode):
@@ -154,11 +163,11 @@ def thread_ratio(n, mode, repeat):
           % max(together_slept))
 
 
-FREES = """\
-.module "frees"
+LONG_OPERATIONS = {
+    "frees of an array of 1,000,000 arrays": """
 .func main
         LoadConstR r1, 1
-        LoadConstR r2, {n}
+        LoadConstR r2, 1000000
 outer:
         NewArrayR r0, r2            ; drops the last array of arrays: freed here
         LoadConstR r3, 0
@@ -169,27 +178,93 @@ fill:
         LtR r5, r3, r2
         JumpIfR r5, fill
         JumpR outer
-"""
+""",
+    "copies of a shared array of 4,000,000": """
+.func main
+        LoadConstR r0, 4000000
+        LoadConstR r2, 0
+        NewArrayR r0, r0
+again:
+        MoveR r1, r0
+        ArraySetR r0, r2, r2
+        JumpR again
+""",
+    "copies of a shared dict of 1,000,000 keys": """
+.func main
+        DictNewR r0
+        LoadConstR r2, 0
+        LoadConstR r3, 1
+        LoadConstR r4, 1000000
+        LoadConstR r6, "k"
+fill:
+        ConcatStrR r5, r6, r2
+        DictSetR r0, r5, r2
+        AddR r2, r2, r3
+        LtR r7, r2, r4
+        JumpIfR r7, fill
+again:
+        MoveR r1, r0
+        DictSetR r0, r6, r2
+        JumpR again
+""",
+    "texts of an array of 4,000,000": """
+.func main
+        LoadConstR r0, 4000000
+        NewArrayR r0, r0
+again:
+        CastR r1, r0, string
+        JumpR again
+""",
+    "comparisons of arrays of 4,000,000": """
+.func main
+        LoadConstR r0, 4000000
+        NewArrayR r1, r0
+        NewArrayR r2, r0
+again:
+        EqR r3, r1, r2
+        JumpR again
+""",
+}
 
 
-def stop_latency(n, runs):
-    path = os.path.join(tempfile.mkdtemp(), "frees.tnbc")
-    with open(path, "wb") as fh:
-        fh.write(tarnel.assemble(FREES.format(n=n)))
-    vm = tarnel_vm.VornVM()
-    vm.load_bytecode(path)
-    late = []
-    for i in range(runs):
-        timeout = 0.2 + 0.15 * i / runs
-        start = time.perf_counter()
-        try:
-            tarnel.execute(vm, timeout=timeout)
-        except tarnel.TimeLimitExceeded:
-            pass
-        late.append(1000 * (time.perf_counter() - start - timeout))
-    late.sort()
-    print("%d runs, arrays of %s arrays, load average %.2f %.2f %.2f" % (runs, "{:,}".format(n), *os.getloadavg()))
-    print("returned after the deadline: median %.1f ms, at most %.1f ms" % (late[len(late) // 2], late[-1]))
+def sample_at_deadline(into, tid):
+    into.update(at=time.perf_counter(), times=task_times(tid))
+
+
+def stop_latency(runs):
+    tid = threading.get_native_id()
+    print("%d runs each, load average %.2f %.2f %.2f" % (runs, *os.getloadavg()))
+    print("| operation repeated | returned after the deadline: median, max | CPU used after it: median, max |")
+    print("|---|---:|---:|")
+    for name, source in LONG_OPERATIONS.items():
+        path = os.path.join(tempfile.mkdtemp(), "long.tnbc")
+        with open(path, "wb") as fh:
+            fh.write(tarnel.assemble(source))
+        late, cpu_late = [], []
+        for i in range(runs):
+            vm = tarnel_vm.VornVM()
+            vm.load_bytecode(path)
+            timeout = 0.5 + 0.5 * i / runs
+            sampled = {}
+            timer = threading.Timer(timeout, sample_at_deadline, args=(sampled, tid))
+            start = time.perf_counter()
+            timer.start()
+            try:
+                tarnel.execute(vm, timeout=timeout)
+            except tarnel.TimeLimitExceeded:
+                pass
+            end, times = time.perf_counter(), task_times(tid)
+            timer.join()
+            late.append(1000 * (end - start - timeout))
+            if times and sampled.get("times") and sampled["at"] < end:
+                cpu_late.append(1000 * (times[0] - sampled["times"][0]))
+            del vm  # freed here, outside the figures
+        late.sort()
+        cpu_late.sort()
+        cpu = ("%.1f, %.1f ms" % (cpu_late[len(cpu_late) // 2], cpu_late[-1])) if cpu_late else "n/a"
+        print("| %s | %.1f, %.1f ms | %s |" % (name, late[len(late) // 2], late[-1], cpu))
+        sys.stdout.flush()
+    print("load average afterwards %.2f %.2f %.2f" % os.getloadavg())
 
 
 def main() -> None:
@@ -200,17 +275,18 @@ def main() -> None:
     what = p.add_mutually_exclusive_group(required=True)
     what.add_argument("--callgrind", action="store_true", help="machine instructions of each mode (valgrind)")
     what.add_argument("--threads", action="store_true", help="one loop alone, then two at once on two threads")
-    what.add_argument("--stop-latency", action="store_true", help="how soon a timeout stops a run freeing huge values")
+    what.add_argument("--stop-latency", action="store_true", help="how soon a timeout stops long operations")
     p.add_argument("--workloads", default="int_loop,fib", help="with --callgrind: some of %s" % ",".join(IR_SIZES))
     p.add_argument("--timeout", type=int, default=600, help="with --callgrind: seconds allowed per count")
     p.add_argument("--size", type=int, default=20_000_000, help="with --threads: iterations of the loop")
     p.add_argument("--mode", default="all", choices=sorted(MODES), help="with --threads: the limits set")
     p.add_argument("--repeat", type=int, default=3, help="with --threads: measurements, the best is shown")
+    p.add_argument("--runs", type=int, default=10, help="with --stop-latency: timed runs of each operation")
     args = p.parse_args()
     if args.callgrind:
         callgrind_table(args.workloads.split(","), args.timeout)
     elif args.stop_latency:
-        stop_latency(1_000_000, 20)
+        stop_latency(args.runs)
     else:
         thread_ratio(args.size, args.mode, args.repeat)
 

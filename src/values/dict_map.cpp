@@ -1,7 +1,9 @@
 #include "values/dict_map.hpp"
 
 #include <algorithm>
+#include <utility>
 
+#include "values/free_backlog.hpp"
 #include "values/memory_meter.hpp"
 #include "values/work_checkpoint.hpp"
 
@@ -27,27 +29,50 @@ DictMap DictMap::copy_in_chunks() const {
     DictMap copy;
     copy.key_ = key_;  // the slots keep their hashes
     copy.slots_.reserve(slots_.size());
-    for (size_t done = 0; done < slots_.size();) {
-        const size_t n = std::min(kWorkChunk, slots_.size() - done);
-        copy.slots_.insert(copy.slots_.end(), slots_.begin() + static_cast<ptrdiff_t>(done),
-                           slots_.begin() + static_cast<ptrdiff_t>(done + n));
-        done += n;
-        count_work(n);
+    try {
+        for (size_t done = 0; done < slots_.size();) {
+            const size_t n = std::min(kWorkChunk, slots_.size() - done);
+            copy.slots_.insert(copy.slots_.end(), slots_.begin() + static_cast<ptrdiff_t>(done),
+                               slots_.begin() + static_cast<ptrdiff_t>(done + n));
+            done += n;
+            count_work(n);
+        }
+    } catch (...) {
+        free_unfinished(std::move(copy));
+        throw;
     }
     copy.size_ = size_;
     return copy;
 }
 
+// A huge table under a run that may be stopped moves a chunk of slots at a
+// time and asks the checkpoint between chunks; when it must stop, the
+// entries moved so far go back where they were, the map is as it was, and
+// the checkpoint's exception ends the operation. Other tables move in one go.
 void DictMap::grow() {
-    size_t capacity = slots_.empty() ? 8 : slots_.size() * 2;
-    charge_memory((capacity - slots_.size()) * sizeof(Slot));
+    const size_t old_count = slots_.size();
+    const size_t capacity = slots_.empty() ? 8 : old_count * 2;
+    WorkCheckpoint* const checkpoint = old_count > kWorkChunk ? t_work_checkpoint : nullptr;
+    std::vector<std::pair<size_t, size_t>> moved;  // (from, to), to undo the move
+    if (checkpoint != nullptr) moved.reserve(size_);
+    charge_memory((capacity - old_count) * sizeof(Slot));
     std::vector<Slot> old(capacity);
     old.swap(slots_);
-    for (Slot& slot : old) {
-        if (slot.key.is(ValueType::Empty)) continue;
-        size_t i = slot.hash & mask();
-        while (!slots_[i].key.is(ValueType::Empty)) i = (i + 1) & mask();
-        slots_[i] = std::move(slot);
+    for (size_t from = 0; from < old.size(); ++from) {
+        Slot& slot = old[from];
+        if (!slot.key.is(ValueType::Empty)) {
+            size_t i = slot.hash & mask();
+            while (!slots_[i].key.is(ValueType::Empty)) i = (i + 1) & mask();
+            slots_[i] = std::move(slot);
+            if (checkpoint != nullptr) moved.emplace_back(from, i);
+        }
+        if (checkpoint != nullptr && (from + 1) % kWorkChunk == 0 && checkpoint->stop_due()) {
+            for (const auto& [back, there] : moved) old[back] = std::move(slots_[there]);
+            slots_.swap(old);
+            refund_memory((capacity - old_count) * sizeof(Slot));
+            checkpoint->check();  // throws: the stop is due
+            return;               // (a checkpoint that did not throw: the map is whole, and has room)
+        }
     }
     count_work(old.size());  // after the move: a stop here leaves the map whole
 }

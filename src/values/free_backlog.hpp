@@ -74,4 +74,14 @@ private:
 // whatever dies with it.
 void free_dead_payload(ValueType type, Payload* payload) noexcept;
 
+class DictMap;
+
+// Frees the half-made copy that an operation stopped by the checkpoint
+// leaves behind (copying a shared container), as a dead container is
+// freed: in chunks, leaving the rest to the backlog, since the run is
+// stopping. Destroying it on the spot would take as long again as making
+// it did. It was never charged to a meter, so nothing is refunded.
+void free_unfinished(std::vector<Value>&& items) noexcept;
+void free_unfinished(DictMap&& map) noexcept;
+
 }  // namespace tarnel

@@ -118,6 +118,42 @@ void free_dead_payload(ValueType type, Payload* payload) noexcept {
     if (!free_all(work, backlog != nullptr ? t_work_checkpoint : nullptr)) backlog->adopt(work);
 }
 
+namespace {
+
+void free_uncharged(ValueType type, Payload* payload) noexcept {
+    std::vector<DeadPayload> work;
+    try {
+        work.push_back({type, true, payload});
+    } catch (...) {
+        delete_payload(type, payload);  // no room for a work list: on the spot, then
+        return;
+    }
+    FreeBacklog* const backlog = t_free_backlog;
+    if (!free_all(work, backlog != nullptr ? t_work_checkpoint : nullptr)) backlog->adopt(work);
+}
+
+}  // namespace
+
+void free_unfinished(std::vector<Value>&& items) noexcept {
+    ArrayObject* payload = nullptr;
+    try {
+        payload = new ArrayObject(std::move(items));
+    } catch (...) {
+        return;  // `items` is untouched and goes with its owner
+    }
+    free_uncharged(ValueType::Array, payload);
+}
+
+void free_unfinished(DictMap&& map) noexcept {
+    DictObject* payload = nullptr;
+    try {
+        payload = new DictObject(std::move(map));
+    } catch (...) {
+        return;
+    }
+    free_uncharged(ValueType::Dict, payload);
+}
+
 FreeBacklog::~FreeBacklog() {
     ActiveMeter no_meter(nullptr);
     free_all(dead_, nullptr);

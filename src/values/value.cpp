@@ -103,12 +103,17 @@ void Value::unshare() {
             require_memory(sizeof(ArrayObject) + from.size() * sizeof(Value));
             std::vector<Value> copy;
             copy.reserve(from.size());
-            for (size_t done = 0; done < from.size();) {
-                const size_t n = std::min(kWorkChunk, from.size() - done);
-                const auto first = from.begin() + static_cast<ptrdiff_t>(done);
-                copy.insert(copy.end(), first, first + static_cast<ptrdiff_t>(n));
-                done += n;
-                count_work(n);
+            try {
+                for (size_t done = 0; done < from.size();) {
+                    const size_t n = std::min(kWorkChunk, from.size() - done);
+                    const auto first = from.begin() + static_cast<ptrdiff_t>(done);
+                    copy.insert(copy.end(), first, first + static_cast<ptrdiff_t>(n));
+                    done += n;
+                    count_work(n);
+                }
+            } catch (...) {
+                free_unfinished(std::move(copy));
+                throw;
             }
             *this = array(std::move(copy));
             break;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "values/dict_map.hpp"
+#include "values/free_backlog.hpp"
 #include "values/memory_meter.hpp"
 #include "values/operations.hpp"
 #include "values/work_checkpoint.hpp"
@@ -129,6 +130,76 @@ INSTANTIATE_TEST_SUITE_P(Operations, LongOperationTest, ::testing::ValuesIn(kLon
                          [](const ::testing::TestParamInfo<LongOperation>& info) {
                              return std::string(info.param.name);
                          });
+
+// Says stop whenever asked; throws from the check numbered `throw_at` on.
+class StopAtOnce final : public WorkCheckpoint {
+public:
+    explicit StopAtOnce(int throw_at = 1) : throw_at_(throw_at) {}
+    void check() override {
+        if (++checks_ >= throw_at_) throw Stopped{};
+    }
+    bool stop_due() noexcept override {
+        ++questions;
+        return true;
+    }
+    int questions = 0;
+
+private:
+    int throw_at_;
+    int checks_ = 0;
+};
+
+TEST(GrowingDict, StoppedMidwayPutsEveryEntryBackAndRefundsTheNewTable) {
+    // 98,304 entries fill 131,072 slots to three quarters: one more grows it.
+    constexpr size_t kEntries = 98304;
+    DictMap map;
+    for (size_t i = 0; i < kEntries; ++i) map.set(Value::string("k" + std::to_string(i)), Value::integer(static_cast<int64_t>(i)));
+    const size_t slots = map.slot_count();
+    MemoryMeter meter(uint64_t{1} << 40, 0);
+    StopAtOnce checkpoint;
+    {
+        ActiveMeter metered(&meter);
+        ActiveCheckpoint installed(&checkpoint);
+        EXPECT_THROW(map.set(Value::string("one more"), Value()), Stopped);
+    }
+    EXPECT_EQ(checkpoint.questions, 1);
+    EXPECT_EQ(meter.held(), 0u);
+    EXPECT_EQ(map.slot_count(), slots);
+    EXPECT_EQ(map.size(), kEntries);
+    for (size_t i = 0; i < kEntries; ++i) {
+        const Value* found = map.find("k" + std::to_string(i));
+        ASSERT_NE(found, nullptr) << i;
+        EXPECT_EQ(found->as_int(), static_cast<int64_t>(i));
+    }
+    map.set(Value::string("one more"), Value());  // nothing installed: it grows
+    EXPECT_EQ(map.slot_count(), 2 * slots);
+    EXPECT_NE(map.find("one more"), nullptr);
+}
+
+// A copy stopped halfway is left to the backlog, like a free that must
+// stop: destroying it on the spot would take as long as making it did.
+TEST(SharedCopy, StoppedHalfwayLeavesTheHalfMadeCopyToTheBacklog) {
+    for (bool is_dict : {false, true}) {
+        SCOPED_TRACE(is_dict ? "dict" : "array");
+        // Stopped after three chunks: more than a free does before it asks.
+        Value value = is_dict ? big_dict(2 * kWorkChunk) : big_array(4 * kWorkChunk);
+        const Value shared = value;
+        StopAtOnce checkpoint(3);
+        FreeBacklog backlog;
+        t_unchecked_work = 0;
+        {
+            ActiveCheckpoint installed(&checkpoint);
+            ActiveBacklog active(&backlog);
+            if (is_dict)
+                EXPECT_THROW(value.mutable_entries(), Stopped);
+            else
+                EXPECT_THROW(value.mutable_items(), Stopped);
+        }
+        EXPECT_EQ(backlog.size(), 1u);
+        EXPECT_EQ(value.payload(), shared.payload());
+        EXPECT_TRUE(backlog.finish());
+    }
+}
 
 TEST(SharedCopy, IsRefusedBeforeItIsMadeWhenItWouldPassTheMemoryLimit) {
     Value value = big_array(1000);
