@@ -45,36 +45,65 @@ DictMap DictMap::copy_in_chunks() const {
     return copy;
 }
 
-// A huge table under a run that may be stopped moves a chunk of slots at a
-// time and asks the checkpoint between chunks; when it must stop, the
-// entries moved so far go back where they were, the map is as it was, and
-// the checkpoint's exception ends the operation. Other tables move in one go.
+namespace {
+
+// How many slots a growing table made or moved between two questions to the
+// checkpoint: first touches of a fresh table's pages make each slot slow.
+constexpr size_t kSlotsPerQuestion = 4096;
+
+}  // namespace
+
+// A table of more than kWorkChunk slots, under a run that may be stopped,
+// grows a few thousand slots at a time and asks the checkpoint in between;
+// when the run must stop, the entries moved so far go back where they were,
+// the map is as it was, the new table's charge is refunded, and the
+// checkpoint's exception ends the operation. Other tables grow in one go.
 void DictMap::grow() {
     const size_t old_count = slots_.size();
     const size_t capacity = slots_.empty() ? 8 : old_count * 2;
     WorkCheckpoint* const checkpoint = old_count > kWorkChunk ? t_work_checkpoint : nullptr;
+    charge_memory((capacity - old_count) * sizeof(Slot));
+    std::vector<Slot> table;
+    if (!make_table(table, capacity, checkpoint) || !rehash_into(table, checkpoint)) {
+        refund_memory((capacity - old_count) * sizeof(Slot));
+        checkpoint->check();  // throws: the stop is due
+        return;               // (a checkpoint that did not throw: the map is whole, and has room)
+    }
+    count_work(old_count);  // after the move: a stop here leaves the map whole
+}
+
+bool DictMap::make_table(std::vector<Slot>& table, size_t capacity, WorkCheckpoint* checkpoint) {
+    if (checkpoint == nullptr) {
+        table.resize(capacity);
+        return true;
+    }
+    table.reserve(capacity);
+    while (table.size() < capacity) {
+        table.resize(std::min(capacity, table.size() + kSlotsPerQuestion));
+        if (checkpoint->stop_due()) return false;
+    }
+    return true;
+}
+
+bool DictMap::rehash_into(std::vector<Slot>& table, WorkCheckpoint* checkpoint) {
     std::vector<std::pair<size_t, size_t>> moved;  // (from, to), to undo the move
     if (checkpoint != nullptr) moved.reserve(size_);
-    charge_memory((capacity - old_count) * sizeof(Slot));
-    std::vector<Slot> old(capacity);
-    old.swap(slots_);
-    for (size_t from = 0; from < old.size(); ++from) {
-        Slot& slot = old[from];
+    const size_t table_mask = table.size() - 1;
+    for (size_t from = 0; from < slots_.size(); ++from) {
+        Slot& slot = slots_[from];
         if (!slot.key.is(ValueType::Empty)) {
-            size_t i = slot.hash & mask();
-            while (!slots_[i].key.is(ValueType::Empty)) i = (i + 1) & mask();
-            slots_[i] = std::move(slot);
+            size_t i = slot.hash & table_mask;
+            while (!table[i].key.is(ValueType::Empty)) i = (i + 1) & table_mask;
+            table[i] = std::move(slot);
             if (checkpoint != nullptr) moved.emplace_back(from, i);
         }
-        if (checkpoint != nullptr && (from + 1) % kWorkChunk == 0 && checkpoint->stop_due()) {
-            for (const auto& [back, there] : moved) old[back] = std::move(slots_[there]);
-            slots_.swap(old);
-            refund_memory((capacity - old_count) * sizeof(Slot));
-            checkpoint->check();  // throws: the stop is due
-            return;               // (a checkpoint that did not throw: the map is whole, and has room)
+        if (checkpoint != nullptr && (from + 1) % kSlotsPerQuestion == 0 && checkpoint->stop_due()) {
+            for (const auto& [back, there] : moved) slots_[back] = std::move(table[there]);
+            return false;
         }
     }
-    count_work(old.size());  // after the move: a stop here leaves the map whole
+    slots_.swap(table);
+    return true;
 }
 
 void DictMap::set(const Value& key, Value value) {

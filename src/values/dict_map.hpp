@@ -18,6 +18,8 @@
 
 namespace tarnel {
 
+class WorkCheckpoint;
+
 class DictMap {
 public:
     DictMap() : key_(fresh_map_key()) {}
@@ -85,6 +87,10 @@ private:
     // Index of the slot holding `key`, or of the free slot where it would go.
     size_t probe(std::string_view key, uint64_t hash) const;
     void grow();
+    // The two halves of grow(), which `checkpoint` (when not null) may stop
+    // between chunks: false when it did, with the map unchanged.
+    static bool make_table(std::vector<Slot>& table, size_t capacity, WorkCheckpoint* checkpoint);
+    bool rehash_into(std::vector<Slot>& table, WorkCheckpoint* checkpoint);
 
     std::vector<Slot> slots_;
     size_t size_ = 0;

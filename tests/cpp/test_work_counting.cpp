@@ -71,7 +71,8 @@ Value big_array(size_t n) {
 
 Value big_dict(size_t n) {
     DictMap map;
-    for (size_t i = 0; i < n; ++i) map.set(Value::string("k" + std::to_string(i)), Value::integer(static_cast<int64_t>(i)));
+    for (size_t i = 0; i < n; ++i)
+        map.set(Value::string("k" + std::to_string(i)), Value::integer(static_cast<int64_t>(i)));
     return Value::dict(std::move(map));
 }
 
@@ -131,38 +132,43 @@ INSTANTIATE_TEST_SUITE_P(Operations, LongOperationTest, ::testing::ValuesIn(kLon
                              return std::string(info.param.name);
                          });
 
-// Says stop whenever asked; throws from the check numbered `throw_at` on.
+// Says stop from the question numbered `stop_from` on; throws from the
+// check numbered `throw_at` on.
 class StopAtOnce final : public WorkCheckpoint {
 public:
-    explicit StopAtOnce(int throw_at = 1) : throw_at_(throw_at) {}
+    explicit StopAtOnce(int throw_at = 1, int stop_from = 1) : throw_at_(throw_at), stop_from_(stop_from) {}
     void check() override {
         if (++checks_ >= throw_at_) throw Stopped{};
     }
-    bool stop_due() noexcept override {
-        ++questions;
-        return true;
-    }
+    bool stop_due() noexcept override { return ++questions >= stop_from_; }
     int questions = 0;
 
 private:
     int throw_at_;
+    int stop_from_;
     int checks_ = 0;
 };
 
-TEST(GrowingDict, StoppedMidwayPutsEveryEntryBackAndRefundsTheNewTable) {
-    // 98,304 entries fill 131,072 slots to three quarters: one more grows it.
+// 98,304 entries fill 131,072 slots to three quarters: one more grows the
+// table to 262,144 slots, made in 64 steps and filled in 32 (a question
+// after each). Stopped while the table is made, once it is made, after
+// three steps of the move and after the last: the map is as it was.
+class GrowingDict : public ::testing::TestWithParam<int> {};
+
+TEST_P(GrowingDict, StoppedMidwayPutsEveryEntryBackAndRefundsTheNewTable) {
     constexpr size_t kEntries = 98304;
     DictMap map;
-    for (size_t i = 0; i < kEntries; ++i) map.set(Value::string("k" + std::to_string(i)), Value::integer(static_cast<int64_t>(i)));
+    for (size_t i = 0; i < kEntries; ++i)
+        map.set(Value::string("k" + std::to_string(i)), Value::integer(static_cast<int64_t>(i)));
     const size_t slots = map.slot_count();
     MemoryMeter meter(uint64_t{1} << 40, 0);
-    StopAtOnce checkpoint;
+    StopAtOnce checkpoint(1, GetParam());
     {
         ActiveMeter metered(&meter);
         ActiveCheckpoint installed(&checkpoint);
         EXPECT_THROW(map.set(Value::string("one more"), Value()), Stopped);
     }
-    EXPECT_EQ(checkpoint.questions, 1);
+    EXPECT_EQ(checkpoint.questions, GetParam());
     EXPECT_EQ(meter.held(), 0u);
     EXPECT_EQ(map.slot_count(), slots);
     EXPECT_EQ(map.size(), kEntries);
@@ -175,6 +181,8 @@ TEST(GrowingDict, StoppedMidwayPutsEveryEntryBackAndRefundsTheNewTable) {
     EXPECT_EQ(map.slot_count(), 2 * slots);
     EXPECT_NE(map.find("one more"), nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(StopPoints, GrowingDict, ::testing::Values(1, 64, 67, 96));
 
 // A copy stopped halfway is left to the backlog, like a free that must
 // stop: destroying it on the spot would take as long as making it did.
