@@ -346,28 +346,28 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
 // right operand of the comparison that is not an Int leave the group: the
 // AddR's handler runs at its own index, or the comparison's entry runs on
 // its own after the sum.
-#define TARNEL_GROUP_BODY(name)                                                          \
-    fast_Add##name : {                                                                   \
-        const Value& l = regs[f->b];                                                     \
-        const Value& r = regs[f->c];                                                     \
-        int64_t sum;                                                                     \
+#define TARNEL_GROUP_BODY(name)                                                                           \
+    fast_Add##name : {                                                                                    \
+        const Value& l = regs[f->b];                                                                      \
+        const Value& r = regs[f->c];                                                                      \
+        int64_t sum;                                                                                      \
         if (__builtin_expect(!both_int(l, r) || __builtin_add_overflow(l.as_int(), r.as_int(), &sum), 0)) \
-            goto label_AddR;                                                             \
-        regs[f->a].set_int(sum);                                                         \
-        tags[f->a] = ValueType::Int;                                                     \
-        f = ip++;                                                                        \
-        ++count;                                                                         \
-        const Value& bound = regs[f->c];                                                 \
-        if (__builtin_expect(!bound.is(ValueType::Int), 0)) goto fast_##name;            \
-        const bool outcome = int_relation<FastKind::name>(sum, bound.as_int()); \
-        regs[f->a].set_bool(outcome);                                                    \
-        tags[f->a] = ValueType::Bool;                                                    \
-        ++count;                                                                         \
-        if (outcome == jumps_if_true<FastKind::name>())                                  \
-            TARNEL_TAKE_JUMP(fused_label(*f), f + fused_distance(*f));                   \
-        else                                                                             \
-            ++ip;                                                                        \
-        TARNEL_NEXT();                                                                   \
+            goto label_AddR;                                                                              \
+        regs[f->a].set_int(sum);                                                                          \
+        tags[f->a] = ValueType::Int;                                                                      \
+        f = ip++;                                                                                         \
+        ++count;                                                                                          \
+        const Value& bound = regs[f->c];                                                                  \
+        if (__builtin_expect(!bound.is(ValueType::Int), 0)) goto fast_##name;                             \
+        const bool outcome = int_relation<FastKind::name>(sum, bound.as_int());                           \
+        regs[f->a].set_bool(outcome);                                                                     \
+        tags[f->a] = ValueType::Bool;                                                                     \
+        ++count;                                                                                          \
+        if (outcome == jumps_if_true<FastKind::name>())                                                   \
+            TARNEL_TAKE_JUMP(fused_label(*f), f + fused_distance(*f));                                    \
+        else                                                                                              \
+            ++ip;                                                                                         \
+        TARNEL_NEXT();                                                                                    \
     }
         TARNEL_GROUP_BODY(LtJumpIf)
         TARNEL_GROUP_BODY(LtJumpIfNot)

@@ -162,8 +162,8 @@ std::vector<FlowCase> flow_cases() {
         // Groups of an AddR and the fused pair testing its result.
         {"JumpIntoTheComparisonOfAGroup",
          // 0: jump to 2, the comparison of the group at 1..3: r0 stays 7.
-         {I(Op::JumpR, {1}), I(Op::AddR, {0, 0, 1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}),
-          I(Op::ReturnR, {0}), I(Op::Halt)},
+         {I(Op::JumpR, {1}), I(Op::AddR, {0, 0, 1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}), I(Op::ReturnR, {0}),
+          I(Op::Halt)},
          {{0, VI(7)}, {1, VI(2)}},
          "Int 7",
          4},
@@ -174,8 +174,7 @@ std::vector<FlowCase> flow_cases() {
          "Int 7",
          3},
         {"GroupComparingTheSumWithItself",
-         {I(Op::AddR, {0, 0, 1}), I(Op::LteR, {4, 0, 0}), I(Op::JumpIfNotR, {4, 1}), I(Op::ReturnR, {0}),
-          I(Op::Halt)},
+         {I(Op::AddR, {0, 0, 1}), I(Op::LteR, {4, 0, 0}), I(Op::JumpIfNotR, {4, 1}), I(Op::ReturnR, {0}), I(Op::Halt)},
          {{0, VI(7)}, {1, VI(2)}},
          "Int 9",
          4},
@@ -405,7 +404,7 @@ TEST(FastCode, EndEntryAndJumpTargets) {
     std::vector<Instruction> pair = {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -2})};
     EXPECT_EQ(build_fast_code(pair, true)[0].op, fast_op(FastKind::LtJumpIf));
     EXPECT_EQ(fused_distance(build_fast_code(pair, true)[0]), 0);  // back to the comparison
-    EXPECT_EQ(fused_label(build_fast_code(pair, true)[0]), 1);      // the jump's index
+    EXPECT_EQ(fused_label(build_fast_code(pair, true)[0]), 1);     // the jump's index
     EXPECT_EQ(build_fast_code(pair, false)[0].op, Op::LtR);
 }
 
