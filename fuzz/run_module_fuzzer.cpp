@@ -20,8 +20,9 @@
 //     order, the product's own run() on a second fresh state ends the same
 //     way: same result, error message, instruction count, pc, halted flag,
 //     stacks, globals and registers. This compares the engine's quiet run loop
-//     (over its fast form, with fused comparisons and jumps; the mutator
-//     inserts such pairs) with the step routine on every such input;
+//     (over its fast form, with fused comparisons and jumps and groups of an
+//     AddR and such a pair; the mutator inserts both shapes) with the step
+//     routine on every such input;
 //   - in quiet mode, a third fresh state run with TARNEL_JIT=always (the
 //     machine-code tier, when the build has it) ends the same way again, and
 //     so does a fourth under the default tiering with a threshold of 1 to 64
@@ -727,8 +728,10 @@ HARNESS void mutate_module(Rng& rng, Module& m) {
                 m.instructions.insert(m.instructions.begin() + rng.below(static_cast<uint32_t>(n) + 1),
                                       random_instruction(rng, m));
             break;
-        case 2: {  // insert a comparison and a conditional jump on its result (the engine fuses them)
-            if (n >= 511) break;
+        case 2: {  // insert a comparison and a conditional jump on its result (the engine fuses them),
+                   // half the time after an AddR whose result it compares (a loop's increment, test
+                   // and jump back, which the engine runs as one group)
+            if (n >= 510) break;
             static constexpr Opcode kCompares[] = {Opcode::LtR,  Opcode::LteR, Opcode::GtR,
                                                    Opcode::GteR, Opcode::EqR,  Opcode::NeqR};
             const uint8_t dst = pick_register(rng);
@@ -739,7 +742,14 @@ HARNESS void mutate_module(Rng& rng, Module& m) {
             Instruction jump = Instruction::make(rng.chance(2) ? Opcode::JumpIfR : Opcode::JumpIfNotR);
             jump.a = dst;
             jump.wide = static_cast<uint32_t>(pick_offset(rng, n));
-            const auto at = m.instructions.begin() + rng.below(static_cast<uint32_t>(n) + 1);
+            auto at = m.instructions.begin() + rng.below(static_cast<uint32_t>(n) + 1);
+            if (rng.chance(2)) {
+                Instruction add = Instruction::make(Opcode::AddR);
+                add.a = compare.b;
+                add.b = rng.chance(2) ? add.a : pick_register(rng);
+                add.c = pick_register(rng);
+                at = m.instructions.insert(at, add) + 1;
+            }
             m.instructions.insert(m.instructions.insert(at, compare) + 1, jump);
             break;
         }

@@ -68,7 +68,9 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
         }
         if (FastKind k = in_list_jump_kind(ins.op); k != FastKind::Count && inside(i, target)) {
             out.op = fast_op(k);
-            out.wide = static_cast<uint32_t>(target);
+            out.wide = static_cast<uint32_t>(static_cast<int32_t>(target - i));
+            out.b = static_cast<uint8_t>(i);
+            out.c = static_cast<uint8_t>(i >> 8);
             continue;
         }
         if (!fuse || i + 1 >= size) continue;
@@ -76,8 +78,21 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
         FastKind pair = fused_kind(ins.op, next.op);
         if (pair == FastKind::Count || !is_conditional_jump(next.op) || next.a != ins.a) continue;
         if (!inside(i + 1, target)) continue;
+        const int64_t distance = static_cast<int64_t>(target) - static_cast<int64_t>(i);
+        if (distance < INT16_MIN || distance > INT16_MAX) continue;
         out.op = fast_op(pair);
-        out.wide = static_cast<uint32_t>(target);
+        out.wide = static_cast<uint32_t>(static_cast<uint16_t>((i + 1) & 0xFFFF)) << 16 |
+                   static_cast<uint16_t>(static_cast<int16_t>(distance));
+    }
+    // Groups of three, once every comparison is fused: an AddR followed by
+    // a fused comparison whose left operand is the AddR's result.
+    constexpr auto first_fused = static_cast<uint8_t>(FastKind::LtJumpIf);
+    constexpr auto first_group = static_cast<uint8_t>(FastKind::AddLtJumpIf);
+    for (uint64_t i = 0; fuse && i + 1 < size; ++i) {
+        const auto next = static_cast<uint8_t>(fast[i + 1].op);
+        if (code[i].op != Opcode::AddR || next < first_fused || next >= first_group) continue;
+        if (fast[i + 1].b != code[i].a) continue;
+        fast[i].op = static_cast<Opcode>(first_group + (next - first_fused));
     }
     return fast;
 }

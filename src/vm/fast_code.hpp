@@ -7,9 +7,12 @@
 // list, none of them visible from outside:
 //   - one End entry past the last instruction, so fetching needs no bounds
 //     test: running off the end fetches End, which stops the run;
-//   - a jump whose target lies inside the list carries the target's index
-//     in `wide`, computed once here; a jump out of the list keeps its own kind and goes
-//     through the ordinary handler, which ends the run with the exact pc;
+//   - a jump whose target lies inside the list carries in `wide` how many
+//     entries the target lies from it, and in b and c the low and high byte
+//     of its own index as `last_jump` records it, both computed once here, so
+//     taking it needs neither the list's start nor a division; a jump out of
+//     the list keeps its own kind and goes through the ordinary handler,
+//     which ends the run with the exact pc;
 //   - CallR and ReturnR have kinds of their own, which the loop runs on a
 //     quick path when the call-site cache knows the callee and the frame
 //     saves part of r0..r63 (every other case goes to the ordinary handler);
@@ -17,7 +20,17 @@
 //   - a comparison whose result the next instruction tests as a jump
 //     condition is fused with it: the loop runs both in one dispatch, counts
 //     both, and leaves the compare's register written as it would be. The
-//     comparison's `wide`, which it does not use, holds the jump's target.
+//     comparison's `wide`, which it does not use, holds in its low half how
+//     many entries the target lies from the comparison and in its high half
+//     the jump's index as `last_jump` records it (pairs whose target lies
+//     too far for the low half stay unfused);
+//   - an AddR whose result the next entry, a fused comparison, takes as its
+//     left operand (a loop's increment, test and jump back) is the first
+//     entry of a group of three run in one dispatch when the operands are
+//     Ints and the sum does not overflow; every other case runs the AddR's
+//     ordinary handler at its own index and the comparison as an entry of
+//     its own. The comparison entry keeps its fused kind, so a jump into it
+//     runs it alone.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +60,18 @@ enum class FastKind : uint8_t {
     EqJumpIfNot,
     NeqJumpIf,
     NeqJumpIfNot,
+    AddLtJumpIf,  // AddR d, x, y then a fused comparison of d (as above)
+    AddLtJumpIfNot,
+    AddLteJumpIf,
+    AddLteJumpIfNot,
+    AddGtJumpIf,
+    AddGtJumpIfNot,
+    AddGteJumpIf,
+    AddGteJumpIfNot,
+    AddEqJumpIf,
+    AddEqJumpIfNot,
+    AddNeqJumpIf,
+    AddNeqJumpIfNot,
     Count,
 };
 
@@ -60,6 +85,15 @@ inline uint64_t jump_target(uint64_t jump_index, int32_t offset) {
     int32_t target = static_cast<int32_t>(static_cast<uint32_t>(jump_index + 1) + static_cast<uint32_t>(offset));
     return static_cast<uint64_t>(static_cast<int64_t>(target));
 }
+
+// An in-list jump entry (JumpIn, JumpIfIn, JumpIfNotIn): the distance from
+// it to its target, and its own index as `last_jump` records it.
+inline int64_t jump_distance(const Instruction& entry) { return static_cast<int32_t>(entry.wide); }
+inline uint16_t jump_label(const Instruction& entry) { return static_cast<uint16_t>(entry.b | (entry.c << 8)); }
+// A fused comparison entry: the distance from the comparison to the jump's
+// target, and the jump's index as `last_jump` records it.
+inline int64_t fused_distance(const Instruction& entry) { return static_cast<int16_t>(entry.wide & 0xFFFF); }
+inline uint16_t fused_label(const Instruction& entry) { return static_cast<uint16_t>(entry.wide >> 16); }
 
 // Builds the fast form of `code`: one entry per instruction, then End.
 // `fuse` false leaves every instruction unfused (for tests that compare the

@@ -58,6 +58,18 @@ TARNEL_HANDLER int quick_compare(const Value& l, const Value& r) {
     return -1;
 }
 
+// The relation of a fused pair on two Ints.
+template <FastKind K>
+TARNEL_HANDLER bool int_relation(int64_t x, int64_t y) {
+    constexpr int relation = (static_cast<int>(K) - static_cast<int>(FastKind::LtJumpIf)) / 2;
+    if constexpr (relation == 0) return x < y;
+    if constexpr (relation == 1) return x <= y;
+    if constexpr (relation == 2) return y < x;
+    if constexpr (relation == 3) return y <= x;
+    if constexpr (relation == 4) return x == y;
+    return x != y;
+}
+
 // The jump kind a fused pair ends with: JumpIfR (true) or JumpIfNotR.
 template <FastKind K>
 constexpr bool jumps_if_true() {
@@ -138,7 +150,10 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
     X(Call) X(Return) \
     X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot) \
     X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) \
-    X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf) X(NeqJumpIfNot)
+    X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf) X(NeqJumpIfNot) \
+    X(AddLtJumpIf) X(AddLtJumpIfNot) X(AddLteJumpIf) X(AddLteJumpIfNot) \
+    X(AddGtJumpIf) X(AddGtJumpIfNot) X(AddGteJumpIf) X(AddGteJumpIfNot) \
+    X(AddEqJumpIf) X(AddEqJumpIfNot) X(AddNeqJumpIf) X(AddNeqJumpIfNot)
     // clang-format on
     static const void* const dispatch_table[kFastKindCount] = {TARNEL_INSTRUCTIONS(TARNEL_LABEL_ADDRESS)
                                                                    TARNEL_FAST_KINDS(TARNEL_FAST_ADDRESS)};
@@ -173,11 +188,13 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         if (Watched) asm volatile("");                                                   \
         goto* dispatch_table[static_cast<uint8_t>(f->op)];                               \
     } while (0)
-#define TARNEL_TAKE_JUMP(from, to)                          \
-    do {                                                    \
-        s.last_jump = static_cast<uint16_t>((from) - code); \
-        ip = code + (to);                                   \
-        TARNEL_NEXT_AFTER_TRANSFER();                       \
+// A jump taken to entry `to`; `label` is the jump's index as last_jump
+// records it.
+#define TARNEL_TAKE_JUMP(label, to)   \
+    do {                              \
+        s.last_jump = (label);        \
+        ip = (to);                    \
+        TARNEL_NEXT_AFTER_TRANSFER(); \
     } while (0)
 
     try {
@@ -225,13 +242,13 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         TARNEL_NEXT();
 
     fast_JumpIn:
-        TARNEL_TAKE_JUMP(f, f->wide);
+        TARNEL_TAKE_JUMP(jump_label(*f), f + jump_distance(*f));
         TARNEL_NEXT();
     fast_JumpIfIn:
-        if (truthy(regs[f->a])) TARNEL_TAKE_JUMP(f, f->wide);
+        if (truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), f + jump_distance(*f));
         TARNEL_NEXT();
     fast_JumpIfNotIn:
-        if (!truthy(regs[f->a])) TARNEL_TAKE_JUMP(f, f->wide);
+        if (!truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), f + jump_distance(*f));
         TARNEL_NEXT();
 
         // A call whose site has seen its callee string before, into a frame that
@@ -308,7 +325,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         tags[f->a] = ValueType::Bool;                                              \
         ++count;                                                                   \
         if ((outcome != 0) == jumps_if_true<FastKind::name>())                     \
-            TARNEL_TAKE_JUMP(f + 1, f->wide);                                      \
+            TARNEL_TAKE_JUMP(fused_label(*f), f + fused_distance(*f));             \
         else                                                                       \
             ++ip;                                                                  \
         TARNEL_NEXT();                                                             \
@@ -326,6 +343,50 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         TARNEL_FUSED_BODY(NeqJumpIf)
         TARNEL_FUSED_BODY(NeqJumpIfNot)
 #undef TARNEL_FUSED_BODY
+
+// An AddR and the fused comparison after it that tests its result: three
+// instructions counted, each register written as the separate instructions
+// write it, in their order (the comparison's left operand is the sum). Operands other than Ints, an overflow or a
+// right operand of the comparison that is not an Int leave the group: the
+// AddR's handler runs at its own index, or the comparison's entry runs on
+// its own after the sum.
+#define TARNEL_GROUP_BODY(name)                                                                           \
+    fast_Add##name : {                                                                                    \
+        const Value& l = regs[f->b];                                                                      \
+        const Value& r = regs[f->c];                                                                      \
+        int64_t sum;                                                                                      \
+        if (__builtin_expect(!both_int(l, r) || __builtin_add_overflow(l.as_int(), r.as_int(), &sum), 0)) \
+            goto label_AddR;                                                                              \
+        regs[f->a].set_int(sum);                                                                          \
+        tags[f->a] = ValueType::Int;                                                                      \
+        f = ip++;                                                                                         \
+        ++count;                                                                                          \
+        const Value& bound = regs[f->c];                                                                  \
+        if (__builtin_expect(!bound.is(ValueType::Int), 0)) goto fast_##name;                             \
+        const bool outcome = int_relation<FastKind::name>(sum, bound.as_int());                           \
+        regs[f->a].set_bool(outcome);                                                                     \
+        tags[f->a] = ValueType::Bool;                                                                     \
+        ++count;                                                                                          \
+        if (outcome == jumps_if_true<FastKind::name>())                                                   \
+            TARNEL_TAKE_JUMP(fused_label(*f), f + fused_distance(*f));                                    \
+        else                                                                                              \
+            ++ip;                                                                                         \
+        TARNEL_NEXT();                                                                                    \
+    }
+        TARNEL_GROUP_BODY(LtJumpIf)
+        TARNEL_GROUP_BODY(LtJumpIfNot)
+        TARNEL_GROUP_BODY(LteJumpIf)
+        TARNEL_GROUP_BODY(LteJumpIfNot)
+        TARNEL_GROUP_BODY(GtJumpIf)
+        TARNEL_GROUP_BODY(GtJumpIfNot)
+        TARNEL_GROUP_BODY(GteJumpIf)
+        TARNEL_GROUP_BODY(GteJumpIfNot)
+        TARNEL_GROUP_BODY(EqJumpIf)
+        TARNEL_GROUP_BODY(EqJumpIfNot)
+        TARNEL_GROUP_BODY(NeqJumpIf)
+        TARNEL_GROUP_BODY(NeqJumpIfNot)
+#undef TARNEL_GROUP_BODY
+
     } catch (...) {
         // A handler ran out of memory: the run still counted the instruction
         // and moved past it, as the debug loop does.

@@ -1,6 +1,7 @@
 // The quiet run loop over the engine's fast form against the plain loop over
 // the loaded instructions: the same result, error, count, pc, last jump,
-// registers and tags, for every fused pair and every way out of the loop.
+// registers and tags, for every fused pair and group and every way out of
+// the loop.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -108,8 +109,10 @@ class FusedPairs : public ::testing::TestWithParam<PairCase> {};
 TEST_P(FusedPairs, SameAsThePlainLoop) {
     const PairCase& c = GetParam();
     Module module = counting_loop(c.compare, c.jump, c.swap);
-    ASSERT_GE(static_cast<size_t>(build_fast_code(module.instructions)[kPairAt].op),
-              static_cast<size_t>(FastKind::LtJumpIf));  // the pair is fused
+    const std::vector<Instruction> form = build_fast_code(module.instructions);
+    ASSERT_GE(static_cast<size_t>(form[kPairAt].op), static_cast<size_t>(FastKind::LtJumpIf));  // the pair is fused
+    // The AddR before the pair leads a group when the pair tests its result.
+    EXPECT_EQ(static_cast<size_t>(form[kPairAt - 1].op) >= static_cast<size_t>(FastKind::AddLtJumpIf), !c.swap);
     Snapshot fast = run_once(module, false, c.preset);
     Snapshot plain = run_once(module, true, c.preset);
     EXPECT_EQ(fast, plain) << fast.outcome << " vs " << plain.outcome << ", count " << fast.count << " vs "
@@ -156,8 +159,106 @@ std::vector<FlowCase> flow_cases() {
          "error",
          1},
         {"TopLevelReturnAfterAJump", {I(Op::JumpR, {1}), I(Op::Halt), I(Op::ReturnR, {2})}, {{2, VI(9)}}, "Int 9", 2},
+        // Groups of an AddR and the fused pair testing its result.
+        {"JumpIntoTheComparisonOfAGroup",
+         // 0: jump to 2, the comparison of the group at 1..3: r0 stays 7.
+         {I(Op::JumpR, {1}), I(Op::AddR, {0, 0, 1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}), I(Op::ReturnR, {0}),
+          I(Op::Halt)},
+         {{0, VI(7)}, {1, VI(2)}},
+         "Int 7",
+         4},
+        {"JumpIntoTheJumpOfAGroup",
+         {I(Op::JumpR, {2}), I(Op::AddR, {0, 0, 1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}), I(Op::Halt),
+          I(Op::ReturnR, {0})},
+         {{0, VI(7)}, {1, VI(2)}, {4, B(true)}},
+         "Int 7",
+         3},
+        {"GroupComparingTheSumWithItself",
+         {I(Op::AddR, {0, 0, 1}), I(Op::LteR, {4, 0, 0}), I(Op::JumpIfNotR, {4, 1}), I(Op::ReturnR, {0}), I(Op::Halt)},
+         {{0, VI(7)}, {1, VI(2)}},
+         "Int 9",
+         4},
+        {"GroupWritingItsBoolIntoTheSum",
+         // Round one: r0 = 8, then r0 = true; round two: AddR of a Bool fails.
+         {I(Op::AddR, {0, 0, 1}), I(Op::LtR, {0, 0, 2}), I(Op::JumpIfR, {0, -3}), I(Op::ReturnR, {0})},
+         {{0, VI(7)}, {1, VI(1)}, {2, VI(100)}},
+         "error",
+         4},
+        {"GroupWithAFloatBound",
+         {I(Op::AddR, {0, 0, 1}), I(Op::LtR, {4, 0, 2}), I(Op::JumpIfR, {4, -3}), I(Op::ReturnR, {0})},
+         {{0, VI(0)}, {1, VI(1)}, {2, F(2.5)}},
+         "Int 3",
+         10},
+        {"GroupWithFloatOperands",
+         {I(Op::AddR, {0, 0, 1}), I(Op::GtR, {4, 0, 2}), I(Op::JumpIfNotR, {4, -3}), I(Op::ReturnR, {0})},
+         {{0, F(0.5)}, {1, F(1.0)}, {2, F(2.0)}},
+         "Float",
+         7},
+        {"GroupOverflowingInItsLastRound",
+         {I(Op::AddR, {0, 0, 1}), I(Op::NeqR, {4, 0, 2}), I(Op::JumpIfR, {4, -3}), I(Op::ReturnR, {0})},
+         {{0, VI(kMax - 2)}, {1, VI(1)}, {2, VI(kMin)}},
+         "error",
+         7},
     };
 }
+
+// Long lists: a jump more than 255 entries in records its index in two
+// bytes, one more than 65,535 in records it cut to 16 bits, and a pair whose
+// target lies too far for the fused form stays unfused. `filler` Nops go
+// before the jump and `gap` Nops between the jump and its target (which
+// jumps back into a fused pair when `back`).
+struct FarCase {
+    std::string name;
+    size_t filler;
+    size_t gap;
+    Opcode first;  // JumpR, or a comparison fused with a JumpIfR
+    bool back;
+};
+
+Module far_module(const FarCase& c) {
+    std::vector<Instruction> code(c.filler, I(Op::Nop));
+    const auto gap = static_cast<int64_t>(c.gap);
+    if (c.first == Op::JumpR) {
+        code.push_back(I(Op::JumpR, {gap}));
+    } else {
+        code.push_back(Instruction::make(c.first, {4, 0, 1}));
+        code.push_back(I(Op::JumpIfR, {4, gap}));
+    }
+    code.insert(code.end(), c.gap, I(Op::Nop));
+    if (c.back) {
+        // r5 counts the way back: once through the pair again, then out.
+        code.push_back(I(Op::AddR, {5, 5, 6}));
+        code.push_back(I(Op::LtR, {7, 5, 6}));
+        code.push_back(I(Op::JumpIfNotR, {7, 1}));
+        code.push_back(I(Op::JumpR, {-static_cast<int64_t>(c.gap) - 6}));  // back to the comparison
+    }
+    code.push_back(I(Op::ReturnR, {5}));
+    return make_module(code);
+}
+
+class FarJumps : public ::testing::TestWithParam<FarCase> {};
+
+TEST_P(FarJumps, SameAsThePlainLoop) {
+    const FarCase& c = GetParam();
+    Module module = far_module(c);
+    const std::vector<std::pair<uint8_t, Value>> preset = {{0, VI(1)}, {1, VI(2)}, {5, VI(-1)}, {6, VI(1)}};
+    Snapshot fast = run_once(module, false, preset);
+    Snapshot plain = run_once(module, true, preset);
+    EXPECT_EQ(fast, plain) << fast.outcome << " vs " << plain.outcome << ", pc " << fast.pc << " vs " << plain.pc;
+    ASSERT_TRUE(fast.last_jump.has_value());
+    EXPECT_EQ(fast.outcome.substr(0, 3), "Int");
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, FarJumps, ::testing::Values(
+    FarCase{"JumpFromIndexAbove255", 300, 10, Op::JumpR, false},
+    FarCase{"JumpFromIndexAbove65535", 70000, 10, Op::JumpR, false},
+    FarCase{"JumpOverMoreThan32767", 5, 40000, Op::JumpR, false},
+    FarCase{"PairAtIndexAbove65535", 70000, 10, Op::LtR, true},
+    FarCase{"PairWithTargetTooFarToFuse", 5, 40000, Op::GtR, true},
+    FarCase{"PairTargetJustPastTheLimit", 5, 32766, Op::LtR, true}),
+    [](const auto& info) { return info.param.name; });
+// clang-format on
 
 class Flow : public ::testing::TestWithParam<FlowCase> {};
 
@@ -291,16 +392,38 @@ TEST(FastCode, EndEntryAndJumpTargets) {
     std::vector<Instruction> fast = build_fast_code(code);
     ASSERT_EQ(fast.size(), code.size() + 1);
     EXPECT_EQ(fast[0].op, fast_op(FastKind::JumpIn));
-    EXPECT_EQ(fast[0].wide, 2u);
+    EXPECT_EQ(jump_distance(fast[0]), 2);
+    EXPECT_EQ(jump_label(fast[0]), 0);
     EXPECT_EQ(fast[1].op, Op::JumpIfR);  // target -1: left to the handler, which ends the run
     EXPECT_EQ(fast[2].op, fast_op(FastKind::JumpIfNotIn));
-    EXPECT_EQ(fast[2].wide, 3u);
+    EXPECT_EQ(jump_distance(fast[2]), 1);
+    EXPECT_EQ(jump_label(fast[2]), 2);
     EXPECT_EQ(fast[3].op, Op::Nop);
     EXPECT_EQ(fast[4].op, fast_op(FastKind::End));
     // Unfused on request: the comparison keeps its kind.
     std::vector<Instruction> pair = {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, -2})};
     EXPECT_EQ(build_fast_code(pair, true)[0].op, fast_op(FastKind::LtJumpIf));
+    EXPECT_EQ(fused_distance(build_fast_code(pair, true)[0]), 0);  // back to the comparison
+    EXPECT_EQ(fused_label(build_fast_code(pair, true)[0]), 1);     // the jump's index
     EXPECT_EQ(build_fast_code(pair, false)[0].op, Op::LtR);
+}
+
+// Which pairs fuse by how far their target lies: the fused form holds the
+// distance from the comparison in 16 bits.
+TEST(FastCode, PairsFuseOnlyWithinSixteenBitsOfDistance) {
+    struct Row {
+        int64_t gap;  // Nops between the pair and its target
+        bool fused;
+    };
+    for (Row row : {Row{0, true}, Row{32765, true}, Row{32766, false}, Row{40000, false}}) {
+        std::vector<Instruction> code = {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, row.gap})};
+        code.insert(code.end(), static_cast<size_t>(row.gap) + 1, I(Op::Nop));
+        const std::vector<Instruction> fast = build_fast_code(code);
+        EXPECT_EQ(fast[0].op == fast_op(FastKind::LtJumpIf), row.fused) << row.gap;
+        if (row.fused) {
+            EXPECT_EQ(fused_distance(fast[0]), row.gap + 2) << row.gap;
+        }
+    }
 }
 
 }  // namespace
