@@ -34,8 +34,25 @@ if [ "$purpose" = test ]; then
     [ -f /usr/include/gtest/gtest.h ] || need libgtest-dev "GoogleTest, for the C++ tests"
 fi
 
+# Wanted, not needed: xbyak's headers build the machine-code tier on x86-64.
+# Without them the build succeeds with the interpreter alone, so failing to
+# install them (an old release without the package, no root) is only a note.
+install_optional_xbyak() {
+    [ "$(uname -m)" = x86_64 ] || return 0
+    [ -f /usr/include/xbyak/xbyak.h ] && return 0
+    if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+        echo "Note: libxbyak-dev is missing, so the machine-code tier will not be built (sudo apt-get install libxbyak-dev adds it)."
+        return 0
+    fi
+    echo "Installing with apt-get: libxbyak-dev (headers for the machine-code tier)"
+    { apt-get install -y -q -o DPkg::Lock::Timeout=600 libxbyak-dev ||
+        { apt-get update -q && apt-get install -y -q -o DPkg::Lock::Timeout=600 libxbyak-dev; }; } ||
+        echo "Note: libxbyak-dev could not be installed; building without the machine-code tier."
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
     echo "System packages for '$purpose': all present"
+    install_optional_xbyak
     exit 0
 fi
 
@@ -52,3 +69,4 @@ fi
 echo "Installing with apt-get: ${missing[*]}"
 apt-get update -q
 apt-get install -y -q -o DPkg::Lock::Timeout=600 "${missing[@]}"
+install_optional_xbyak
