@@ -15,10 +15,10 @@
 #include "vm/fast_loop.hpp"
 
 #include "vm/fast_code.hpp"
-#include "vm/frame_copies.hpp"
 #include "vm/handlers_calls.hpp"
 #include "vm/handlers_core.hpp"
 #include "vm/handlers_data.hpp"
+#include "vm/quick_calls.hpp"
 
 namespace tarnel {
 namespace {
@@ -258,48 +258,18 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         // ordinary handler.
     fast_Call: {
         const CallSiteCache& site = s.caches.call_sites[f->wide];
-        const Value& callee = regs[f->a];
-        if (__builtin_expect(!callee.is(ValueType::String) || callee.payload() != site.callee.payload() ||
-                                 !site.quick || s.declared_saved_tags || s.testing.always_save_all_registers ||
-                                 s.call_stack.size() >= kMaxCallDepth,
-                             0))
-            goto label_CallR;
-        frames::push_partial(s, static_cast<uint64_t>(ip - code), f->b, site.saved, site.groups);
-        for (unsigned i = 0; i < site.passed; ++i) frames::copy_register(s, static_cast<uint8_t>(i), site.args[i]);
-        ip = code + site.entry;
+        if (__builtin_expect(!frames::call_is_quick(s, site, regs[f->a]), 0)) goto label_CallR;
+        ip = code + frames::enter_quick_call(s, site, static_cast<uint64_t>(ip - code), f->b);
         TARNEL_NEXT_AFTER_TRANSFER();
     }
 
         // A return into a frame that saves part of r0..r63 while no tag is
-        // declared; a return from the outermost level and a return into a full
-        // frame take the ordinary handler. The returned value is copied before the
-        // restore, which may overwrite its register.
+        // declared, with no result or a scalar one; a return from the
+        // outermost level, into a full frame or with a heap result takes the
+        // ordinary handler.
     fast_Return: {
-        if (__builtin_expect(s.call_stack.empty() || s.declared_saved_tags, 0)) goto label_ReturnR;
-        CallFrame& frame = s.call_stack.back();
-        if (__builtin_expect(frame.is_full(), 0)) goto label_ReturnR;
-        const uint64_t to = frame.return_pc;
-        const std::optional<uint8_t> dst = frame.return_register;
-        if (f->wide != 0) {
-            // A scalar result is kept as its sixteen bytes; a heap result
-            // takes the ordinary handler.
-            const Value& src = regs[f->a];
-            if (__builtin_expect(src.is_heap(), 0)) goto label_ReturnR;
-            uint64_t result[2];
-            std::memcpy(result, static_cast<const void*>(&src), sizeof result);
-            const ValueType result_tag = src.type();
-            frames::restore_partial(s, frame, true);
-            s.call_stack.pop_back();
-            if (dst) {
-                Value& slot = regs[*dst];
-                if (slot.is_heap()) std::destroy_at(&slot);
-                std::memcpy(static_cast<void*>(&slot), result, sizeof result);
-                tags[*dst] = result_tag;
-            }
-        } else {
-            frames::restore_partial(s, frame, true);
-            s.call_stack.pop_back();
-        }
+        if (__builtin_expect(!frames::return_is_quick(s, f->wide != 0, f->a), 0)) goto label_ReturnR;
+        const uint64_t to = frames::leave_quick_return(s, f->wide != 0, f->a);
         if (__builtin_expect(to >= size, 0)) {
             s.pc = to;
             s.instruction_count = count + TARNEL_BIAS;

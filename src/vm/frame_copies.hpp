@@ -2,7 +2,8 @@
 //
 // These are the inner steps of every call and return, inlined into the
 // generic frame code (state.cpp) and into the quiet loop's own call path
-// (fast_loop.cpp), so both build and take apart frames the same way.
+// (fast_loop.cpp and jit_handlers.cpp, through quick_calls.hpp), so all of
+// them build and take apart frames the same way.
 #pragma once
 
 #include <cstring>

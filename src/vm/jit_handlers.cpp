@@ -6,14 +6,13 @@
 // it applies: a call site that has seen its String callee before pushes a
 // partial frame, and a return into a partial frame restores just that.
 // Everything else is the ordinary handler.
-#include <cstring>
 #include <exception>
 
-#include "vm/frame_copies.hpp"
 #include "vm/handlers_calls.hpp"
 #include "vm/handlers_core.hpp"
 #include "vm/handlers_data.hpp"
 #include "vm/jit_handlers.hpp"
+#include "vm/quick_calls.hpp"
 
 namespace tarnel::jit {
 namespace {
@@ -23,44 +22,15 @@ using namespace handlers;
 Status quick_call(ExecContext& c, const Instruction& ins, uint64_t index) {
     VmState& s = c.s;
     const CallSiteCache& site = s.caches.call_site(index);
-    const Value& callee = s.registers[ins.a];
-    if (!callee.is(ValueType::String) || callee.payload() != site.callee.payload() || !site.quick ||
-        s.declared_saved_tags || s.testing.always_save_all_registers || s.call_stack.size() >= kMaxCallDepth)
-        return op_CallR<false>(c, Operands<Opcode::CallR>{ins});
-    frames::push_partial(s, index + 1, ins.b, site.saved, site.groups);
-    for (unsigned i = 0; i < site.passed; ++i) frames::copy_register(s, static_cast<uint8_t>(i), site.args[i]);
-    s.pc = site.entry;
+    if (!frames::call_is_quick(s, site, s.registers[ins.a])) return op_CallR<false>(c, Operands<Opcode::CallR>{ins});
+    s.pc = frames::enter_quick_call(s, site, index + 1, ins.b);
     return Status::Next;
 }
 
 Status quick_return(ExecContext& c, const Instruction& ins) {
     VmState& s = c.s;
-    if (s.call_stack.empty() || s.declared_saved_tags || s.call_stack.back().is_full() ||
-        (ins.wide != 0 && s.registers[ins.a].is_heap()))
-        return op_ReturnR<false>(c, Operands<Opcode::ReturnR>{ins});
-    CallFrame& frame = s.call_stack.back();
-    const uint64_t to = frame.return_pc;
-    const std::optional<uint8_t> dst = frame.return_register;
-    if (ins.wide != 0) {
-        // A scalar result, kept as its sixteen bytes: the restore may
-        // overwrite its register.
-        const Value& src = s.registers[ins.a];
-        uint64_t result[2];
-        std::memcpy(result, static_cast<const void*>(&src), sizeof result);
-        const ValueType result_tag = src.type();
-        frames::restore_partial(s, frame, true);
-        s.call_stack.pop_back();
-        if (dst) {
-            Value& slot = s.registers[*dst];
-            if (slot.is_heap()) std::destroy_at(&slot);
-            std::memcpy(static_cast<void*>(&slot), result, sizeof result);
-            s.register_types[*dst] = result_tag;
-        }
-    } else {
-        frames::restore_partial(s, frame, true);
-        s.call_stack.pop_back();
-    }
-    s.pc = to;
+    if (!frames::return_is_quick(s, ins.wide != 0, ins.a)) return op_ReturnR<false>(c, Operands<Opcode::ReturnR>{ins});
+    s.pc = frames::leave_quick_return(s, ins.wide != 0, ins.a);
     return Status::Next;
 }
 
