@@ -11,6 +11,7 @@
 #include "values/dict_map.hpp"
 #include "values/float_text.hpp"
 #include "values/rendered_length.hpp"
+#include "values/work_checkpoint.hpp"
 
 namespace tarnel {
 namespace {
@@ -222,6 +223,7 @@ void append_debug_form(std::string& out, const Value& root) {
             stack.pop_back();
             continue;
         }
+        count_work(1);  // a debug print or trace line of a huge container
         if (top.wrote_item) out += ", ";
         top.wrote_item = true;
         if (key != nullptr) {

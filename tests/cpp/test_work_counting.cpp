@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 
+#include "diagnostics/debug_form.hpp"
 #include "values/dict_map.hpp"
 #include "values/free_backlog.hpp"
 #include "values/memory_meter.hpp"
@@ -94,6 +95,11 @@ const LongOperation kLongOperations[] = {
      [](Value& value, Value&) { (void)display_text(value); }},
     {"length_of_the_text_of_a_dict", [] { return big_dict(kWorkChunk); },
      [](Value& value, Value&) { (void)display_length(value, SIZE_MAX); }},
+    {"debug_form_of_a_dict", [] { return big_dict(kWorkChunk); },
+     [](Value& value, Value&) {
+         std::string out;
+         append_debug_form(out, value);
+     }},
     {"equality_of_two_arrays", [] { return big_array(3 * kWorkChunk); },
      [](Value& value, Value& other) { (void)ops::equals(value, other); }},
 };
