@@ -279,6 +279,19 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         TARNEL_NEXT_AFTER_TRANSFER();
     }
 
+// The end of a fused comparison whose `outcome` is known: the compare's
+// register written as the comparison writes it, the jump counted and taken
+// or stepped over.
+#define TARNEL_FUSED_JUMP(name, outcome)                                                                             \
+    do {                                                                                                             \
+        regs[f->a].set_bool(outcome);                                                                                \
+        tags[f->a] = ValueType::Bool;                                                                                \
+        ++count;                                                                                                     \
+        if ((outcome) == jumps_if_true<FastKind::name>()) TARNEL_TAKE_JUMP(fused_label(*f), f + fused_distance(*f)); \
+        ++ip;                                                                                                        \
+        TARNEL_NEXT();                                                                                               \
+    } while (0)
+
 // A comparison and the conditional jump that tests its register: both
 // counted, the register written exactly as the comparison writes it. When
 // the operands are not two Ints or two Floats the comparison runs alone
@@ -291,14 +304,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
             if (status != Status::Next) TARNEL_LEAVE(status);                      \
             TARNEL_NEXT();                                                         \
         }                                                                          \
-        regs[f->a].set_bool(outcome != 0);                                         \
-        tags[f->a] = ValueType::Bool;                                              \
-        ++count;                                                                   \
-        if ((outcome != 0) == jumps_if_true<FastKind::name>())                     \
-            TARNEL_TAKE_JUMP(fused_label(*f), f + fused_distance(*f));             \
-        else                                                                       \
-            ++ip;                                                                  \
-        TARNEL_NEXT();                                                             \
+        TARNEL_FUSED_JUMP(name, outcome != 0);                                     \
     }
         TARNEL_FUSED_BODY(LtJumpIf)
         TARNEL_FUSED_BODY(LtJumpIfNot)
@@ -316,10 +322,10 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
 
 // An AddR and the fused comparison after it that tests its result: three
 // instructions counted, each register written as the separate instructions
-// write it, in their order (the comparison's left operand is the sum). Operands other than Ints, an overflow or a
-// right operand of the comparison that is not an Int leave the group: the
-// AddR's handler runs at its own index, or the comparison's entry runs on
-// its own after the sum.
+// write it, in their order (the comparison's left operand is the sum).
+// Operands other than Ints, an overflow or a right operand of the
+// comparison that is not an Int leave the group: the AddR's handler runs at
+// its own index, or the comparison's entry runs on its own after the sum.
 #define TARNEL_GROUP_BODY(name)                                                                           \
     fast_Add##name : {                                                                                    \
         const Value& l = regs[f->b];                                                                      \
@@ -334,14 +340,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         const Value& bound = regs[f->c];                                                                  \
         if (__builtin_expect(!bound.is(ValueType::Int), 0)) goto fast_##name;                             \
         const bool outcome = int_relation<FastKind::name>(sum, bound.as_int());                           \
-        regs[f->a].set_bool(outcome);                                                                     \
-        tags[f->a] = ValueType::Bool;                                                                     \
-        ++count;                                                                                          \
-        if (outcome == jumps_if_true<FastKind::name>())                                                   \
-            TARNEL_TAKE_JUMP(fused_label(*f), f + fused_distance(*f));                                    \
-        else                                                                                              \
-            ++ip;                                                                                         \
-        TARNEL_NEXT();                                                                                    \
+        TARNEL_FUSED_JUMP(name, outcome);                                                                 \
     }
         TARNEL_GROUP_BODY(LtJumpIf)
         TARNEL_GROUP_BODY(LtJumpIfNot)
@@ -356,6 +355,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         TARNEL_GROUP_BODY(NeqJumpIf)
         TARNEL_GROUP_BODY(NeqJumpIfNot)
 #undef TARNEL_GROUP_BODY
+#undef TARNEL_FUSED_JUMP
 
     } catch (...) {
         // A handler ran out of memory: the run still counted the instruction
