@@ -47,6 +47,17 @@ struct Snapshot {
     std::optional<uint16_t> last_jump;
     std::vector<std::string> registers;  // all 256, value and tag
     bool operator==(const Snapshot&) const = default;
+
+    // Everything but the outcomes: what the runs left in the VM.
+    void take_state(const VmState& vm) {
+        count = vm.instruction_count;
+        pc = vm.pc;
+        halted = vm.halted;
+        depth = vm.call_stack.size();
+        last_jump = vm.last_jump;
+        for (size_t r = 0; r < kRegisterCount; ++r)
+            registers.push_back(describe(vm.registers[r]) + "/" + std::string(debug_name(vm.register_types[r])));
+    }
 };
 
 std::string show(const Outcome& outcome) {
@@ -69,13 +80,7 @@ Snapshot play(const Module& module, const char* mode, const Preset& preset, int 
     Snapshot snap;
     for (int i = 0; i < runs; ++i) snap.outcomes.push_back(show(run_state(vm)));
     if (compiled) *compiled = vm.caches.machine_code != nullptr;
-    snap.count = vm.instruction_count;
-    snap.pc = vm.pc;
-    snap.halted = vm.halted;
-    snap.depth = vm.call_stack.size();
-    snap.last_jump = vm.last_jump;
-    for (size_t r = 0; r < kRegisterCount; ++r)
-        snap.registers.push_back(describe(vm.registers[r]) + "/" + std::string(debug_name(vm.register_types[r])));
+    snap.take_state(vm);
     return snap;
 }
 
@@ -617,13 +622,7 @@ Snapshot play_limited(const LimitCase& c, const char* mode, uint64_t budget, uin
         limits.max_memory = c.max_memory;
         snap.outcomes.push_back(show_limited(run_limited(vm, limits)));
     }
-    snap.count = vm.instruction_count;
-    snap.pc = vm.pc;
-    snap.halted = vm.halted;
-    snap.depth = vm.call_stack.size();
-    snap.last_jump = vm.last_jump;
-    for (size_t r = 0; r < kRegisterCount; ++r)
-        snap.registers.push_back(describe(vm.registers[r]) + "/" + std::string(debug_name(vm.register_types[r])));
+    snap.take_state(vm);
     return snap;
 }
 

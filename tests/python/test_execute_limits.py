@@ -175,6 +175,20 @@ def test_zero_timeout_runs_nothing(tmp_path):
     assert vm.instruction_count() == 0
 
 
+def copies_of_a_shared_array(n: int) -> str:
+    """A loop that shares an array of n elements, then changes it: a copy each round."""
+    return """
+.func main
+        LoadConstR r0, %d
+        LoadConstR r2, 0
+        NewArrayR r0, r0
+again:
+        MoveR r1, r0
+        ArraySetR r0, r2, r2
+        JumpR again
+""" % n
+
+
 # Each iteration is one long operation on a big container (or, for the
 # last, one just under the size at which operations cut their work into
 # chunks): the loop polls by instruction counts, so without the operations'
@@ -182,16 +196,7 @@ def test_zero_timeout_runs_nothing(tmp_path):
 # dead originals, left unfreed once the deadline has passed, would fill
 # memory meanwhile.
 LONG_OPERATIONS = {
-    "copies of a shared array": """
-.func main
-        LoadConstR r0, 400000
-        LoadConstR r2, 0
-        NewArrayR r0, r0
-again:
-        MoveR r1, r0
-        ArraySetR r0, r2, r2
-        JumpR again
-""",
+    "copies of a shared array": copies_of_a_shared_array(400000),
     "copies of a shared dict": """
 .func main
         DictNewR r0
@@ -227,16 +232,7 @@ again:
         EqR r3, r1, r2
         JumpR again
 """,
-    "copies just under a chunk": """
-.func main
-        LoadConstR r0, 60000
-        LoadConstR r2, 0
-        NewArrayR r0, r0
-again:
-        MoveR r1, r0
-        ArraySetR r0, r2, r2
-        JumpR again
-""",
+    "copies just under a chunk": copies_of_a_shared_array(60000),
 }
 
 
