@@ -44,17 +44,22 @@ const MachineCode* compiled(VmState& state) {
     return caches.machine_code.get();
 }
 
+// The tier's mode for a run of `state`: Off where the tier cannot apply
+// (debug runs, tests of the plain loop, builds without it).
+Mode mode_for_run(const VmState& state) {
+    if (state.debug || state.testing.plain_run_loop || !tier_built()) return Mode::Off;
+    return mode_from_environment();
+}
+
 Plan plan_quiet_run(VmState& state) {
-    if (state.debug || state.testing.plain_run_loop || !tier_built()) return {};
-    const Mode mode = mode_from_environment();
+    const Mode mode = mode_for_run(state);
     if (mode == Mode::Off) return {};
     if (mode == Mode::Always || is_hot(state)) return {compiled(state), 0};
     return {nullptr, threshold_of(state) - state.caches.interpreted_instructions};
 }
 
 const MachineCode* code_for_limited_run(VmState& state) {
-    if (state.debug || state.testing.plain_run_loop || !tier_built()) return nullptr;
-    const Mode mode = mode_from_environment();
+    const Mode mode = mode_for_run(state);
     if (mode == Mode::Always || (mode == Mode::Default && is_hot(state))) return compiled(state);
     return nullptr;
 }
