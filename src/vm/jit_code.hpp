@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "loader/module.hpp"
+#include "vm/jit_loops.hpp"
 
 namespace tarnel::jit {
 
@@ -46,8 +47,10 @@ bool tier_built();
 
 // Compiles `code`, or returns null when the tier is not built, the machine's
 // value layout is not the one the emitter assumes, the list is too long or
-// the emitter fails.
-std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const std::vector<Constant>& constants);
+// the emitter fails. `seen`: the types the registers hold now, a guess for
+// loops whose code does not tell (jit_loops.hpp).
+std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
+                                     const SeenTypes* seen = nullptr);
 
 // Whether instruction `pc` has code of its own (false: the machine code
 // calls its handler).

@@ -39,7 +39,9 @@ const MachineCode* compiled(VmState& state) {
     LoadCaches& caches = state.caches;
     if (!caches.machine_code_tried) {
         caches.machine_code_tried = true;
-        caches.machine_code = compile(state.instructions, state.constants);
+        SeenTypes seen;
+        for (size_t r = 0; r < seen.size(); ++r) seen[r] = state.registers[r].type();
+        caches.machine_code = compile(state.instructions, state.constants, &seen);
     }
     return caches.machine_code.get();
 }

@@ -28,9 +28,12 @@
 #include <xbyak/xbyak.h>
 
 #include <cstring>
+#include <map>
 
 #include "vm/fast_code.hpp"
 #include "vm/jit_handlers.hpp"
+#include "vm/jit_loop_x64.hpp"
+#include "vm/jit_x64_layout.hpp"
 
 namespace tarnel::jit {
 
@@ -55,67 +58,9 @@ namespace {
 using Xbyak::Label;
 using namespace Xbyak::util;
 
-constexpr uint8_t kBool = static_cast<uint8_t>(ValueType::Bool);
-constexpr uint8_t kInt = static_cast<uint8_t>(ValueType::Int);
-constexpr uint8_t kFloat = static_cast<uint8_t>(ValueType::Float);
-constexpr uint8_t kArray = static_cast<uint8_t>(ValueType::Array);
-constexpr uint8_t kFirstHeapTag = static_cast<uint8_t>(ValueType::String);  // tags from here on own a payload
-
 // Longer lists run in the interpreter: the bound keeps code size and
 // compile time in check and every index an imm32.
 constexpr size_t kMaxInstructions = size_t{1} << 20;
-
-// The emitter assumes a Value is its tag byte at offset 0 and its 8-byte
-// payload at offset 8; checked on a live value before any code is made.
-bool value_layout_matches() {
-    const int64_t probe = 0x0102030405060708;
-    const Value value = Value::integer(probe);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
-    return bytes[0] == kInt && std::memcmp(bytes + 8, &probe, sizeof probe) == 0;
-}
-
-// Where an array's elements are: the offsets, inside an ArrayObject, of its
-// reference count and of the first two words of its element vector, which
-// must be the vector's begin and end. Probed on a live array once; when the
-// library lays vectors out otherwise, arrays go through their handlers.
-struct ArrayLayout {
-    bool known = false;
-    int refs = 0;
-    int begin = 0;
-    int end = 0;
-};
-
-ArrayLayout probe_array_layout() {
-    ArrayObject object(std::vector<Value>(3));
-    const auto* base = reinterpret_cast<const unsigned char*>(&object);
-    const auto* items = reinterpret_cast<const unsigned char*>(&object.items);
-    const auto* refs = reinterpret_cast<const unsigned char*>(&object.refs);
-    const Value* words[2];
-    std::memcpy(words, items, sizeof words);
-    uint32_t count = 0;
-    std::memcpy(&count, refs, sizeof count);
-    ArrayLayout layout;
-    layout.known = sizeof object.refs == sizeof count && count == 1 && words[0] == object.items.data() &&
-                   words[1] == object.items.data() + 3;
-    layout.refs = static_cast<int>(refs - base);
-    layout.begin = static_cast<int>(items - base);
-    layout.end = layout.begin + static_cast<int>(sizeof(Value*));
-    return layout;
-}
-
-const ArrayLayout& array_layout() {
-    static const ArrayLayout layout = probe_array_layout();
-    return layout;
-}
-
-// The tag and the 8 payload bytes of a scalar constant.
-void scalar_bits(const Value& value, uint8_t& tag, uint64_t& bits) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
-    tag = bytes[0];
-    std::memcpy(&bits, bytes + 8, sizeof bits);
-    if (value.is(ValueType::Empty)) bits = 0;
-    if (value.is(ValueType::Bool)) bits = value.as_bool() ? 1 : 0;
-}
 
 // How a comparison relates its two operands (GtR and GteR swap them).
 enum class Relation { Less, LessEqual, Equal, NotEqual };
@@ -134,8 +79,10 @@ public:
           needs_poll_(n_, false),
           native_(n_, false) {}
 
-    std::vector<bool> emit() {
+    // `loops`: the typed loops to emit at their heads (jit_loops.hpp).
+    std::vector<bool> emit(std::vector<LoopPlan> loops) {
         Label table;
+        for (LoopPlan& plan : loops) loops_.emplace(plan.head, std::move(plan));
         prologue(table);
         for (uint64_t i = 0; i < n_; ++i) instruction(i);
         L(at_[n_]);  // past the last instruction: the run ends there
@@ -267,6 +214,7 @@ private:
 
     void instruction(uint64_t i) {
         L(at_[i]);
+        loop_entry(i);
         const Instruction& ins = code_[i];
         bool compiled = true;
         switch (ins.op) {
@@ -330,6 +278,17 @@ private:
         native_[i] = true;
     }
 
+    // At the head of a typed loop (jit_loop_x64.hpp), its code comes first;
+    // the instruction's own code follows for when the loop's entry checks
+    // fail and for its exits at the head.
+    void loop_entry(uint64_t i) {
+        const auto loop = loops_.find(i);
+        if (loop == loops_.end()) return;
+        Label head_code;
+        LoopSurroundings around{at_, poll_, needs_poll_, head_code};
+        if (emit_loop(*this, code_, constants_, loop->second, around)) L(head_code);
+    }
+
     bool load_constant(uint64_t i, const Instruction& ins) {
         if (ins.index() >= constants_.size()) return false;
         const Value& value = constants_[ins.index()].value();
@@ -381,10 +340,16 @@ private:
         jne(stub(i), T_NEAR);
         cmp(tag(ins.c), kFloat);
         jne(stub(i), T_NEAR);
-        movsd(xmm0, payload(ins.b));
-        if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.c));
-        if (ins.op == Opcode::SubR) subsd(xmm0, payload(ins.c));
-        if (ins.op == Opcode::MulR) mulsd(xmm0, payload(ins.c));
+        // With two NaNs the result is the first source's: the right operand
+        // for the sums and products, as the interpreter computes them.
+        if (ins.op == Opcode::SubR) {
+            movsd(xmm0, payload(ins.b));
+            subsd(xmm0, payload(ins.c));
+        } else {
+            movsd(xmm0, payload(ins.c));
+            if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.b));
+            if (ins.op == Opcode::MulR) mulsd(xmm0, payload(ins.b));
+        }
         count_one();
         movsd(payload(ins.a), xmm0);
         set_tags(ins.a, kFloat);
@@ -609,6 +574,7 @@ private:
     std::vector<Label> poll_;
     std::vector<bool> needs_poll_;
     std::vector<bool> native_;
+    std::map<uint64_t, LoopPlan> loops_;  // by head
     Label leave_, transfer_;
 };
 
@@ -616,11 +582,12 @@ private:
 
 bool tier_built() { return true; }
 
-std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const std::vector<Constant>& constants) {
+std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
+                                     const SeenTypes* seen) {
     if (code.size() > kMaxInstructions || !value_layout_matches()) return nullptr;
     try {
         auto emitter = std::make_unique<Emitter>(code, constants);
-        std::vector<bool> native = emitter->emit();
+        std::vector<bool> native = emitter->emit(plan_loops(code, constants, seen));
         return std::make_shared<MachineCode>(std::move(emitter), std::move(native));
     } catch (const Xbyak::Error&) {
         return nullptr;  // the emitter could not get or protect memory: the interpreter runs everything
@@ -642,7 +609,9 @@ namespace tarnel::jit {
 class MachineCode {};
 
 bool tier_built() { return false; }
-std::shared_ptr<MachineCode> compile(const std::vector<Instruction>&, const std::vector<Constant>&) { return nullptr; }
+std::shared_ptr<MachineCode> compile(const std::vector<Instruction>&, const std::vector<Constant>&, const SeenTypes*) {
+    return nullptr;
+}
 bool has_native_code(const MachineCode&, uint64_t) { return false; }
 void enter(const MachineCode&, MachineFrame&) {}
 size_t code_bytes(const MachineCode&) { return 0; }

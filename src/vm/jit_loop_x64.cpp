@@ -1,0 +1,678 @@
+// The typed loops of the machine-code tier (jit_loop_x64.hpp).
+//
+// Machine registers, on top of the ordinary code's (rbx the frame, r12 the
+// register file, r13 the declared tags, r14 the count, r15 the last jump,
+// rbp the count at which to poll): rax and rdx scratch, xmm0 scratch, xmm14
+// the sign bit for NegR, xmm15 zero for the division test; rcx, rsi, rdi and
+// r8 to r11 hold Ints, Bools and arrays' element ranges, xmm1 to xmm13 Floats.
+// The loop calls nothing, so none of them needs saving.
+#if TARNEL_JIT_X64
+
+#include "vm/jit_loop_x64.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <functional>
+#include <map>
+
+#include "vm/fast_code.hpp"
+#include "vm/jit_x64_layout.hpp"
+
+namespace tarnel::jit {
+namespace {
+
+using Xbyak::Label;
+using Xbyak::Reg64;
+using Xbyak::Xmm;
+using namespace Xbyak::util;
+
+constexpr int kGeneralCount = 7;
+constexpr int kFloatingCount = 13;
+
+Reg64 general(int n) {
+    static const Reg64 registers[kGeneralCount] = {rcx, rsi, rdi, r8, r9, r10, r11};
+    return registers[n];
+}
+Xmm floating(int n) { return Xmm(n + 1); }
+
+uint8_t tag_of(Kept kept) {
+    switch (kept) {
+        case Kept::Int:
+            return kInt;
+        case Kept::Float:
+            return kFloat;
+        case Kept::Bool:
+            return kBool;
+        default:
+            return kArray;
+    }
+}
+
+// The x86 conditions the loop code tests, and their negations.
+enum class Cond { Less, LessEqual, Equal, NotEqual, Above, AboveEqual, GreaterEqual, Greater, BelowEqual, Below };
+
+Cond negation(Cond cond) {
+    switch (cond) {
+        case Cond::Less:
+            return Cond::GreaterEqual;
+        case Cond::LessEqual:
+            return Cond::Greater;
+        case Cond::Equal:
+            return Cond::NotEqual;
+        case Cond::NotEqual:
+            return Cond::Equal;
+        case Cond::Above:
+            return Cond::BelowEqual;
+        case Cond::AboveEqual:
+            return Cond::Below;
+        case Cond::GreaterEqual:
+            return Cond::Less;
+        case Cond::Greater:
+            return Cond::LessEqual;
+        case Cond::BelowEqual:
+            return Cond::Above;
+        case Cond::Below:
+            return Cond::AboveEqual;
+    }
+    return cond;
+}
+
+class LoopEmitter {
+public:
+    LoopEmitter(Xbyak::CodeGenerator& code, const std::vector<Instruction>& list,
+                const std::vector<Constant>& constants, const LoopPlan& plan, LoopSurroundings& around)
+        : code_(code), list_(list), constants_(constants), plan_(plan), around_(around) {
+        general_.fill(-1);
+        floating_.fill(-1);
+    }
+
+    bool emit() {
+        if (!allocate()) return false;
+        find_inner_targets();
+        entry();
+        code_.L(top_);
+        for (uint64_t k = plan_.head; k <= plan_.last;) {
+            if (inner_.count(k)) {
+                flush();
+                code_.L(inner_[k]);
+            }
+            k += instruction(k);
+        }
+        flush();  // off the loop's end
+        store_back();
+        code_.jmp(around_.at[plan_.last + 1], Xbyak::CodeGenerator::T_NEAR);
+        for (const auto& emit_cold : cold_) emit_cold();
+        return true;
+    }
+
+private:
+    // ---- where each register lives ----------------------------------------
+
+    // Arrays first (two general registers each, or no loop), then the
+    // registers the loop writes, most named first, then the ones it reads.
+    bool allocate() {
+        int next_general = 0;
+        int next_floating = 0;
+        for (int r = 0; r < 256; ++r) {
+            if (plan_.kept[r] != Kept::Array) continue;
+            if (!array_layout().known || next_general + 2 > kGeneralCount) return false;
+            begin_[r] = next_general++;
+            length_[r] = next_general++;
+        }
+        std::vector<int> order;
+        for (int r = 0; r < 256; ++r)
+            if (plan_.kept[r] != Kept::Unused && plan_.kept[r] != Kept::Array) order.push_back(r);
+        std::stable_sort(order.begin(), order.end(), [&](int x, int y) {
+            if (plan_.written[x] != plan_.written[y]) return plan_.written[x] > plan_.written[y];
+            return plan_.uses[x] > plan_.uses[y];
+        });
+        for (int r : order) {
+            if (plan_.kept[r] == Kept::Float) {
+                if (next_floating < kFloatingCount) floating_[r] = next_floating++;
+            } else if (next_general < kGeneralCount) {
+                general_[r] = next_general++;
+            }
+        }
+        return true;
+    }
+
+    bool in_general(uint8_t r) const { return general_[r] >= 0; }
+    bool in_floating(uint8_t r) const { return floating_[r] >= 0; }
+    Reg64 reg(uint8_t r) const { return general(general_[r]); }
+    Xmm xmm(uint8_t r) const { return floating(floating_[r]); }
+    Reg64 begin(uint8_t r) const { return general(begin_[r]); }
+    Reg64 length(uint8_t r) const { return general(length_[r]); }
+    static Xbyak::Address payload(uint8_t r) { return qword[r12 + 16 * static_cast<int>(r) + 8]; }
+    static Xbyak::Address tag(uint8_t r) { return byte[r12 + 16 * static_cast<int>(r)]; }
+    static Xbyak::Address declared(uint8_t r) { return byte[r13 + static_cast<int>(r)]; }
+
+    // Calls `use` with where register r is: its machine register or its
+    // payload in the register file.
+    template <class Use>
+    void with(uint8_t r, Use&& use) {
+        if (in_general(r))
+            use(reg(r));
+        else if (in_floating(r))
+            use(xmm(r));
+        else
+            use(payload(r));
+    }
+
+    // An Int or Bool in `into` (which it returns), or its own register.
+    void load_int(const Reg64& into, uint8_t r) {
+        if (!in_general(r))
+            code_.mov(into, payload(r));
+        else if (reg(r) != into)
+            code_.mov(into, reg(r));
+    }
+    Reg64 int_in(uint8_t r, const Reg64& into) {
+        if (in_general(r)) return reg(r);
+        code_.mov(into, payload(r));
+        return into;
+    }
+    void store_int(uint8_t r, const Reg64& value) {
+        if (!in_general(r))
+            code_.mov(payload(r), value);
+        else if (reg(r) != value)
+            code_.mov(reg(r), value);
+    }
+    Xmm float_in(uint8_t r, const Xmm& into) {
+        if (in_floating(r)) return xmm(r);
+        code_.movsd(into, payload(r));
+        return into;
+    }
+    void load_float(const Xmm& into, uint8_t r) {
+        if (!in_floating(r))
+            code_.movsd(into, payload(r));
+        else if (xmm(r) != into)
+            code_.movapd(into, xmm(r));
+    }
+    void store_float(uint8_t r, const Xmm& value) {
+        if (!in_floating(r))
+            code_.movsd(payload(r), value);
+        else if (xmm(r) != value)
+            code_.movapd(xmm(r), value);
+    }
+
+    // ---- entry, exits and the count ----------------------------------------
+
+    void entry() {
+        const Label& ordinary = around_.head_code;
+        bool negates_floats = false, divides_floats = false;
+        for (uint64_t k = plan_.head; k <= plan_.last; ++k) {
+            const Instruction& ins = list_[k];
+            negates_floats |= ins.op == Opcode::NegR && plan_.kept[ins.a] == Kept::Float;
+            divides_floats |= ins.op == Opcode::DivR && plan_.kept[ins.a] == Kept::Float;
+        }
+        for (int r = 0; r < 256; ++r) {
+            const Kept kept = plan_.kept[r];
+            if (kept == Kept::Unused) continue;
+            code_.cmp(tag(r), tag_of(kept));
+            code_.jne(ordinary, Xbyak::CodeGenerator::T_NEAR);
+            if (!plan_.written[r] && !plan_.stored[r]) continue;
+            code_.cmp(declared(r), tag_of(kept));
+            code_.jne(ordinary, Xbyak::CodeGenerator::T_NEAR);
+        }
+        for (int r = 0; r < 256; ++r) {
+            if (plan_.kept[r] != Kept::Array) continue;
+            const ArrayLayout& layout = array_layout();
+            code_.mov(rax, payload(r));
+            if (plan_.stored[r]) {  // a shared array is copied before a store: the ordinary code
+                code_.cmp(dword[rax + layout.refs], 1);
+                code_.jne(ordinary, Xbyak::CodeGenerator::T_NEAR);
+            }
+            code_.mov(begin(r), qword[rax + layout.begin]);
+            code_.mov(length(r), qword[rax + layout.end]);
+            code_.sub(length(r), begin(r));
+            code_.shr(length(r), 4);
+        }
+        for (int r = 0; r < 256; ++r) {
+            if (in_general(r)) code_.mov(reg(r), payload(r));
+            if (in_floating(r)) code_.movsd(xmm(r), payload(r));
+        }
+        if (negates_floats) {
+            code_.mov(rax, uint64_t{1} << 63);
+            code_.movq(xmm14, rax);
+        }
+        if (divides_floats) code_.xorpd(xmm15, xmm15);
+    }
+
+    // The registers the loop writes, from machine registers back into the
+    // register file. Their tags and declared tags were checked on entry and
+    // stay as they are.
+    void store_back() {
+        for (int r = 0; r < 256; ++r) {
+            if (!plan_.written[r]) continue;
+            if (in_general(r)) code_.mov(payload(r), reg(r));
+            if (in_floating(r)) code_.movsd(payload(r), xmm(r));
+        }
+    }
+
+    // Adds the instructions counted since the last jump or label.
+    void flush() {
+        if (pending_ != 0) code_.add(r14, static_cast<uint32_t>(pending_));
+        pending_ = 0;
+    }
+    void flush_keeping_flags() {
+        if (pending_ != 0) code_.lea(r14, ptr[r14 + static_cast<int>(pending_)]);
+        pending_ = 0;
+    }
+
+    const Label& ordinary_code(uint64_t k) const { return k == plan_.head ? around_.head_code : around_.at[k]; }
+
+    Label& fresh() { return labels_.emplace_back(); }
+
+    // Where instruction k goes when its typed form cannot go on: `undo`
+    // first puts back a register changed in place.
+    const Label& side_exit(uint64_t k, std::function<void()> undo = {}) {
+        Label& label = fresh();
+        cold_.push_back([this, &label, k, pending = pending_, undo] {
+            code_.L(label);
+            if (undo) undo();
+            if (pending != 0) code_.add(r14, static_cast<uint32_t>(pending));
+            store_back();
+            code_.jmp(ordinary_code(k), Xbyak::CodeGenerator::T_NEAR);
+        });
+        return label;
+    }
+
+    // A taken jump to `target` outside the loop, as the ordinary code takes
+    // it: a poll first when one is due.
+    void leave_by_jump(uint64_t k, uint64_t target) {
+        code_.mov(r15, static_cast<uint32_t>(k));
+        store_back();
+        code_.cmp(r14, rbp);
+        around_.needs_poll[target] = true;
+        code_.jae(around_.poll[target], Xbyak::CodeGenerator::T_NEAR);
+        code_.jmp(around_.at[target], Xbyak::CodeGenerator::T_NEAR);
+    }
+
+    void back_edge(uint64_t k) {
+        code_.mov(r15, static_cast<uint32_t>(k));
+        code_.cmp(r14, rbp);
+        code_.jae(poll_due_, Xbyak::CodeGenerator::T_NEAR);
+        code_.jmp(top_, Xbyak::CodeGenerator::T_NEAR);
+        if (poll_emitted_) return;
+        poll_emitted_ = true;
+        cold_.push_back([this] {
+            code_.L(poll_due_);
+            store_back();
+            around_.needs_poll[plan_.head] = true;
+            code_.jmp(around_.poll[plan_.head], Xbyak::CodeGenerator::T_NEAR);
+        });
+    }
+
+    void jump_if(Cond cond, const Label& label) {
+        const auto near = Xbyak::CodeGenerator::T_NEAR;
+        switch (cond) {
+            case Cond::Less:
+                return code_.jl(label, near);
+            case Cond::LessEqual:
+                return code_.jle(label, near);
+            case Cond::Equal:
+                return code_.je(label, near);
+            case Cond::NotEqual:
+                return code_.jne(label, near);
+            case Cond::Above:
+                return code_.ja(label, near);
+            case Cond::AboveEqual:
+                return code_.jae(label, near);
+            case Cond::GreaterEqual:
+                return code_.jge(label, near);
+            case Cond::Greater:
+                return code_.jg(label, near);
+            case Cond::BelowEqual:
+                return code_.jbe(label, near);
+            case Cond::Below:
+                return code_.jb(label, near);
+        }
+    }
+
+    void set_if(Cond cond, const Xbyak::Reg8& out) {
+        switch (cond) {
+            case Cond::Less:
+                return code_.setl(out);
+            case Cond::LessEqual:
+                return code_.setle(out);
+            case Cond::Equal:
+                return code_.sete(out);
+            case Cond::NotEqual:
+                return code_.setne(out);
+            case Cond::Above:
+                return code_.seta(out);
+            case Cond::AboveEqual:
+                return code_.setae(out);
+            default:
+                return code_.setge(out);  // never asked for: comparisons set only the six above
+        }
+    }
+
+    // The jump at k (already counted) when `cond` holds.
+    void conditional_jump(uint64_t k, uint64_t target, Cond cond) {
+        flush_keeping_flags();
+        if (target == plan_.head) {
+            Label& stay = fresh();
+            jump_if(negation(cond), stay);
+            back_edge(k);
+            code_.L(stay);
+        } else if (plan_.contains(target)) {
+            Label& stay = fresh();
+            jump_if(negation(cond), stay);
+            code_.mov(r15, static_cast<uint32_t>(k));
+            code_.jmp(inner_[target], Xbyak::CodeGenerator::T_NEAR);
+            code_.L(stay);
+        } else {
+            Label& out = fresh();
+            jump_if(cond, out);
+            cold_.push_back([this, &out, k, target] {
+                code_.L(out);
+                leave_by_jump(k, target);
+            });
+        }
+    }
+
+    // ---- the instructions --------------------------------------------------
+
+    void find_inner_targets() {
+        for (uint64_t k = plan_.head; k <= plan_.last; ++k) {
+            const Instruction& ins = list_[k];
+            if (ins.op != Opcode::JumpR && ins.op != Opcode::JumpIfR && ins.op != Opcode::JumpIfNotR) continue;
+            const uint64_t target = jump_target(k, ins.offset());
+            if (target != plan_.head && plan_.contains(target)) inner_[target];
+        }
+    }
+
+    // Emits instruction k; returns how many instructions that covered (a
+    // comparison and the jump that tests it are one).
+    uint64_t instruction(uint64_t k) {
+        const Instruction& ins = list_[k];
+        switch (ins.op) {
+            case Opcode::Nop:
+                break;
+            case Opcode::LoadConstR:
+                load_constant(ins);
+                break;
+            case Opcode::MoveR:
+                move(ins);
+                break;
+            case Opcode::AddR:
+            case Opcode::SubR:
+            case Opcode::MulR:
+            case Opcode::DivR:
+                if (plan_.kept[ins.a] == Kept::Int)
+                    int_arithmetic(k, ins);
+                else
+                    float_arithmetic(k, ins);
+                break;
+            case Opcode::NegR:
+                negate(k, ins);
+                break;
+            case Opcode::LtR:
+                return compare(k, ins, ins.b, ins.c, false);
+            case Opcode::LteR:
+                return compare(k, ins, ins.b, ins.c, true);
+            case Opcode::GtR:
+                return compare(k, ins, ins.c, ins.b, false);
+            case Opcode::GteR:
+                return compare(k, ins, ins.c, ins.b, true);
+            case Opcode::EqR:
+            case Opcode::NeqR:
+                return equality(k, ins);
+            case Opcode::JumpR:
+                jump(k, ins);
+                return 1;
+            case Opcode::JumpIfR:
+            case Opcode::JumpIfNotR:
+                test_and_jump(k, ins);
+                return 1;
+            case Opcode::ArrayGetR:
+                array_get(k, ins);
+                break;
+            case Opcode::ArraySetR:
+                array_set(k, ins);
+                break;
+            default:
+                break;  // plan_loops admits no other kind
+        }
+        ++pending_;
+        return 1;
+    }
+
+    void load_constant(const Instruction& ins) {
+        uint8_t ignored_tag = 0;
+        uint64_t bits = 0;
+        scalar_bits(constants_[ins.index()].value(), ignored_tag, bits);
+        if (in_general(ins.a)) {
+            code_.mov(reg(ins.a), bits);
+            return;
+        }
+        code_.mov(rax, bits);
+        if (in_floating(ins.a))
+            code_.movq(xmm(ins.a), rax);
+        else
+            code_.mov(payload(ins.a), rax);
+    }
+
+    void move(const Instruction& ins) {
+        if (plan_.kept[ins.a] == Kept::Float)
+            store_float(ins.a, float_in(ins.b, xmm0));
+        else
+            store_int(ins.a, int_in(ins.b, rax));
+    }
+
+    void int_arithmetic(uint64_t k, const Instruction& ins) {
+        const Opcode op = ins.op;
+        const uint8_t a = ins.a, b = ins.b, c = ins.c;
+        if (op == Opcode::DivR) {
+            // A positive divisor only: the interpreter reports division by
+            // zero and rounds negative ones its own way.
+            with(c, [&](const auto& divisor) { code_.cmp(divisor, 0); });
+            code_.jle(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
+            load_int(rax, b);
+            code_.cqo();
+            with(c, [&](const auto& divisor) { code_.idiv(divisor); });
+            store_int(a, rax);
+            return;
+        }
+        const bool adds = op == Opcode::AddR;
+        const bool in_place = in_general(a) && b != c && ((a == b && op != Opcode::MulR) || (a == c && adds));
+        if (in_place) {  // a += other, undone in the exit when it overflows
+            const uint8_t other = a == b ? c : b;
+            with(other, [&](const auto& x) { adds ? code_.add(reg(a), x) : code_.sub(reg(a), x); });
+            code_.jo(side_exit(k,
+                               [this, a, other, adds] {
+                                   with(other, [&](const auto& x) { adds ? code_.sub(reg(a), x) : code_.add(reg(a), x); });
+                               }),
+                     Xbyak::CodeGenerator::T_NEAR);
+            return;
+        }
+        load_int(rax, b);
+        with(c, [&](const auto& x) {
+            if (adds) code_.add(rax, x);
+            if (op == Opcode::SubR) code_.sub(rax, x);
+            if (op == Opcode::MulR) code_.imul(rax, x);
+        });
+        code_.jo(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
+        store_int(a, rax);
+    }
+
+    void float_arithmetic(uint64_t k, const Instruction& ins) {
+        const uint8_t a = ins.a, b = ins.b, c = ins.c;
+        if (ins.op == Opcode::DivR) {  // a zero divisor, either sign: the interpreter reports it
+            Label& nonzero = fresh();
+            with(c, [&](const auto& divisor) { code_.ucomisd(xmm15, divisor); });
+            code_.jp(nonzero);  // NaN is not zero
+            code_.je(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
+            code_.L(nonzero);
+        }
+        // With two NaNs the result is the first source's: the interpreter
+        // takes the right operand's for sums and products, the left one's
+        // for differences and quotients. The result goes to a's register
+        // unless that would overwrite the second source before it is read.
+        const bool right_first = ins.op == Opcode::AddR || ins.op == Opcode::MulR;
+        const uint8_t first = right_first ? c : b, second = right_first ? b : c;
+        const Xmm result = in_floating(a) && (a != second || a == first) ? xmm(a) : xmm0;
+        load_float(result, first);
+        with(second, [&](const auto& x) {
+            if (ins.op == Opcode::AddR) code_.addsd(result, x);
+            if (ins.op == Opcode::SubR) code_.subsd(result, x);
+            if (ins.op == Opcode::MulR) code_.mulsd(result, x);
+            if (ins.op == Opcode::DivR) code_.divsd(result, x);
+        });
+        store_float(a, result);
+    }
+
+    void negate(uint64_t k, const Instruction& ins) {
+        if (plan_.kept[ins.a] == Kept::Float) {  // the sign bit flipped, NaN included
+            const Xmm result = in_floating(ins.a) ? xmm(ins.a) : xmm0;
+            load_float(result, ins.b);
+            code_.xorpd(result, xmm14);
+            store_float(ins.a, result);
+            return;
+        }
+        if (in_general(ins.a) && ins.a == ins.b) {
+            code_.neg(reg(ins.a));  // INT64_MIN stays as it was: nothing to undo
+            code_.jo(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
+            return;
+        }
+        load_int(rax, ins.b);
+        code_.neg(rax);
+        code_.jo(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
+        store_int(ins.a, rax);
+    }
+
+    // dst = x < y (or <=) on Ints or Floats, then the jump that tests dst.
+    uint64_t compare(uint64_t k, const Instruction& ins, uint8_t x, uint8_t y, bool or_equal) {
+        Cond cond;
+        if (plan_.kept[x] == Kept::Int) {
+            const Reg64 left = int_in(x, rax);
+            with(y, [&](const auto& right) { code_.cmp(left, right); });
+            cond = or_equal ? Cond::LessEqual : Cond::Less;
+        } else {
+            // y above x, unordered (NaN) never: x < y, and with equality x <= y.
+            const Xmm upper = float_in(y, xmm0);
+            with(x, [&](const auto& lower) { code_.ucomisd(upper, lower); });
+            cond = or_equal ? Cond::AboveEqual : Cond::Above;
+        }
+        return set_and_maybe_jump(k, ins.a, cond);
+    }
+
+    uint64_t equality(uint64_t k, const Instruction& ins) {
+        const Reg64 left = int_in(ins.b, rax);
+        with(ins.c, [&](const auto& right) { code_.cmp(left, right); });
+        return set_and_maybe_jump(k, ins.a, ins.op == Opcode::EqR ? Cond::Equal : Cond::NotEqual);
+    }
+
+    // Writes the Bool the flags say into `dst`; when the next instruction
+    // is a jump on dst that nothing jumps to, takes it on the same flags.
+    uint64_t set_and_maybe_jump(uint64_t k, uint8_t dst, Cond cond) {
+        set_if(cond, al);
+        if (in_general(dst)) {
+            code_.movzx(reg(dst).cvt32(), al);
+        } else {
+            code_.movzx(eax, al);
+            code_.mov(payload(dst), rax);
+        }
+        ++pending_;
+        const uint64_t next = k + 1;
+        if (next > plan_.last || inner_.count(next)) return 1;
+        const Instruction& jump = list_[next];
+        if ((jump.op != Opcode::JumpIfR && jump.op != Opcode::JumpIfNotR) || jump.a != dst) return 1;
+        ++pending_;
+        conditional_jump(next, jump_target(next, jump.offset()), jump.op == Opcode::JumpIfR ? cond : negation(cond));
+        return 2;
+    }
+
+    void test_and_jump(uint64_t k, const Instruction& ins) {
+        if (in_general(ins.a)) {
+            const Xbyak::Reg8 low = reg(ins.a).cvt8();
+            code_.test(low, low);
+        } else {
+            code_.cmp(byte[r12 + 16 * static_cast<int>(ins.a) + 8], 0);
+        }
+        ++pending_;
+        conditional_jump(k, jump_target(k, ins.offset()), ins.op == Opcode::JumpIfR ? Cond::NotEqual : Cond::Equal);
+    }
+
+    void jump(uint64_t k, const Instruction& ins) {
+        const uint64_t target = jump_target(k, ins.offset());
+        ++pending_;
+        flush();
+        if (target == plan_.head) {
+            back_edge(k);
+        } else if (plan_.contains(target)) {
+            code_.mov(r15, static_cast<uint32_t>(k));
+            code_.jmp(inner_[target], Xbyak::CodeGenerator::T_NEAR);
+        } else {
+            leave_by_jump(k, target);
+        }
+    }
+
+    // rax = the address of element [index] of `array`, or the side exit
+    // when the index is outside it (unsigned: a negative one too).
+    void element_address(uint64_t k, uint8_t array, uint8_t index) {
+        const Reg64 position = int_in(index, rax);
+        code_.cmp(position, length(array));
+        code_.jae(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
+        if (position != rax) code_.mov(rax, position);
+        code_.shl(rax, 4);
+        code_.add(rax, begin(array));
+    }
+
+    void array_get(uint64_t k, const Instruction& ins) {
+        element_address(k, ins.b, ins.c);
+        code_.cmp(byte[rax], tag_of(plan_.kept[ins.a]));
+        code_.jne(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
+        if (in_general(ins.a)) {
+            code_.mov(reg(ins.a), qword[rax + 8]);
+        } else if (in_floating(ins.a)) {
+            code_.movsd(xmm(ins.a), qword[rax + 8]);
+        } else {
+            code_.mov(rdx, qword[rax + 8]);
+            code_.mov(payload(ins.a), rdx);
+        }
+    }
+
+    // A scalar over a scalar element: nothing to release.
+    void array_set(uint64_t k, const Instruction& ins) {
+        element_address(k, ins.a, ins.b);
+        code_.cmp(byte[rax], kFirstHeapTag);
+        code_.jae(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
+        code_.mov(byte[rax], tag_of(plan_.kept[ins.c]));
+        if (in_general(ins.c)) {
+            code_.mov(qword[rax + 8], reg(ins.c));
+        } else if (in_floating(ins.c)) {
+            code_.movsd(qword[rax + 8], xmm(ins.c));
+        } else {
+            code_.mov(rdx, payload(ins.c));
+            code_.mov(qword[rax + 8], rdx);
+        }
+    }
+
+    Xbyak::CodeGenerator& code_;
+    const std::vector<Instruction>& list_;
+    const std::vector<Constant>& constants_;
+    const LoopPlan& plan_;
+    LoopSurroundings& around_;
+    std::array<int, 256> general_{};
+    std::array<int, 256> floating_{};
+    std::array<int, 256> begin_{};
+    std::array<int, 256> length_{};
+    std::map<uint64_t, Label> inner_;  // jump targets inside the loop, its head aside
+    std::deque<Label> labels_;         // stable addresses for the labels of the cold code
+    std::vector<std::function<void()>> cold_;
+    Label top_, poll_due_;
+    bool poll_emitted_ = false;
+    uint64_t pending_ = 0;  // instructions done since the count was last brought up to date
+};
+
+}  // namespace
+
+bool emit_loop(Xbyak::CodeGenerator& code, const std::vector<Instruction>& list,
+               const std::vector<Constant>& constants, const LoopPlan& plan, LoopSurroundings& around) {
+    return LoopEmitter(code, list, constants, plan, around).emit();
+}
+
+}  // namespace tarnel::jit
+
+#endif  // TARNEL_JIT_X64

@@ -1,0 +1,96 @@
+// Runs of one module with the machine-code tier switched as asked, and
+// everything they leave behind, for the tests that compare the tier with
+// the interpreter.
+#pragma once
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "value_builders.hpp"
+#include "vm/jit_run.hpp"
+#include "vm_fixture.hpp"
+
+namespace tarnel::testing {
+
+// Sets TARNEL_JIT for as long as it lives.
+class JitSwitch {
+public:
+    explicit JitSwitch(const char* value) { setenv("TARNEL_JIT", value, 1); }
+    ~JitSwitch() { unsetenv("TARNEL_JIT"); }
+    JitSwitch(const JitSwitch&) = delete;
+    JitSwitch& operator=(const JitSwitch&) = delete;
+};
+
+struct Snapshot {
+    std::vector<std::string> outcomes;  // one per run
+    uint64_t count = 0;
+    uint64_t pc = 0;
+    bool halted = false;
+    size_t depth = 0;
+    std::optional<uint16_t> last_jump;
+    std::vector<std::string> registers;  // all 256, value and tag
+    bool operator==(const Snapshot&) const = default;
+
+    // Everything but the outcomes: what the runs left in the VM.
+    void take_state(const VmState& vm) {
+        count = vm.instruction_count;
+        pc = vm.pc;
+        halted = vm.halted;
+        depth = vm.call_stack.size();
+        last_jump = vm.last_jump;
+        for (size_t r = 0; r < kRegisterCount; ++r)
+            registers.push_back(testing_values::describe(vm.registers[r]) + "/" + std::string(debug_name(vm.register_types[r])));
+    }
+};
+
+inline std::string show(const Outcome& outcome) {
+    return !outcome.ok ? "error: " + outcome.message : outcome.value ? testing_values::describe(*outcome.value) : "none";
+}
+
+using Preset = std::vector<std::pair<uint8_t, Value>>;
+
+// Runs `module` `runs` times in one VM with TARNEL_JIT set to `mode`.
+// `compiled` (when given) says whether the runs had machine code; `hot`,
+// when not 0, is the default tiering's threshold.
+inline Snapshot play(const Module& module, const char* mode, const Preset& preset, int runs = 2, bool* compiled = nullptr,
+              uint64_t hot = 0) {
+    JitSwitch jit(mode);
+    VmState vm;
+    vm.testing.hot_threshold = hot;
+    vm.reset_for_module(module);
+    for (const auto& [r, v] : preset) vm.write_register(r, v);
+    vm.instruction_count = 100;  // counts carry over from earlier runs
+    Snapshot snap;
+    for (int i = 0; i < runs; ++i) snap.outcomes.push_back(show(run_state(vm)));
+    if (compiled) *compiled = vm.caches.machine_code != nullptr;
+    snap.take_state(vm);
+    return snap;
+}
+
+inline std::string difference(const Snapshot& a, const Snapshot& b) {
+    std::string out;
+    for (size_t i = 0; i < a.outcomes.size() && i < b.outcomes.size(); ++i)
+        if (a.outcomes[i] != b.outcomes[i])
+            out += " run " + std::to_string(i) + ": " + a.outcomes[i] + " vs " + b.outcomes[i];
+    if (a.count != b.count) out += " count " + std::to_string(a.count) + " vs " + std::to_string(b.count);
+    if (a.pc != b.pc) out += " pc " + std::to_string(a.pc) + " vs " + std::to_string(b.pc);
+    if (a.last_jump != b.last_jump) out += " last jump differs";
+    if (a.halted != b.halted || a.depth != b.depth) out += " halted/depth differ";
+    for (size_t r = 0; r < a.registers.size() && r < b.registers.size(); ++r)
+        if (a.registers[r] != b.registers[r])
+            out += " r" + std::to_string(r) + " " + a.registers[r] + " vs " + b.registers[r];
+    return out;
+}
+
+inline void expect_same_as_interpreter(const Module& module, const Preset& preset, const std::string& label) {
+    bool compiled = false;
+    Snapshot machine = play(module, "always", preset, 2, &compiled);
+    Snapshot interpreter = play(module, "0", preset);
+    EXPECT_EQ(compiled, jit::tier_built()) << label;
+    EXPECT_TRUE(machine == interpreter) << label << ":" << difference(machine, interpreter);
+}
+
+}  // namespace tarnel::testing
