@@ -19,9 +19,9 @@ import json
 import sys
 
 LABELS = {"vm": "VM", "vm-interp": "VM-int", "vm-jit": "VM-mc", "cpython": "CPython", "lua": "Lua5.4",
-          "luajit": "LuaJIT-i", "c": "C"}
+          "luajit": "LuaJIT-i", "luajit-jit": "LuaJIT", "c": "C"}
 VM_ENGINES = ["vm", "vm-interp", "vm-jit"]
-PEERS = ["cpython", "lua", "luajit", "c"]
+PEERS = ["cpython", "lua", "luajit", "luajit-jit", "c"]
 
 
 def load(path):

@@ -11,7 +11,8 @@ Engines: vm (tarnel_vm with its default tiering: the interpreter until a
 module is hot, then machine code; what users get), vm-interp (the same with
 TARNEL_JIT=0: the interpreter alone), vm-jit (TARNEL_JIT=always: machine
 code from the first instruction; only when asked for), cpython (pure
-Python), lua (lua5.4), luajit (luajit -joff: the interpreter, JIT off) and
+Python), lua (lua5.4), luajit (luajit -joff: the interpreter, JIT off),
+luajit-jit (luajit with its trace compiler on; only when asked for) and
 c (gcc -O2). The VM engines set TARNEL_JIT in their child's environment
 themselves (vm removes it), so a TARNEL_JIT of the caller does not leak in;
 they must all execute the same number of VM instructions. Every engine runs
@@ -55,16 +56,17 @@ from workloads import BY_NAME, WORKLOADS, result_text  # noqa: E402
 DEFAULT_JSON = os.path.join(BENCH, "results", "latest.json")
 SCHEMA = 1
 
-ENGINES = ["vm", "vm-interp", "vm-jit", "cpython", "lua", "luajit", "c"]
+ENGINES = ["vm", "vm-interp", "vm-jit", "cpython", "lua", "luajit", "luajit-jit", "c"]
 # vm-jit differs from vm only by the warm-up before the module is hot, so it
 # runs only when asked for.
 DEFAULT_ENGINES = ["vm", "vm-interp", "cpython", "lua", "luajit", "c"]
 VM_ENGINES = ["vm", "vm-interp", "vm-jit"]
 LABELS = {"vm": "VM", "vm-interp": "VM interpreter", "vm-jit": "VM machine code (always)", "cpython": "CPython",
-          "lua": "Lua 5.4", "luajit": "LuaJIT interpreter", "c": "C -O2"}
+          "lua": "Lua 5.4", "luajit": "LuaJIT interpreter", "luajit-jit": "LuaJIT with its compiler", "c": "C -O2"}
 SHORT = {"vm": "VM", "vm-interp": "VM-int", "vm-jit": "VM-mc", "cpython": "CPython", "lua": "Lua5.4",
-         "luajit": "LuaJIT-i", "c": "C"}
-PEERS = ["cpython", "lua", "luajit", "c"]
+         "luajit": "LuaJIT-i", "luajit-jit": "LuaJIT", "c": "C"}
+PEERS = ["cpython", "lua", "luajit", "luajit-jit", "c"]
+LUA_ENGINES = ("lua", "luajit", "luajit-jit")  # os.clock only: CPU time
 
 
 # --------------------------------------------------------------- processes
@@ -274,6 +276,12 @@ class LuaJitEngine(LuaEngine):
     flags = ["-joff"]
 
 
+class LuaJitCompilerEngine(LuaEngine):
+    name = "luajit-jit"
+    program = "luajit"
+    flags = []
+
+
 class CEngine(Engine):
     name = "c"
 
@@ -322,7 +330,8 @@ class CEngine(Engine):
 
 
 ENGINE_CLASSES = {"vm": VmEngine, "vm-interp": VmInterpreterEngine, "vm-jit": VmMachineCodeEngine,
-                  "cpython": CPythonEngine, "lua": LuaEngine, "luajit": LuaJitEngine, "c": CEngine}
+                  "cpython": CPythonEngine, "lua": LuaEngine, "luajit": LuaJitEngine,
+                  "luajit-jit": LuaJitCompilerEngine, "c": CEngine}
 
 
 # ----------------------------------------------------------------- checking
@@ -672,7 +681,7 @@ def format_notes(report):
             if c.get("status") != "ok":
                 continue
             spreads.append((c["%s_stats" % s["clock"]]["spread"], name, e))
-            if e != "lua" and e != "luajit" and c["cpu_stats"]["median"] > 0:
+            if e not in LUA_ENGINES and c["cpu_stats"]["median"] > 0:
                 steal.append((c["wall_stats"]["median"] / c["cpu_stats"]["median"], name, e))
     if spreads and s["runs"] > 1:
         worst = max(spreads)

@@ -287,19 +287,27 @@ private:
         code_.jmp(around_.at[target], Xbyak::CodeGenerator::T_NEAR);
     }
 
-    void back_edge(uint64_t k) {
+    // A taken jump at k back to `target` in the loop (its head or an inner
+    // loop's): polls as every taken jump does.
+    void jump_back(uint64_t k, uint64_t target) {
         code_.mov(r15, static_cast<uint32_t>(k));
         code_.cmp(r14, rbp);
-        code_.jae(poll_due_, Xbyak::CodeGenerator::T_NEAR);
-        code_.jmp(top_, Xbyak::CodeGenerator::T_NEAR);
-        if (poll_emitted_) return;
-        poll_emitted_ = true;
-        cold_.push_back([this] {
-            code_.L(poll_due_);
+        code_.jae(poll_due(target), Xbyak::CodeGenerator::T_NEAR);
+        code_.jmp(target == plan_.head ? top_ : inner_[target], Xbyak::CodeGenerator::T_NEAR);
+    }
+
+    // Leaves with pc = target for the poll, once per target.
+    const Label& poll_due(uint64_t target) {
+        const auto known = poll_due_.find(target);
+        if (known != poll_due_.end()) return known->second;
+        Label& label = poll_due_[target];
+        cold_.push_back([this, &label, target] {
+            code_.L(label);
             store_back();
-            around_.needs_poll[plan_.head] = true;
-            code_.jmp(around_.poll[plan_.head], Xbyak::CodeGenerator::T_NEAR);
+            around_.needs_poll[target] = true;
+            code_.jmp(around_.poll[target], Xbyak::CodeGenerator::T_NEAR);
         });
+        return label;
     }
 
     void jump_if(Cond cond, const Label& label) {
@@ -350,10 +358,10 @@ private:
     // The jump at k (already counted) when `cond` holds.
     void conditional_jump(uint64_t k, uint64_t target, Cond cond) {
         flush_keeping_flags();
-        if (target == plan_.head) {
+        if (target <= k) {
             Label& stay = fresh();
             jump_if(negation(cond), stay);
-            back_edge(k);
+            jump_back(k, target);
             code_.L(stay);
         } else if (plan_.contains(target)) {
             Label& stay = fresh();
@@ -481,7 +489,8 @@ private:
             with(other, [&](const auto& x) { adds ? code_.add(reg(a), x) : code_.sub(reg(a), x); });
             code_.jo(side_exit(k,
                                [this, a, other, adds] {
-                                   with(other, [&](const auto& x) { adds ? code_.sub(reg(a), x) : code_.add(reg(a), x); });
+                                   with(other,
+                                        [&](const auto& x) { adds ? code_.sub(reg(a), x) : code_.add(reg(a), x); });
                                }),
                      Xbyak::CodeGenerator::T_NEAR);
             return;
@@ -598,8 +607,8 @@ private:
         const uint64_t target = jump_target(k, ins.offset());
         ++pending_;
         flush();
-        if (target == plan_.head) {
-            back_edge(k);
+        if (target <= k) {
+            jump_back(k, target);
         } else if (plan_.contains(target)) {
             code_.mov(r15, static_cast<uint32_t>(k));
             code_.jmp(inner_[target], Xbyak::CodeGenerator::T_NEAR);
@@ -661,15 +670,15 @@ private:
     std::map<uint64_t, Label> inner_;  // jump targets inside the loop, its head aside
     std::deque<Label> labels_;         // stable addresses for the labels of the cold code
     std::vector<std::function<void()>> cold_;
-    Label top_, poll_due_;
-    bool poll_emitted_ = false;
-    uint64_t pending_ = 0;  // instructions done since the count was last brought up to date
+    Label top_;
+    std::map<uint64_t, Label> poll_due_;  // by the target a jump back polls before
+    uint64_t pending_ = 0;                // instructions done since the count was last brought up to date
 };
 
 }  // namespace
 
-bool emit_loop(Xbyak::CodeGenerator& code, const std::vector<Instruction>& list,
-               const std::vector<Constant>& constants, const LoopPlan& plan, LoopSurroundings& around) {
+bool emit_loop(Xbyak::CodeGenerator& code, const std::vector<Instruction>& list, const std::vector<Constant>& constants,
+               const LoopPlan& plan, LoopSurroundings& around) {
     return LoopEmitter(code, list, constants, plan, around).emit();
 }
 

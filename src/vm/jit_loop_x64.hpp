@@ -40,7 +40,7 @@ struct LoopSurroundings {
 // go to `around.head_code` when they fail, then its body and exits. Emits
 // nothing and returns false when the loop's arrays do not fit the machine
 // registers.
-bool emit_loop(Xbyak::CodeGenerator& code, const std::vector<Instruction>& list,
-               const std::vector<Constant>& constants, const LoopPlan& plan, LoopSurroundings& around);
+bool emit_loop(Xbyak::CodeGenerator& code, const std::vector<Instruction>& list, const std::vector<Constant>& constants,
+               const LoopPlan& plan, LoopSurroundings& around);
 
 }  // namespace tarnel::jit

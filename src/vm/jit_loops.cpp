@@ -25,8 +25,7 @@ bool is_comparison(Opcode op) { return is_ordering(op) || op == Opcode::EqR || o
 
 bool has_typed_code(Opcode op) {
     return op == Opcode::Nop || op == Opcode::LoadConstR || op == Opcode::MoveR || op == Opcode::NegR ||
-           op == Opcode::ArrayGetR || op == Opcode::ArraySetR || is_arithmetic(op) || is_comparison(op) ||
-           is_jump(op);
+           op == Opcode::ArrayGetR || op == Opcode::ArraySetR || is_arithmetic(op) || is_comparison(op) || is_jump(op);
 }
 
 bool is_scalar(Kept kept) { return kept == Kept::Int || kept == Kept::Float || kept == Kept::Bool; }
@@ -85,15 +84,15 @@ Types straight_types(const std::vector<Instruction>& code, const std::vector<Con
     return types;
 }
 
-// Whether code[head..last] has typed code throughout and jumps back only
-// to its head, never out of the list.
+// Whether code[head..last] has typed code throughout and never jumps back
+// before its head (inner loops are part of it) or out of the list.
 bool has_loop_shape(const std::vector<Instruction>& code, uint64_t head, uint64_t last) {
     for (uint64_t i = head; i <= last; ++i) {
         const Instruction& ins = code[i];
         if (!has_typed_code(ins.op)) return false;
         if (!is_jump(ins.op)) continue;
         const uint64_t target = jump_target(i, ins.offset());
-        if (target >= code.size() || (target <= i && target != head)) return false;
+        if (target >= code.size() || (target <= i && target < head)) return false;
     }
     return true;
 }

@@ -4,18 +4,20 @@
 // A loop is the instructions from a jump target (its head) to the farthest
 // jump back to it (its last). It qualifies when every instruction in it has
 // typed machine code (scalar constants, moves, Int and Float arithmetic and
-// comparisons, jumps, scalar array elements), every jump in it goes back
-// only to the head and stays inside the list, and each register it uses can
-// keep one type throughout: Int, Float or Bool, or Array for a register
-// that only names the array an ArrayGetR or ArraySetR works on. A loop that
-// contains another's back edge does not qualify; the inner one does.
+// comparisons, jumps, scalar array elements), no jump in it goes back before
+// the head or out of the list, and each register it uses can keep one type
+// throughout: Int, Float or Bool, or Array for a register that only names
+// the array an ArrayGetR or ArraySetR works on. Loops nest: an inner loop is
+// part of the outer one's code, and qualifies on its own too (its code runs
+// when the outer loop's entry checks fail).
 //
 // The types come from the loop's own instructions (an AddR's operands and
 // result share one type, a comparison writes a Bool, a jump tests a Bool)
 // and, for the registers the loop only reads, from the straight code before
 // the head, or else from the types the registers held when the list was
-// compiled (`seen`). They are a prediction: the machine code checks every register's
-// tag when it enters the loop and runs the ordinary code when one differs.
+// compiled (`seen`). They are a prediction: the machine code checks every
+// register's tag when it enters the loop and runs the ordinary code when one
+// differs.
 #pragma once
 
 #include <array>
@@ -35,9 +37,9 @@ using SeenTypes = std::array<ValueType, 256>;
 struct LoopPlan {
     uint64_t head = 0;
     uint64_t last = 0;
-    std::array<Kept, 256> kept{};  // Unused: the loop does not name the register
-    std::bitset<256> written;      // scalar registers the loop writes
-    std::bitset<256> stored;       // arrays the loop stores into
+    std::array<Kept, 256> kept{};      // Unused: the loop does not name the register
+    std::bitset<256> written;          // scalar registers the loop writes
+    std::bitset<256> stored;           // arrays the loop stores into
     std::array<uint16_t, 256> uses{};  // how often the loop names each register
 
     bool contains(uint64_t index) const { return index >= head && index <= last; }

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <vector>
 
-
 namespace tarnel::jit {
 
 bool value_layout_matches() {

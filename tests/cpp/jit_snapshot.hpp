@@ -42,12 +42,15 @@ struct Snapshot {
         depth = vm.call_stack.size();
         last_jump = vm.last_jump;
         for (size_t r = 0; r < kRegisterCount; ++r)
-            registers.push_back(testing_values::describe(vm.registers[r]) + "/" + std::string(debug_name(vm.register_types[r])));
+            registers.push_back(testing_values::describe(vm.registers[r]) + "/" +
+                                std::string(debug_name(vm.register_types[r])));
     }
 };
 
 inline std::string show(const Outcome& outcome) {
-    return !outcome.ok ? "error: " + outcome.message : outcome.value ? testing_values::describe(*outcome.value) : "none";
+    return !outcome.ok     ? "error: " + outcome.message
+           : outcome.value ? testing_values::describe(*outcome.value)
+                           : "none";
 }
 
 using Preset = std::vector<std::pair<uint8_t, Value>>;
@@ -55,8 +58,8 @@ using Preset = std::vector<std::pair<uint8_t, Value>>;
 // Runs `module` `runs` times in one VM with TARNEL_JIT set to `mode`.
 // `compiled` (when given) says whether the runs had machine code; `hot`,
 // when not 0, is the default tiering's threshold.
-inline Snapshot play(const Module& module, const char* mode, const Preset& preset, int runs = 2, bool* compiled = nullptr,
-              uint64_t hot = 0) {
+inline Snapshot play(const Module& module, const char* mode, const Preset& preset, int runs = 2,
+                     bool* compiled = nullptr, uint64_t hot = 0) {
     JitSwitch jit(mode);
     VmState vm;
     vm.testing.hot_threshold = hot;
