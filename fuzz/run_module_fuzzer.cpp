@@ -816,7 +816,11 @@ HARNESS void mutate_module(Rng& rng, Module& m) {
 // A recursive function "rec" appended to `m`: rec(n) writes a few random
 // registers, returns when n is not above 0, else calls itself with n - 1
 // (through its name constant, so the quiet loop's quick call runs) and
-// returns what it got. Main's first instructions call it with a small n.
+// returns what it got. Main's first instructions call it with a small n,
+// or one past the call-depth limit. The shapes below reach each way the
+// machine code's quick call and return can go: frames of r0..r7 alone or
+// of more groups (a write to r20), a second argument from any register
+// (heap values too), results into r0..r7 or above.
 HARNESS void add_recursion(Rng& rng, Module& m) {
     const auto constant = [&](Constant c) {
         m.constants.push_back(std::move(c));
@@ -825,17 +829,20 @@ HARNESS void add_recursion(Rng& rng, Module& m) {
     const int64_t name = constant(Constant::of_string("rec"));
     const int64_t one = constant(Constant::of_int(1));
     const int64_t zero = constant(Constant::of_int(0));
-    const int64_t depth = constant(Constant::of_int(rng.below(40)));
+    const int64_t depth = constant(Constant::of_int(rng.chance(8) ? 1001 : rng.below(40)));
     const auto I = [](Opcode op, std::initializer_list<int64_t> operands) { return Instruction::make(op, operands); };
     const uint64_t entry = m.instructions.size();
     m.instructions.push_back(I(Opcode::LoadConstR, {70, one}));
     m.instructions.push_back(I(Opcode::LoadConstR, {71, zero}));
     for (uint32_t i = 0, n = rng.below(4); i < n; ++i) m.instructions.push_back(random_instruction(rng, m));
+    if (rng.chance(3)) m.instructions.push_back(I(Opcode::LoadConstR, {20, one}));
     m.instructions.push_back(I(Opcode::GtR, {72, 0, 71}));
     m.instructions.push_back(I(Opcode::JumpIfNotR, {72, 3}));
     m.instructions.push_back(I(Opcode::SubR, {1, 0, 70}));
     m.instructions.push_back(I(Opcode::LoadConstR, {73, name}));
-    m.instructions.push_back(Instruction::call(73, {1}, static_cast<uint8_t>(rng.chance(2) ? 2 : 80)));
+    std::vector<uint8_t> args = {1};
+    if (rng.chance(3)) args.push_back(pick_register(rng));
+    m.instructions.push_back(Instruction::call(73, std::move(args), static_cast<uint8_t>(rng.chance(2) ? 2 : 80)));
     m.instructions.push_back(rng.chance(4) ? Instruction::return_none() : I(Opcode::ReturnR, {rng.chance(2) ? 0 : 2}));
     m.functions["rec"] = entry;
     std::vector<Instruction> call = {I(Opcode::LoadConstR, {73, name}), I(Opcode::LoadConstR, {0, depth}),

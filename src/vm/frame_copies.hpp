@@ -9,6 +9,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "vm/state.hpp"
 
 namespace tarnel::frames {
@@ -23,6 +27,20 @@ inline constexpr uint64_t kHeapTagBytes = 0xFCFCFCFCFCFCFCFCull;
     return word;
 }
 
+// Copies eight values' bytes, as eight 16-byte moves where the machine has
+// them: for so few bytes the compiler sometimes picks a string move, which
+// costs more than twice as many instructions.
+[[gnu::always_inline]] inline void copy_eight(Value* to, const Value* from) {
+#if defined(__SSE2__)
+    static_assert(sizeof(Value) == 16);
+    for (int i = 0; i < 8; ++i)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i)));
+#else
+    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), 8 * sizeof(Value));
+#endif
+}
+
 // Copies r(first)..r(first + 7) into the frame with their tags, then takes a
 // reference for each heap payload among them. The tags are read from the
 // tag array, which equals the values' own tags on r0..r63 while no tag has
@@ -30,7 +48,7 @@ inline constexpr uint64_t kHeapTagBytes = 0xFCFCFCFCFCFCFCFCull;
 [[gnu::always_inline]] inline void save_group(CallFrame& frame, const VmState& s, unsigned first) {
     Value* to = frame.saved_registers.data() + first;
     const Value* from = s.registers.data() + first;
-    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from), 8 * sizeof(Value));
+    copy_eight(to, from);
     const uint64_t tags = tag_word(s.register_types.data() + first);
     std::memcpy(frame.saved_types.data() + first, &tags, sizeof tags);
     if (__builtin_expect((tags & kHeapTagBytes) != 0, 0)) {

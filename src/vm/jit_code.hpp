@@ -7,10 +7,12 @@
 // instruction, and every one whose guard fails (an operand of another type,
 // an overflow, a register holding a heap value that would need releasing),
 // calls the instruction's ordinary handler (jit_handlers.hpp) with the program
-// counter, the instruction count and the last jump stored exactly as if the
-// interpreter had run everything before; the machine code then goes on at
-// whatever pc the handler left. It leaves only when a handler ends the run,
-// pc leaves the list, or a watched run's count reaches its next poll.
+// counter, the instruction count and the last jump stored exactly as the
+// interpreter would have them; the machine code then goes on at whatever pc
+// the handler left. Calls and returns first try the interpreter's quick call
+// and return, in machine code or a lean helper. It leaves only when a
+// handler ends the run, pc leaves the list, or a watched run's count
+// reaches its next poll.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,10 @@
 
 #include "loader/module.hpp"
 #include "vm/jit_loops.hpp"
+
+namespace tarnel {
+struct VmState;
+}
 
 namespace tarnel::jit {
 
@@ -36,7 +42,8 @@ struct MachineFrame {
     // limits.
     uint64_t poll_at = UINT64_MAX;
     void* handlers = nullptr;  // a HandlerContext (jit_handlers.hpp)
-    uint8_t stopped = 0;       // out: a handler ended the run (HandlerContext says how)
+    uint8_t stopped = 0;       // out: a handler ended the run (HandlerContext says how; VmState::pc holds the pc)
+    void* state = nullptr;     // the VmState, for the quick call and return (jit_handlers.hpp)
 };
 
 class MachineCode;
@@ -48,9 +55,12 @@ bool tier_built();
 // Compiles `code`, or returns null when the tier is not built, the machine's
 // value layout is not the one the emitter assumes, the list is too long or
 // the emitter fails. `seen`: the types the registers hold now, a guess for
-// loops whose code does not tell (jit_loops.hpp).
+// loops whose code does not tell (jit_loops.hpp). `state`: the VM the code
+// is for, whose call-site caches the code of CallR addresses (they live as
+// long as the load, as the code does) and whose layout the quick call and
+// return follow; null: calls and returns go through their handlers.
 std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
-                                     const SeenTypes* seen = nullptr);
+                                     const SeenTypes* seen = nullptr, const VmState* state = nullptr);
 
 // Whether instruction `pc` has code of its own (false: the machine code
 // calls its handler).

@@ -1,6 +1,7 @@
 // The handlers the machine code calls (jit_code.hpp): one small function per
 // kind, so that a call runs just that kind's handler, with the program
-// counter, the instruction count and the last jump stored first.
+// counter, the instruction count and the last jump stored first; and the
+// quick call and return on their own, which the machine code tries first.
 //
 // Calls and returns take the quiet loop's quick path (fast_loop.cpp) when
 // it applies: a call site that has seen its String callee before pushes a
@@ -35,7 +36,7 @@ Status quick_return(ExecContext& c, const Instruction& ins) {
 }
 
 template <Opcode Op>
-Status run_kind(ExecContext& c, const Instruction& ins, [[maybe_unused]] uint64_t index) {
+TARNEL_HANDLER Status run_kind(ExecContext& c, const Instruction& ins, [[maybe_unused]] uint64_t index) {
     if constexpr (Op == Opcode::CallR) return quick_call(c, ins, index);
     if constexpr (Op == Opcode::ReturnR) return quick_return(c, ins);
 #define TARNEL_CASE(name, ...) \
@@ -45,17 +46,14 @@ Status run_kind(ExecContext& c, const Instruction& ins, [[maybe_unused]] uint64_
 }
 
 template <Opcode Op>
-uint64_t run_handler(MachineFrame* frame, uint64_t index) {
+Resume run_handler(MachineFrame* frame, uint64_t index, uint64_t count, int64_t last_jump) {
     HandlerContext& context = *static_cast<HandlerContext*>(frame->handlers);
     VmState& s = context.c.s;
-    if (frame->last_jump >= 0) {
-        s.last_jump = static_cast<uint16_t>(frame->last_jump);
-        frame->last_jump = -1;
-    }
+    if (last_jump >= 0) s.last_jump = static_cast<uint16_t>(last_jump);
     // As the interpreter leaves them before the handler runs: past the
     // instruction, which is counted.
     s.pc = index + 1;
-    s.instruction_count = frame->count + 1;
+    s.instruction_count = count + 1;
     Status status;
     try {
         status = run_kind<Op>(context.c, s.instructions[index], index);
@@ -63,15 +61,53 @@ uint64_t run_handler(MachineFrame* frame, uint64_t index) {
         context.exception = std::current_exception();
         status = Status::Error;
     }
-    frame->count = s.instruction_count;
-    if (status != Status::Next) {
+    if (status != Status::Next) [[unlikely]] {
         frame->stopped = 1;
         context.status = status;
+        return {kStopped, s.instruction_count};
     }
-    return s.pc;
+    return {s.pc, s.instruction_count};
+}
+
+template <Opcode Op>
+uint64_t run_plain_handler(MachineFrame* frame, uint64_t index, int64_t last_jump) {
+    HandlerContext& context = *static_cast<HandlerContext*>(frame->handlers);
+    VmState& s = context.c.s;
+    if (last_jump >= 0) s.last_jump = static_cast<uint16_t>(last_jump);
+    Status status;
+    try {
+        status = run_kind<Op>(context.c, s.instructions[index], index);
+    } catch (...) {
+        context.exception = std::current_exception();
+        status = Status::Error;
+    }
+    if (status == Status::Next) [[likely]]
+        return 0;
+    // Where the interpreter leaves pc when a run ends there (the machine
+    // code leaves with the count).
+    s.pc = index + 1;
+    frame->stopped = 1;
+    context.status = status;
+    return 1;
 }
 
 }  // namespace
+
+bool moves_pc(Opcode op) {
+    return op == Opcode::JumpR || op == Opcode::JumpIfR || op == Opcode::JumpIfNotR || op == Opcode::CallR ||
+           op == Opcode::ReturnR;
+}
+
+PlainHandler plain_handler_for(Opcode op) {
+    switch (op) {
+#define TARNEL_CASE(name, ...) \
+    case Opcode::name:         \
+        return &run_plain_handler<Opcode::name>;
+        TARNEL_INSTRUCTIONS(TARNEL_CASE)
+#undef TARNEL_CASE
+    }
+    return nullptr;
+}
 
 Handler handler_for(Opcode op) {
     switch (op) {
@@ -82,6 +118,23 @@ Handler handler_for(Opcode op) {
 #undef TARNEL_CASE
     }
     return nullptr;
+}
+
+uint64_t quick_call(VmState* s, const CallSiteCache* site, uint64_t return_pc, uint32_t callee,
+                    uint32_t result) noexcept {
+    if (!frames::call_is_quick(*s, *site, s->registers[callee]) || s->call_stack.size() == s->call_stack.capacity())
+        return kNotQuick;
+    return frames::enter_quick_call(*s, *site, return_pc, static_cast<uint8_t>(result));
+}
+
+uint64_t quick_return(VmState* s, uint32_t result) noexcept {
+    const bool has_result = result != kNoResult;
+    if (!frames::return_is_quick(*s, has_result, static_cast<uint8_t>(result))) return kNotQuick;
+    return frames::leave_quick_return(*s, has_result, static_cast<uint8_t>(result));
+}
+
+void pass_argument(VmState* s, uint32_t to, uint32_t from) noexcept {
+    frames::copy_register(*s, static_cast<uint8_t>(to), static_cast<uint8_t>(from));
 }
 
 }  // namespace tarnel::jit

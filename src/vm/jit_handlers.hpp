@@ -2,6 +2,7 @@
 // of its own for, and for those whose guards fail (jit_handlers.cpp).
 #pragma once
 
+#include <cstdint>
 #include <exception>
 
 #include "vm/exec_context.hpp"
@@ -20,13 +21,61 @@ struct HandlerContext {
     std::exception_ptr exception;
 };
 
-// Runs instruction `index` (of kind `op`) with its handler: frame.count and
-// frame.last_jump hold the machine code's count and last jump, as yet
-// unstored. Sets pc and the count as the interpreter does, writes the
-// count back to the frame and returns the pc to go on at; sets
-// frame.stopped when the run ends there. Never throws.
-using Handler = uint64_t (*)(MachineFrame* frame, uint64_t index);
+// Where the machine code goes on after a handler: the pc (kStopped when the
+// run ended there) and the instruction count. Two words, returned in rax
+// and rdx, so that the machine code keeps both in registers.
+struct Resume {
+    uint64_t pc;
+    uint64_t count;
+};
+
+// The pc a handler returns when the run ended at its instruction: outside
+// any list, so the machine code leaves. The handler has set frame.stopped,
+// and VmState::pc holds the run's real pc.
+inline constexpr uint64_t kStopped = UINT64_MAX;
+
+// Runs instruction `index` (of kind `op`) with its handler, given the
+// machine code's instruction count and last jump taken (-1: none since the
+// last handler). Stores both and pc as the interpreter leaves them before a
+// handler, runs it and returns the pc and count it left. Never throws.
+using Handler = Resume (*)(MachineFrame* frame, uint64_t index, uint64_t count, int64_t last_jump);
 
 Handler handler_for(Opcode op);
+
+// Whether a kind's handler may move pc elsewhere than past it: jumps, calls
+// and returns. The others get the plain handler.
+bool moves_pc(Opcode op);
+
+// The plain handler of a kind that never moves pc: like a Handler, but as
+// the interpreter runs such a kind, without storing pc and the count first
+// (no such handler reads them), and with the count left to the machine
+// code. Returns 0, or 1 when the run ended there; then it has set
+// frame.stopped and VmState::pc.
+using PlainHandler = uint64_t (*)(MachineFrame* frame, uint64_t index, int64_t last_jump);
+
+PlainHandler plain_handler_for(Opcode op);
+
+// The quick call (quick_calls.hpp) on its own, for the machine code's
+// CallR: when `callee` (the register the call names) is quick at `site`,
+// pushes the partial frame, passes the arguments and returns the callee's
+// entry; otherwise changes nothing and returns kNotQuick, and the machine
+// code calls the CallR handler. `result`: the register the call's result
+// goes to; `return_pc`: the instruction after the call. Neither reads nor writes pc, the count or
+// the last jump, which the machine code keeps. A full stack vector (one
+// that would have to grow) is not quick: growing may fail, which only the
+// handler reports.
+inline constexpr uint64_t kNotQuick = UINT64_MAX;
+uint64_t quick_call(VmState* s, const CallSiteCache* site, uint64_t return_pc, uint32_t callee,
+                    uint32_t result) noexcept;
+
+// The quick return, likewise: `result` is the register ReturnR names, or
+// kNoResult; returns the pc to go on at, or kNotQuick.
+inline constexpr uint32_t kNoResult = 256;
+uint64_t quick_return(VmState* s, uint32_t result) noexcept;
+
+// Writes a copy of register `from` to register `to`, with its tag: the
+// argument passing of the machine code's own quick call when either holds
+// a heap value.
+void pass_argument(VmState* s, uint32_t to, uint32_t from) noexcept;
 
 }  // namespace tarnel::jit

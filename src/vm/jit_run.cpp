@@ -41,7 +41,7 @@ const MachineCode* compiled(VmState& state) {
         caches.machine_code_tried = true;
         SeenTypes seen;
         for (size_t r = 0; r < seen.size(); ++r) seen[r] = state.registers[r].type();
-        caches.machine_code = compile(state.instructions, state.constants, &seen);
+        caches.machine_code = compile(state.instructions, state.constants, &seen, &state);
     }
     return caches.machine_code.get();
 }
@@ -79,17 +79,19 @@ Status run_with_machine_code(ExecContext& c, const MachineCode& machine_code, Li
     frame.registers = s.registers.data();
     frame.tags = s.register_types.data();
     frame.handlers = &handlers;
+    frame.state = &s;
     if (poller) frame.poll_at = poller->poll_count();
     while (s.pc < size) {
         frame.pc = s.pc;
         frame.count = s.instruction_count;
         frame.last_jump = -1;
         enter(machine_code, frame);
-        s.pc = frame.pc;
         s.instruction_count = frame.count;
         if (frame.last_jump >= 0) s.last_jump = static_cast<uint16_t>(frame.last_jump);
+        // A handler that ended the run left pc in the state itself.
         if (handlers.exception) std::rethrow_exception(handlers.exception);
         if (frame.stopped) return handlers.status;
+        s.pc = frame.pc;
         // Otherwise the code left before a taken jump's target, a call's
         // entry or a return's pc: the poll is due, or pc left the list.
         if (poller == nullptr || s.pc >= size || s.instruction_count < frame.poll_at) continue;

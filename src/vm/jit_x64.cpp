@@ -4,7 +4,8 @@
 //   entry     saves the callee-saved registers it uses, loads the frame,
 //             bounds-checks frame.pc and jumps through the dispatch table;
 //   at[i]     the code of instruction i, for i in 0..n (at[n] is the end):
-//             its own code, or a call of its handler;
+//             its own code, or a call of its handler (calls and returns:
+//             their quick path first);
 //   stubs     one per instruction with a guard: its handler, then at[i+1];
 //   polls     one per jump target a watched run may stop before;
 //   transfer  where a handler that moved pc (a call, a return, a jump)
@@ -14,7 +15,15 @@
 //   table     n + 1 absolute addresses of at[0..n].
 // Machine registers: rbx the frame, r12 the register file, r13 the tags,
 // r14 the instruction count, r15 the last jump taken (-1: none), rbp the
-// count at which a taken jump, call or return leaves to poll.
+// count at which a taken jump, call or return leaves to poll. Handlers get
+// the count and the last jump in argument registers and give back pc and
+// count in rax:rdx (jit_handlers.hpp), so neither goes through memory.
+//
+// CallR and ReturnR take the quick call and return (quick_calls.hpp) in
+// machine code when the frame holds r0..r7 alone with scalars only: the
+// frame is built and taken apart in the VM's call stack exactly as the C++
+// code does (jit_frame_layout.hpp says where its fields are); other quick
+// cases call a C++ helper, every other case the handler.
 //
 // Every jump the code makes goes to a label of this block: at[target] only
 // for targets inside the list (checked here, or at run time against n in
@@ -31,6 +40,8 @@
 #include <map>
 
 #include "vm/fast_code.hpp"
+#include "vm/frame_copies.hpp"
+#include "vm/jit_frame_layout.hpp"
 #include "vm/jit_handlers.hpp"
 #include "vm/jit_loop_x64.hpp"
 #include "vm/jit_x64_layout.hpp"
@@ -67,17 +78,20 @@ enum class Relation { Less, LessEqual, Equal, NotEqual };
 
 class Emitter : public Xbyak::CodeGenerator {
 public:
-    Emitter(const std::vector<Instruction>& code, const std::vector<Constant>& constants)
+    Emitter(const std::vector<Instruction>& code, const std::vector<Constant>& constants, const VmState* state)
         : Xbyak::CodeGenerator(4096, Xbyak::AutoGrow),
           code_(code),
           constants_(constants),
+          caches_(state ? &state->caches : nullptr),
           n_(code.size()),
           at_(n_ + 1),
           stub_(n_),
           needs_stub_(n_, false),
           poll_(n_),
           needs_poll_(n_, false),
-          native_(n_, false) {}
+          native_(n_, false) {
+        if (state) frames_ = frame_layout(*state);
+    }
 
     // `loops`: the typed loops to emit at their heads (jit_loops.hpp).
     std::vector<bool> emit(std::vector<LoopPlan> loops) {
@@ -98,11 +112,10 @@ public:
             L(poll_[i]);
             exit_at(i);
         }
-        L(transfer_);  // rax: the pc a handler left
+        L(transfer_);  // rax: the pc a handler left (kStopped: the run ended)
         cmp(r14, rbp);
         jae(leave_, T_NEAR);
-        mov(rcx, n_);
-        cmp(rax, rcx);
+        cmp(rax, static_cast<uint32_t>(n_));
         jae(leave_, T_NEAR);
         lea(rcx, ptr[rip + table]);
         jmp(ptr[rcx + rax * 8]);
@@ -157,23 +170,231 @@ private:
         jmp(leave_, T_NEAR);
     }
 
-    // Runs instruction i with its handler, with the count and the last
-    // jump stored first and taken back after. Straight on (pc = i + 1)
-    // falls through; a handler that moved pc goes to `transfer`, one that
-    // ended the run leaves.
+    // Runs instruction i with its handler, given the count and the last
+    // jump in registers; takes back the count and the pc in rax:rdx (see
+    // Resume). Straight on (pc = i + 1) falls through; a handler that moved
+    // pc goes to `transfer`, one that ended the run (kStopped) leaves there.
+    // A kind that never moves pc gets its plain handler: counted here, and
+    // on unless the run ended.
     void call_handler(uint64_t i) {
-        mov(ptr[rbx + offsetof(MachineFrame, count)], r14);
-        mov(ptr[rbx + offsetof(MachineFrame, last_jump)], r15);
+        if (!moves_pc(code_[i].op)) {
+            count_one();  // the plain handler leaves the count to the machine code
+            mov(rdi, rbx);
+            mov(esi, static_cast<uint32_t>(i));
+            mov(rdx, r15);
+            mov(rax, reinterpret_cast<uint64_t>(plain_handler_for(code_[i].op)));
+            call(rax);
+            mov(r15, -1);  // the handler stored the last jump
+            test(eax, eax);
+            jnz(leave_, T_NEAR);
+            return;
+        }
         mov(rdi, rbx);
         mov(esi, static_cast<uint32_t>(i));
+        mov(rdx, r14);
+        mov(rcx, r15);
         mov(rax, reinterpret_cast<uint64_t>(handler_for(code_[i].op)));
         call(rax);
-        mov(r14, ptr[rbx + offsetof(MachineFrame, count)]);
+        mov(r14, rdx);
         mov(r15, -1);  // the handler stored the last jump
-        cmp(byte[rbx + offsetof(MachineFrame, stopped)], 0);
-        jne(leave_, T_NEAR);
         cmp(rax, static_cast<uint32_t>(i + 1));
         jne(transfer_, T_NEAR);
+    }
+
+    // CallR: the quick call (quick_calls.hpp) when it applies, counted here
+    // and on to the callee's entry through `transfer`; otherwise the
+    // handler, with nothing changed yet. The frame of a call that saves
+    // r0..r7 alone, all scalars, is pushed right here; other quick calls
+    // go through the C++ helper.
+    bool call_function(uint64_t i, const Instruction& ins) {
+        if (caches_ == nullptr) return false;
+        const CallSiteCache* site = &caches_->call_sites[caches_->call_site_index[i]];
+        Label helper, slow;
+        if (frames_.known) push_frame(i, ins, site, helper, slow);
+        L(helper);
+        mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
+        mov(rsi, reinterpret_cast<uint64_t>(site));
+        mov(edx, static_cast<uint32_t>(i + 1));
+        mov(ecx, ins.a);
+        mov(r8d, ins.b);
+        mov(rax, reinterpret_cast<uint64_t>(&quick_call));
+        call(rax);
+        quick_transfer(slow);
+        L(slow);
+        call_handler(i);
+        return true;
+    }
+
+    // The quick call's checks (call_is_quick, and room in the stack's
+    // vector), then the push of a frame holding r0..r7 and the arguments.
+    void push_frame(uint64_t i, const Instruction& ins, const CallSiteCache* site, const Label& helper,
+                    const Label& slow) {
+        const FrameLayout& f = frames_;
+        cmp(tag(ins.a), static_cast<uint8_t>(ValueType::String));
+        jne(slow, T_NEAR);
+        mov(rsi, reinterpret_cast<uint64_t>(site));
+        mov(rax, payload(ins.a));
+        cmp(rax, ptr[rsi + f.site_callee_payload]);
+        jne(slow, T_NEAR);
+        cmp(byte[rsi + f.site_quick], 0);
+        je(slow, T_NEAR);
+        mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
+        cmp(byte[rdi + f.declared_saved_tags], 0);
+        jne(slow, T_NEAR);
+        cmp(byte[rdi + f.save_all], 0);
+        jne(slow, T_NEAR);
+        mov(rdx, ptr[rdi + f.stack_end]);
+        cmp(rdx, ptr[rdi + f.stack_capacity]);
+        je(slow, T_NEAR);  // the vector must grow: the handler does that
+        mov(rcx, rdx);
+        sub(rcx, ptr[rdi + f.stack_begin]);
+        cmp(rcx, static_cast<uint32_t>(kMaxCallDepth * static_cast<uint64_t>(f.frame_size)));
+        jae(slow, T_NEAR);
+        cmp(byte[rsi + f.site_groups], 1);
+        jne(helper, T_NEAR);
+        mov(rax, qword[r13]);  // the tags of r0..r7
+        mov(rcx, frames::kHeapTagBytes);
+        test(rax, rcx);
+        jnz(helper, T_NEAR);
+        // push_partial: the frame, then r0..r7 and their tags into it.
+        mov(ptr[rdx + f.saved_types], rax);
+        copy_values(rdx, r12);
+        mov(rax, ptr[rsi + f.site_saved]);
+        mov(ptr[rdx + f.saved], rax);
+        mov(qword[rdx + f.return_pc], static_cast<uint32_t>(i + 1));
+        mov(byte[rdx + f.return_register], ins.b);
+        mov(byte[rdx + f.return_register + 1], 1);
+        mov(byte[rdx + f.groups], 1);
+        mov(byte[rdx + f.live], 1);
+        add(rdx, f.frame_size);
+        mov(ptr[rdi + f.stack_end], rdx);
+        add(qword[rdi + f.partial_frames], 1);
+        for (unsigned k = 0; k < site->passed; ++k) pass(static_cast<uint8_t>(k), site->args[k]);
+        mov(rsi, reinterpret_cast<uint64_t>(site));
+        mov(rax, ptr[rsi + f.site_entry]);
+        count_one();
+        jmp(transfer_, T_NEAR);
+    }
+
+    // Eight values from [from] to [to].
+    void copy_values(const Xbyak::Reg64& to, const Xbyak::Reg64& from) {
+        for (int k = 0; k < 8; ++k) {
+            const Xbyak::Xmm value(k);
+            movups(value, ptr[from + 16 * k]);
+            movups(ptr[to + 16 * k], value);
+        }
+    }
+
+    // copy_register: register `from` to register `to` with its tag, one
+    // copy of sixteen bytes for two scalars, the C++ helper otherwise.
+    void pass(uint8_t to, uint8_t from) {
+        Label heap, done;
+        movzx(eax, tag(from));
+        movzx(ecx, tag(to));
+        or_(ecx, eax);
+        test(cl, 0xFC);
+        jnz(heap, T_NEAR);
+        movups(xmm0, ptr[r12 + slot(from)]);
+        movups(ptr[r12 + slot(to)], xmm0);
+        mov(declared(to), al);
+        jmp(done, T_NEAR);
+        L(heap);
+        mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
+        mov(esi, to);
+        mov(edx, from);
+        mov(rax, reinterpret_cast<uint64_t>(&pass_argument));
+        call(rax);
+        L(done);
+    }
+
+    // ReturnR: the quick return when it applies, otherwise the handler.
+    // A frame holding r0..r7 alone, with scalars only in them before and
+    // after, is popped right here; other quick returns go through the C++
+    // helper.
+    bool return_from_function(uint64_t i, const Instruction& ins) {
+        if (caches_ == nullptr) return false;
+        Label helper, slow;
+        if (frames_.known) pop_frame(ins, helper, slow);
+        L(helper);
+        mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
+        mov(esi, ins.wide != 0 ? static_cast<uint32_t>(ins.a) : kNoResult);
+        mov(rax, reinterpret_cast<uint64_t>(&quick_return));
+        call(rax);
+        quick_transfer(slow);
+        L(slow);
+        call_handler(i);
+        return true;
+    }
+
+    // return_is_quick, then leave_quick_return for such a frame.
+    void pop_frame(const Instruction& ins, const Label& helper, const Label& slow) {
+        const FrameLayout& f = frames_;
+        const bool has_result = ins.wide != 0;
+        mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
+        cmp(byte[rdi + f.declared_saved_tags], 0);
+        jne(slow, T_NEAR);
+        mov(rdx, ptr[rdi + f.stack_end]);
+        cmp(rdx, ptr[rdi + f.stack_begin]);
+        je(slow, T_NEAR);  // no frame: the handler halts
+        sub(rdx, f.frame_size);
+        cmp(qword[rdx + f.saved], -1);  // CallFrame::kFull
+        je(slow, T_NEAR);
+        if (has_result) {
+            movzx(r11d, tag(ins.a));
+            cmp(r11b, kFirstHeapTag);
+            jae(slow, T_NEAR);
+        }
+        cmp(byte[rdx + f.groups], 1);
+        jne(helper, T_NEAR);
+        mov(rcx, frames::kHeapTagBytes);
+        mov(rax, qword[r13]);  // what r0..r7 hold now: nothing to release
+        test(rax, rcx);
+        jnz(helper, T_NEAR);
+        mov(r8, ptr[rdx + f.saved_types]);  // what they get back
+        test(r8, rcx);
+        jnz(helper, T_NEAR);
+        if (has_result) {
+            Label no_destination;
+            // The result's register after the restore must hold no heap
+            // value (from the frame for r0..r7, as it is otherwise).
+            movzx(r9d, byte[rdx + f.return_register]);
+            mov(r10, r9);
+            shl(r10, 4);
+            cmp(byte[rdx + f.return_register + 1], 0);
+            je(no_destination, T_NEAR);
+            cmp(r9d, 8);
+            jb(no_destination, T_NEAR);
+            cmp(byte[r12 + r10], kFirstHeapTag);
+            jae(helper, T_NEAR);
+            L(no_destination);
+            movups(xmm15, ptr[r12 + slot(ins.a)]);  // read before the restore, which may overwrite it
+        }
+        copy_values(r12, rdx);
+        mov(qword[r13], r8);
+        sub(qword[rdi + f.partial_frames], 1);
+        mov(byte[rdx + f.live], 0);
+        mov(rax, ptr[rdx + f.return_pc]);
+        mov(ptr[rdi + f.stack_end], rdx);  // popped: the frame owns nothing now
+        if (has_result) {
+            Label done;
+            cmp(byte[rdx + f.return_register + 1], 0);
+            je(done, T_NEAR);
+            movups(ptr[r12 + r10], xmm15);
+            mov(byte[r13 + r9], r11b);
+            L(done);
+        }
+        count_one();
+        jmp(transfer_, T_NEAR);
+    }
+
+    // After a quick call or return: rax the pc to go on at, or kNotQuick
+    // (to `slow`). The instruction is counted; the last jump is untouched.
+    void quick_transfer(const Label& slow) {
+        cmp(rax, -1);
+        static_assert(kNotQuick == UINT64_MAX);
+        je(slow, T_NEAR);
+        count_one();
+        jmp(transfer_, T_NEAR);
     }
 
     // Goes to at[target] from a taken jump, or leaves before it when a
@@ -266,6 +487,14 @@ private:
                 break;
             case Opcode::ArraySetR:
                 compiled = array_set(i, ins);
+                break;
+            case Opcode::CallR:
+                if (call_function(i, ins)) return;
+                compiled = false;
+                break;
+            case Opcode::ReturnR:
+                if (return_from_function(i, ins)) return;
+                compiled = false;
                 break;
             default:
                 compiled = false;
@@ -567,6 +796,8 @@ private:
 
     const std::vector<Instruction>& code_;
     const std::vector<Constant>& constants_;
+    const LoadCaches* caches_;
+    FrameLayout frames_;  // known: calls and returns push and pop partial frames themselves
     const uint64_t n_;
     std::vector<Label> at_;
     std::vector<Label> stub_;
@@ -583,10 +814,10 @@ private:
 bool tier_built() { return true; }
 
 std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
-                                     const SeenTypes* seen) {
+                                     const SeenTypes* seen, const VmState* state) {
     if (code.size() > kMaxInstructions || !value_layout_matches()) return nullptr;
     try {
-        auto emitter = std::make_unique<Emitter>(code, constants);
+        auto emitter = std::make_unique<Emitter>(code, constants, state);
         std::vector<bool> native = emitter->emit(plan_loops(code, constants, seen));
         return std::make_shared<MachineCode>(std::move(emitter), std::move(native));
     } catch (const Xbyak::Error&) {
@@ -609,7 +840,8 @@ namespace tarnel::jit {
 class MachineCode {};
 
 bool tier_built() { return false; }
-std::shared_ptr<MachineCode> compile(const std::vector<Instruction>&, const std::vector<Constant>&, const SeenTypes*) {
+std::shared_ptr<MachineCode> compile(const std::vector<Instruction>&, const std::vector<Constant>&, const SeenTypes*,
+                                     const VmState*) {
     return nullptr;
 }
 bool has_native_code(const MachineCode&, uint64_t) { return false; }

@@ -32,6 +32,8 @@ struct Snapshot {
     size_t depth = 0;
     std::optional<uint16_t> last_jump;
     std::vector<std::string> registers;  // all 256, value and tag
+    std::vector<std::string> frames;     // each frame: where it returns, what it saves and holds
+    size_t partial_frames = 0;
     bool operator==(const Snapshot&) const = default;
 
     // Everything but the outcomes: what the runs left in the VM.
@@ -44,6 +46,22 @@ struct Snapshot {
         for (size_t r = 0; r < kRegisterCount; ++r)
             registers.push_back(testing_values::describe(vm.registers[r]) + "/" +
                                 std::string(debug_name(vm.register_types[r])));
+        for (const CallFrame& frame : vm.call_stack) frames.push_back(describe_frame(frame));
+        partial_frames = vm.partial_frames;
+    }
+
+    static std::string describe_frame(const CallFrame& frame) {
+        std::string out = "to " + std::to_string(frame.return_pc) + " result " +
+                          (frame.return_register ? std::to_string(*frame.return_register) : "none") + " saves " +
+                          std::to_string(frame.saved) + " groups " + std::to_string(frame.groups) +
+                          (frame.live ? " live" : " given back");
+        if (!frame.live) return out;
+        for (unsigned r = 0; r < kSavedRegisters; ++r) {
+            if ((frame.groups >> (r / 8) & 1) == 0) continue;
+            out += " r" + std::to_string(r) + "=" + testing_values::describe(frame.saved_registers[r]) + "/" +
+                   std::string(debug_name(frame.saved_types[r]));
+        }
+        return out;
     }
 };
 
@@ -57,12 +75,14 @@ using Preset = std::vector<std::pair<uint8_t, Value>>;
 
 // Runs `module` `runs` times in one VM with TARNEL_JIT set to `mode`.
 // `compiled` (when given) says whether the runs had machine code; `hot`,
-// when not 0, is the default tiering's threshold.
+// when not 0, is the default tiering's threshold; `save_all` makes every
+// frame full (TestSwitches::always_save_all_registers).
 inline Snapshot play(const Module& module, const char* mode, const Preset& preset, int runs = 2,
-                     bool* compiled = nullptr, uint64_t hot = 0) {
+                     bool* compiled = nullptr, uint64_t hot = 0, bool save_all = false) {
     JitSwitch jit(mode);
     VmState vm;
     vm.testing.hot_threshold = hot;
+    vm.testing.always_save_all_registers = save_all;
     vm.reset_for_module(module);
     for (const auto& [r, v] : preset) vm.write_register(r, v);
     vm.instruction_count = 100;  // counts carry over from earlier runs
@@ -82,6 +102,10 @@ inline std::string difference(const Snapshot& a, const Snapshot& b) {
     if (a.pc != b.pc) out += " pc " + std::to_string(a.pc) + " vs " + std::to_string(b.pc);
     if (a.last_jump != b.last_jump) out += " last jump differs";
     if (a.halted != b.halted || a.depth != b.depth) out += " halted/depth differ";
+    if (a.partial_frames != b.partial_frames) out += " partial frame counts differ";
+    for (size_t f = 0; f < a.frames.size() && f < b.frames.size(); ++f)
+        if (a.frames[f] != b.frames[f])
+            out += " frame " + std::to_string(f) + ": " + a.frames[f] + " vs " + b.frames[f];
     for (size_t r = 0; r < a.registers.size() && r < b.registers.size(); ++r)
         if (a.registers[r] != b.registers[r])
             out += " r" + std::to_string(r) + " " + a.registers[r] + " vs " + b.registers[r];

@@ -301,6 +301,145 @@ TEST(JitCalls, RecursionAndFramesLeftByAFailure) {
     }
 }
 
+// Calls and returns: the quick call and return the machine code tries
+// first, and every case it leaves to the handlers. Constants: 0 "f", 1 "g",
+// 2 Int 1, 3 Int 0, 4 "text", 5 Int 600, 6 Int 2000, 7 Int 7. Two runs each:
+// the second carries on from where the first stopped, with the frames it
+// left.
+struct CallCase {
+    std::string name;
+    std::vector<Instruction> code;
+    TextMap<uint64_t> functions;
+    Preset preset;
+    std::string outcome;    // of the first run, in both tiers ("": not checked)
+    bool save_all = false;  // every frame full (TestSwitches::always_save_all_registers)
+};
+
+// main at 0 calls count(n) with n from constant `n`; count at 5 returns
+// count(n - 1) + 1, or n when n < 1: n frames deep.
+std::vector<Instruction> counting_down(int64_t n) {
+    return {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), I(Op::LoadConstR, {0, n}),
+            Instruction::call(64, {0}, 1), I(Op::ReturnR, {1}),
+            // count at 5
+            I(Op::LtR, {2, 0, 65}), I(Op::JumpIfNotR, {2, 1}), I(Op::ReturnR, {0}), I(Op::SubR, {3, 0, 65}),
+            Instruction::call(64, {3}, 4), I(Op::AddR, {4, 4, 65}), I(Op::ReturnR, {4})};
+}
+
+std::vector<CallCase> call_cases() {
+    const TextMap<uint64_t> count = {{"main", 0}, {"f", 5}};
+    return {
+        {"DeepRecursion", counting_down(5), count, {}, "Int 600"},
+        {"DepthLimitThenLaterRuns", counting_down(6), count, {}, "error: Stack overflow"},
+        {"ReturnsIntoFullFrames", counting_down(5), count, {}, "Int 600", true},
+        {"HeapArgumentsAndResults",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {5, 4}), Instruction::call(64, {5}, 6),
+          Instruction::call(64, {6}, 5), I(Op::ReturnR, {5}),
+          // f at 5 returns its argument
+          I(Op::MoveR, {1, 0}), I(Op::ReturnR, {1})},
+         {{"main", 0}, {"f", 5}},
+         {},
+         "String text"},
+        {"ScalarResultOverAHeapRegister",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {6, 4}), I(Op::LoadConstR, {0, 7}),
+          Instruction::call(64, {0}, 6), I(Op::ReturnR, {6}),
+          // f at 5 doubles its argument
+          I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 5}},
+         {},
+         "Int 14"},
+        {"ReturnWithoutAResult",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {1, 7}), Instruction::call(64, {}, 1), I(Op::ReturnR, {1}),
+          // f at 4 writes r1, returns nothing: r1 keeps the caller's value
+          I(Op::LoadConstR, {1, 3}), Instruction::return_none()},
+         {{"main", 0}, {"f", 4}},
+         {},
+         "Int 7"},
+        {"DeclaredTagInTheCallee",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {0, 7}), Instruction::call(64, {0}, 1),
+          Instruction::call(64, {1}, 2), I(Op::ReturnR, {2}),
+          // f at 5 declares r3 a Float, then returns 2 * its argument
+          I(Op::DefineR, {3, 2}), I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 5}},
+         {},
+         "Int 28"},
+        {"CalleeChangesAtOneSite",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {66, 3}), I(Op::LoadConstR, {65, 2}),
+          Instruction::call(64, {66}, 1), I(Op::AddR, {2, 2, 1}), I(Op::LoadConstR, {64, 1}), I(Op::AddR, {66, 66, 65}),
+          I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -6}), I(Op::ReturnR, {2}),
+          // f at 10 doubles, g at 12 squares
+          I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0}), I(Op::MulR, {0, 0, 0}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 10}, {"g", 12}},
+         {{2, VI(0)}, {68, VI(4)}},
+         "Int 14"},
+        {"CalleeNotAString",
+         {I(Op::LoadConstR, {64, 7}), Instruction::call(64, {}, 1), I(Op::ReturnR, {1})},
+         {{"main", 0}},
+         {},
+         ""},
+        {"EntryRightAfterTheCall",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {0, 7}), Instruction::call(64, {0}, 1),
+          // f at 3
+          I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 3}},
+         {},
+         "Int 14"},
+        {"ReturnPastTheEnd",
+         {I(Op::JumpR, {2}), I(Op::LoadConstR, {1, 7}), I(Op::ReturnR, {1}), I(Op::LoadConstR, {64, 0}),
+          Instruction::call(64, {}, 5)},
+         {{"main", 0}, {"f", 1}},
+         {},
+         "none"},
+        {"FailureInTheCalleeThenAReturnIntoItsFrame",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {0, 4}), Instruction::call(64, {0}, 1), I(Op::ReturnR, {1}),
+          // f at 4 orders a String against an Int, which fails
+          I(Op::LoadConstR, {3, 2}), I(Op::LtR, {2, 0, 3}), I(Op::ReturnR, {3})},
+         {{"main", 0}, {"f", 4}},
+         {},
+         ""},
+        {"SeveralGroupsSaved",
+         {I(Op::LoadConstR, {64, 0}), Instruction::call(64, {}, 1), I(Op::AddR, {2, 1, 40}), I(Op::ReturnR, {20}),
+          // f at 4 writes r20 and r40
+          I(Op::LoadConstR, {20, 2}), I(Op::LoadConstR, {40, 7}), I(Op::AddR, {0, 20, 40}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 4}},
+         {{20, S("kept")}, {40, VI(5)}, {63, F(0.5)}},
+         "String kept"},
+        {"ArgumentsCopiedOneAtATime",
+         {I(Op::LoadConstR, {64, 0}), Instruction::call(64, {1, 0, 70}, 5), I(Op::ReturnR, {5}),
+          // f at 3: r0 - r1 + r2
+          I(Op::SubR, {3, 0, 1}), I(Op::AddR, {3, 3, 2}), I(Op::ReturnR, {3})},
+         {{"main", 0}, {"f", 3}},
+         {{0, VI(10)}, {1, VI(3)}, {70, VI(100)}},
+         "Int 100"},
+    };
+}
+
+void PrintTo(const CallCase& c, std::ostream* os) { *os << c.name; }
+
+class JitCallTable : public ::testing::TestWithParam<CallCase> {};
+
+TEST_P(JitCallTable, SameAsTheInterpreter) {
+    const CallCase& c = GetParam();
+    const std::vector<Constant> k = {Constant::of_string("f"), Constant::of_string("g"),    Constant::of_int(1),
+                                     Constant::of_int(0),      Constant::of_string("text"), Constant::of_int(600),
+                                     Constant::of_int(2000),   Constant::of_int(7)};
+    const Module module = make_module(c.code, k, c.functions);
+    bool compiled = false;
+    const Snapshot interpreter = play(module, "0", c.preset, 2, nullptr, 0, c.save_all);
+    const Snapshot machine = play(module, "always", c.preset, 2, &compiled, 0, c.save_all);
+    EXPECT_EQ(compiled, jit::tier_built());
+    EXPECT_TRUE(machine == interpreter) << c.name << ":" << difference(machine, interpreter);
+    if (!c.outcome.empty()) {
+        EXPECT_EQ(machine.outcomes[0], c.outcome) << c.name;
+    }
+    for (uint64_t hot : {1, 2, 5, 17, 300}) {
+        const Snapshot tiered = play(module, "default", c.preset, 2, nullptr, hot, c.save_all);
+        EXPECT_TRUE(tiered == interpreter) << c.name << " hot " << hot << ":" << difference(tiered, interpreter);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, JitCallTable, ::testing::ValuesIn(call_cases()),
+                         [](const auto& info) { return info.param.name; });
+
 // Random modules of the kinds the tier compiles, with the values that make
 // its guards fail. Every backward jump is guarded: r200 -= 1; r202 = r200 >
 // 0; jump back if r202, with r200..r203 written by nothing else, and forward
@@ -492,8 +631,8 @@ struct LimitCase {
 };
 
 std::vector<LimitCase> limit_cases() {
-    const std::vector<Constant> k = {Constant::of_int(0), Constant::of_int(1), Constant::of_int(100000),
-                                     Constant::of_string("f"), Constant::of_int(64)};
+    const std::vector<Constant> k = {Constant::of_int(0),      Constant::of_int(1),  Constant::of_int(100000),
+                                     Constant::of_string("f"), Constant::of_int(64), Constant::of_int(600)};
     const std::vector<uint64_t> budgets = {0, 1, 2, 3, 5, 8, 13, 100, 1001, 4097, 65537};
     return {
         // r0 counts up to 100000 in a fused compare-and-jump loop.
@@ -508,6 +647,16 @@ std::vector<LimitCase> limit_cases() {
                       Instruction::call(64, {0}, 5), I(Op::AddR, {0, 0, 3}), I(Op::JumpR, {-3}), I(Op::AddR, {1, 0, 0}),
                       I(Op::ReturnR, {1})},
                      k, {{"main", 0}, {"f", 6}}),
+         budgets, std::nullopt},
+        // Recursion 600 deep and back, over and over: quick calls and
+        // returns, the stack growing past its first capacities.
+        {"RecursionLoop",
+         make_module({I(Op::LoadConstR, {64, 3}), I(Op::LoadConstR, {65, 1}), I(Op::LoadConstR, {66, 5}),
+                      Instruction::call(64, {66}, 1), I(Op::JumpR, {-2}),
+                      // f at 5
+                      I(Op::LtR, {2, 0, 65}), I(Op::JumpIfNotR, {2, 1}), I(Op::ReturnR, {0}), I(Op::SubR, {3, 0, 65}),
+                      Instruction::call(64, {3}, 4), I(Op::AddR, {4, 4, 65}), I(Op::ReturnR, {4})},
+                     k, {{"main", 0}, {"f", 5}}),
          budgets, std::nullopt},
         // Array reads and writes in a loop that never ends.
         {"ArrayLoop",

@@ -3,7 +3,9 @@ of the corpus and the examples run with TARNEL_JIT=0 and with
 TARNEL_JIT=always ends the same way (result, runtime error, output and
 instruction count), and so do generated counting loops whose operands make
 the machine code's guards fail at chosen rounds, also under the default
-tiering, which compiles them in the middle of the loop.
+tiering, which compiles them in the middle of the loop, and generated
+recursive calls with values of every kind, failures and the call-depth
+limit.
 
 In builds without the tier both runs use the interpreter and agree
 trivially; the C++ tests check which builds have it.
@@ -99,6 +101,59 @@ def test_generated_loops_same_with_machine_code(start, limit, step, scale, round
             return ("ok", repr(vm.execute()), vm.instruction_count())
         except RuntimeError as exc:
             return ("error", str(exc), vm.instruction_count())
+
+    with pytest.MonkeyPatch.context() as patch:
+        off, on, tiered = both_ways(run, patch, ("0", "always", None))
+    assert on == off
+    assert tiered == off
+
+
+# rec(n, x) calls itself n times passing x along, then returns x; AddR on x
+# on the way down fails for a Bool and may overflow, leaving frames behind
+# for the second execute(). Depths around 1,000 reach the call-depth limit.
+CALLS = """
+.func main
+        LoadConstR r64, "rec"
+        LoadConstR r65, 1
+        LoadConstR r66, 0
+        LoadConstR r0, {depth}
+        LoadConstR r1, {value}
+        LoadConstR r2, "held"
+        CallR r64, [r0, r1], r{result}
+        ReturnR r{result}
+
+.func rec
+        GtR r3, r0, r66
+        JumpIfNotR r3, done
+        SubR r0, r0, r65
+        AddR r4, r1, r1
+        CallR r64, [r0, r1], r5
+        ReturnR r5
+done:
+        ReturnR r1
+"""
+
+
+@settings(max_examples=40, deadline=None)
+@given(depth=st.one_of(st.integers(min_value=0, max_value=40), st.integers(min_value=995, max_value=1005)),
+       value=NUMBERS, result=st.sampled_from([2, 5, 70]))
+def test_generated_calls_same_with_machine_code(depth, value, result, tmp_path_factory):
+    import tarnel_vm
+
+    text = CALLS.format(depth=depth, value=literal(value), result=result)
+    path = tmp_path_factory.mktemp("calls") / "calls.tnbc"
+    path.write_bytes(tarnel.assemble(text, "calls.tnasm"))
+
+    def run():
+        vm = tarnel_vm.VornVM()
+        vm.load_bytecode(str(path))
+        outcomes = []
+        for _ in range(2):  # the second run returns into what the first left
+            try:
+                outcomes.append(("ok", repr(vm.execute()), vm.instruction_count()))
+            except RuntimeError as exc:
+                outcomes.append(("error", str(exc), vm.instruction_count()))
+        return outcomes
 
     with pytest.MonkeyPatch.context() as patch:
         off, on, tiered = both_ways(run, patch, ("0", "always", None))

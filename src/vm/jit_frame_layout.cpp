@@ -1,0 +1,74 @@
+#include "vm/jit_frame_layout.hpp"
+
+#include <cstring>
+#include <optional>
+
+namespace tarnel::jit {
+namespace {
+
+template <typename Base, typename Field>
+int32_t offset(const Base& base, const Field& field) {
+    return static_cast<int32_t>(reinterpret_cast<const unsigned char*>(&field) -
+                                reinterpret_cast<const unsigned char*>(&base));
+}
+
+const void* word_at(const void* object, int32_t at) {
+    const void* word;
+    std::memcpy(&word, static_cast<const unsigned char*>(object) + at, sizeof word);
+    return word;
+}
+
+// A vector keeps begin, end and end of capacity as its first three words.
+bool vector_layout_matches() {
+    std::vector<CallFrame> frames;
+    frames.reserve(3);
+    frames.emplace_back(7, 1, 0, 0);  // no groups: nothing to construct or destroy
+    const void* words[3] = {word_at(&frames, 0), word_at(&frames, 8), word_at(&frames, 16)};
+    return sizeof frames == 3 * sizeof(void*) && words[0] == frames.data() && words[1] == frames.data() + 1 &&
+           words[2] == frames.data() + 3;
+}
+
+// An optional byte is the byte, then a byte that is 1 when there is one.
+bool optional_layout_matches() {
+    const std::optional<uint8_t> some(0x5A), none;
+    unsigned char a[2], b[2];
+    std::memcpy(a, &some, 2);
+    std::memcpy(b, &none, 2);
+    return sizeof some == 2 && a[0] == 0x5A && a[1] == 1 && b[1] == 0;
+}
+
+}  // namespace
+
+FrameLayout frame_layout(const VmState& state) {
+    FrameLayout layout;
+    layout.stack_begin = offset(state, state.call_stack);
+    layout.stack_end = layout.stack_begin + 8;
+    layout.stack_capacity = layout.stack_begin + 16;
+    layout.partial_frames = offset(state, state.partial_frames);
+    layout.declared_saved_tags = offset(state, state.declared_saved_tags);
+    layout.save_all = offset(state, state.testing.always_save_all_registers);
+
+    const CallFrame frame(1, 2, 3, 0);
+    layout.frame_size = static_cast<int32_t>(sizeof(CallFrame));
+    layout.saved_types = offset(frame, frame.saved_types);
+    layout.saved = offset(frame, frame.saved);
+    layout.return_pc = offset(frame, frame.return_pc);
+    layout.return_register = offset(frame, frame.return_register);
+    layout.groups = offset(frame, frame.groups);
+    layout.live = offset(frame, frame.live);
+
+    const CallSiteCache site;
+    layout.site_callee_payload = offset(site, site.callee) + 8;
+    layout.site_entry = offset(site, site.entry);
+    layout.site_saved = offset(site, site.saved);
+    layout.site_groups = offset(site, site.groups);
+    layout.site_quick = offset(site, site.quick);
+
+    layout.known = vector_layout_matches() && optional_layout_matches() && offset(frame, frame.saved_registers) == 0 &&
+                   sizeof(Value) == 16 && sizeof state.partial_frames == 8 && sizeof frame.saved == 8 &&
+                   sizeof frame.return_pc == 8 && sizeof site.entry == 8 && sizeof site.saved == 8 &&
+                   sizeof(ValueType) == 1;
+    return layout;
+}
+
+}  // namespace tarnel::jit

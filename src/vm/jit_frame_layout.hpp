@@ -1,0 +1,43 @@
+// Where the fields the machine code's own quick call and return touch lie
+// (jit_x64.cpp): in the VmState, in a CallFrame and in a CallSiteCache, and
+// how the standard library lays out the call stack vector and the frame's
+// optional return register. Measured on live objects, not assumed: when the
+// library or the compiler lays any of them out otherwise, `known` is false
+// and calls and returns go through their C++ helpers.
+#pragma once
+
+#include <cstdint>
+
+#include "vm/state.hpp"
+
+namespace tarnel::jit {
+
+struct FrameLayout {
+    bool known = false;
+    // From the start of the VmState.
+    int32_t stack_begin = 0;  // call_stack's first element, end and end of capacity
+    int32_t stack_end = 0;
+    int32_t stack_capacity = 0;
+    int32_t partial_frames = 0;       // a 64-bit count
+    int32_t declared_saved_tags = 0;  // a bool
+    int32_t save_all = 0;             // testing.always_save_all_registers, a bool
+    // From the start of a CallFrame; its saved registers start at 0.
+    int32_t frame_size = 0;
+    int32_t saved_types = 0;
+    int32_t saved = 0;
+    int32_t return_pc = 0;
+    int32_t return_register = 0;  // the register's byte; the byte after it says whether there is one
+    int32_t groups = 0;
+    int32_t live = 0;
+    // From the start of a CallSiteCache.
+    int32_t site_callee_payload = 0;
+    int32_t site_entry = 0;
+    int32_t site_saved = 0;
+    int32_t site_groups = 0;
+    int32_t site_quick = 0;
+};
+
+// The layout, measured on `state` and on objects of its own.
+FrameLayout frame_layout(const VmState& state);
+
+}  // namespace tarnel::jit
