@@ -209,29 +209,49 @@ private:
     uint64_t start_;
 };
 
+// A quiet run with limits, up to where it must count every instruction
+// (Status::Next with `poller.counting()`): in machine code when the tier's
+// plan says so. Under the default tiering a module that is not hot yet is
+// interpreted until its warm-up is done; at the first poll after that the
+// loop hands over, the list is compiled and the run goes on in machine
+// code from there, with the same poller.
+Status run_watched(VmState& state, ExecContext& c, LimitPoller& poller) {
+    const uint64_t size = state.instructions.size();
+    jit::Plan plan = jit::plan_quiet_run(state);
+    if (!plan.code && plan.warm_up != 0)
+        poller.hand_over_at(state.instruction_count + std::min(plan.warm_up, UINT64_MAX - state.instruction_count));
+    uint64_t next_poll = poller.next_poll(state.instruction_count, size);
+    if (next_poll != 0 && !plan.code) {
+        {
+            InterpretedCount counted(state);
+            const Status status = run_polled(state, c, poller, next_poll);
+            if (status != Status::Next || !poller.handed_over()) return status;
+        }
+        poller.resume();
+        plan.code = jit::compiled(state);
+        next_poll = poller.next_poll(state.instruction_count, size);
+    }
+    if (next_poll == 0) {
+        if (poller.counting()) return Status::Next;
+        c.error = LimitReached{*poller.stopped};
+        return Status::Error;
+    }
+    return plan.code ? jit::run_with_machine_code(c, *plan.code, &poller) : run_polled(state, c, poller, next_poll);
+}
+
 // A quiet or debug run without limits, through the machine-code tier when
 // its plan says so (jit_run.hpp). Under the default tiering a module that
-// is not hot yet runs in the polled loop with an instruction budget of the
-// rest of its warm-up (plus one list's length, so that the loop never has
-// to count instructions one by one): when the budget hands over, the run
-// stops between two instructions after a taken jump, call or return, the
-// list is compiled and the run goes on in machine code from there.
+// is not hot yet runs in the polled loop with a poller that asks for
+// nothing but the hand-over once the warm-up is done (run_watched): the
+// run stops between two instructions after a taken jump, call or return,
+// the list is compiled and the run goes on in machine code from there.
 Status run_quiet(VmState& state, ExecContext& c) {
     const jit::Plan plan = jit::plan_quiet_run(state);
     if (plan.code) return jit::run_with_machine_code(c, *plan.code);
     if (plan.warm_up == 0) return run_unwatched(state, c);
-    const uint64_t size = state.instructions.size();
-    RunLimits budget;
-    budget.max_instructions = plan.warm_up < UINT64_MAX - size ? plan.warm_up + size : UINT64_MAX;
-    LimitPoller poller(budget, state.instruction_count);
-    const uint64_t first_poll = poller.next_poll(state.instruction_count, size);
-    {
-        InterpretedCount counted(state);
-        const Status status = run_polled(state, c, poller, first_poll);
-        if (status != Status::Next || !poller.counting()) return status;
-    }
-    if (const jit::MachineCode* code = jit::compiled(state)) return jit::run_with_machine_code(c, *code);
-    return run_unwatched(state, c);
+    const RunLimits none;  // a poller only for the hand-over to machine code
+    LimitPoller poller(none, state.instruction_count);
+    return run_watched(state, c, poller);
 }
 
 }  // namespace
@@ -261,17 +281,8 @@ Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimi
         if (!watched) return run_quiet(state, c);
         // Debug runs are slow anyway: they count every instruction.
         if (state.debug) return run_loop<true, Watch::Counted>(c, &poller, 1);
-        const uint64_t first_poll = poller.next_poll(state.instruction_count, state.instructions.size());
-        if (first_poll == 0 && !poller.counting()) {
-            c.error = LimitReached{*poller.stopped};
-            return Status::Error;
-        }
-        if (first_poll != 0) {
-            const jit::MachineCode* code = jit::code_for_limited_run(state);
-            const Status status =
-                code ? jit::run_with_machine_code(c, *code, &poller) : run_polled(state, c, poller, first_poll);
-            if (status != Status::Next || !poller.counting()) return status;
-        }
+        const Status status = run_watched(state, c, poller);
+        if (status != Status::Next || !poller.counting()) return status;
         return run_loop<false, Watch::Counted>(c, &poller, 1);  // the first fetch polls
     });
 }

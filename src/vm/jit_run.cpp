@@ -60,12 +60,6 @@ Plan plan_quiet_run(VmState& state) {
     return {nullptr, threshold_of(state) - state.caches.interpreted_instructions};
 }
 
-const MachineCode* code_for_limited_run(VmState& state) {
-    const Mode mode = mode_for_run(state);
-    if (mode == Mode::Always || (mode == Mode::Default && is_hot(state))) return compiled(state);
-    return nullptr;
-}
-
 void count_interpreted(VmState& state, uint64_t instructions) {
     uint64_t& total = state.caches.interpreted_instructions;
     total = instructions < UINT64_MAX - total ? total + instructions : UINT64_MAX;

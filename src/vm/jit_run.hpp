@@ -21,20 +21,17 @@ Mode mode_from_environment();
 // per instruction compiled) costs a small part of the work already done.
 uint64_t hot_threshold(uint64_t size);
 
-// How a quiet run starts. `code`: run in machine code from the start.
+// How a quiet run, with limits or without, starts. `code`: run in machine
+// code from the start.
 // Otherwise `warm_up` > 0: interpret at most about that many instructions,
-// stopping at a taken jump, call or return, then ask `compile_hot`; 0: the
-// interpreter runs everything. Debug runs, TARNEL_JIT=0, builds without
+// stopping at a taken jump, call or return, then compile (`compiled`) and
+// go on in machine code; 0: the interpreter runs everything. Debug runs, TARNEL_JIT=0, builds without
 // the tier and lists that failed to compile get the interpreter.
 struct Plan {
     const MachineCode* code = nullptr;
     uint64_t warm_up = 0;
 };
 Plan plan_quiet_run(VmState& state);
-
-// The machine code of a run with limits: compiled for `always`, or already
-// compiled (or hot) under the default tiering; null otherwise.
-const MachineCode* code_for_limited_run(VmState& state);
 
 // Adds a quiet run's interpreted instructions to the module's count.
 void count_interpreted(VmState& state, uint64_t instructions);

@@ -84,6 +84,14 @@ uint64_t LimitPoller::next_poll_count(uint64_t instruction_count, uint64_t code_
         }
         if (window_ < last - instruction_count) last = instruction_count + window_;
     }
+    if (hand_over_at_ != UINT64_MAX) {
+        if (instruction_count >= hand_over_at_) {
+            hand_over_at_ = UINT64_MAX;
+            handed_over_ = true;
+            return 0;
+        }
+        last = std::min(last, hand_over_at_);
+    }
     return last;
 }
 

@@ -71,7 +71,16 @@ public:
     uint64_t next_poll(uint64_t instruction_count, uint64_t code_size);
     // What next_poll returned last.
     uint64_t poll_count() const { return poll_count_; }
-    bool counting() const { return counting_; }
+    bool counting() const { return counting_ || handed_over_; }
+
+    // Asks the loop to stop at its first poll once the count has reached
+    // `count`, as when it must count every instruction (next_poll returns
+    // 0, counting() says true), with handed_over() saying why: where the
+    // default tiering moves a limited run into machine code. resume() then
+    // lets next_poll go on as before.
+    void hand_over_at(uint64_t count) { hand_over_at_ = count; }
+    bool handed_over() const { return handed_over_; }
+    void resume() { handed_over_ = false; }
 
     // Between chunks of a long operation: throws RunStopped when the
     // deadline has passed or the host asks to stop.
@@ -95,8 +104,10 @@ private:
     uint64_t stop_count_ = UINT64_MAX;  // the instruction count at which the budget is spent
     bool timed_;                        // a deadline or a host poll: the clock must be read
     bool counting_ = false;             // the budget is near: count every instruction
-    uint64_t poll_count_ = 0;           // the figure next_poll returned last
-    uint64_t window_;                   // instructions between clock reads, adapted to their speed
+    uint64_t hand_over_at_ = UINT64_MAX;
+    bool handed_over_ = false;
+    uint64_t poll_count_ = 0;  // the figure next_poll returned last
+    uint64_t window_;          // instructions between clock reads, adapted to their speed
     SteadyTime last_poll_;
     SteadyTime next_host_poll_;
 };

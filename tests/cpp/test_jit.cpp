@@ -586,12 +586,14 @@ TEST(JitTiering, CompilesOnceTheModuleIsHot) {
     };
     const uint64_t threshold = jit::hot_threshold(6);
     const int64_t past = static_cast<int64_t>(threshold / 3 + 10);  // one run past the threshold
+    enum Limits { None, Budget, Deadline };
     struct Row {
         const char* mode;
         bool debug;
         int64_t n;  // iterations of three instructions a run
         int runs;
         bool compiles;
+        Limits limits = None;  // runs with limits tier up in their middle too
     };
     // clang-format off
     const std::vector<Row> rows = {
@@ -603,6 +605,12 @@ TEST(JitTiering, CompilesOnceTheModuleIsHot) {
         {"default", true, past, 1, false},
         {"0", false, past, 2, false},
         {"always", false, 10, 1, true},
+        {"default", false, 10, 1, false, Budget},
+        {"default", false, past, 1, true, Budget},
+        {"default", false, past, 1, true, Deadline},
+        {"default", false, past / 4, 5, true, Budget},
+        {"default", true, past, 1, false, Budget},
+        {"0", false, past, 1, false, Deadline},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -610,9 +618,12 @@ TEST(JitTiering, CompilesOnceTheModuleIsHot) {
         VmState vm;
         vm.debug = row.debug;
         vm.reset_for_module(counting_to(row.n));
+        RunLimits limits;
+        if (row.limits == Budget) limits.max_instructions = uint64_t{1} << 40;
+        if (row.limits == Deadline) limits.deadline = std::chrono::steady_clock::now() + std::chrono::hours(1);
         for (int i = 0; i < row.runs; ++i) {
-            Outcome outcome = run_state(vm);
-            ASSERT_TRUE(outcome.ok) << row.mode << outcome.message;
+            const bool ok = row.limits == None ? run_state(vm).ok : run_limited(vm, limits).ok();
+            ASSERT_TRUE(ok) << row.mode;
             EXPECT_EQ(describe(vm.registers[0]), "Int " + std::to_string(row.n)) << row.mode;
         }
         EXPECT_EQ(vm.caches.machine_code != nullptr, row.compiles && jit::tier_built())
