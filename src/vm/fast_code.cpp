@@ -49,6 +49,10 @@ FastKind scaled_kind(Opcode op) {
             return FastKind::SubScaled;
         case Opcode::MulR:
             return FastKind::MulScaled;
+        case Opcode::DivR:
+            return FastKind::DivScaled;
+        case Opcode::NegR:
+            return FastKind::NegScaled;
         default:
             return FastKind::Count;
     }
@@ -74,6 +78,14 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
         target = jump_target(i, code[i].offset());
         return target < size;
     };
+    // How many bytes lie from entry i to entry `to`, and whether that fits
+    // the 32 bits of an in-list jump's `wide`.
+    auto bytes_between = [](uint64_t i, uint64_t to) {
+        return (static_cast<int64_t>(to) - static_cast<int64_t>(i)) * static_cast<int64_t>(sizeof(Instruction));
+    };
+    auto near = [&](uint64_t i, uint64_t to) {
+        return bytes_between(i, to) >= INT32_MIN && bytes_between(i, to) <= INT32_MAX;
+    };
     if (file_offset > kMaxFileOffset) fuse = false;
     uint32_t call_sites = 0;  // numbered in program order, as LoadCaches numbers them
     for (uint64_t i = 0; i < size; ++i) {
@@ -89,9 +101,9 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
             out.op = fast_op(FastKind::Return);
             continue;
         }
-        if (FastKind k = in_list_jump_kind(ins.op); k != FastKind::Count && inside(i, target)) {
+        if (FastKind k = in_list_jump_kind(ins.op); k != FastKind::Count && inside(i, target) && near(i, target)) {
             out.op = fast_op(k);
-            out.wide = static_cast<uint32_t>(static_cast<int32_t>(target - i));
+            out.wide = static_cast<uint32_t>(static_cast<int32_t>(bytes_between(i, target)));
             out.b = static_cast<uint8_t>(i);
             out.c = static_cast<uint8_t>(i >> 8);
             continue;
@@ -106,7 +118,7 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
         const Instruction& next = code[i + 1];
         FastKind pair = fused_kind(ins.op, next.op);
         if (pair == FastKind::Count || !is_conditional_jump(next.op) || next.a != ins.a) continue;
-        if (!inside(i + 1, target)) continue;  // the jump's entry is then an in-list one, which the pair reads
+        if (!inside(i + 1, target) || !near(i + 1, target)) continue;  // the pair reads the jump's in-list entry
         out.op = fast_op(pair);
         scale_operands(out, file_offset);
     }

@@ -8,7 +8,8 @@
 //   - one End entry past the last instruction, so fetching needs no bounds
 //     test: running off the end fetches End, which stops the run;
 //   - a jump whose target lies inside the list carries in `wide` how many
-//     entries the target lies from it, and in b and c the low and high byte
+//     bytes the target's entry lies from its own (so taking it adds one
+//     number to a pointer), and in b and c the low and high byte
 //     of its own index as `last_jump` records it, both computed once here, so
 //     taking it needs neither the list's start nor a division; a jump out of
 //     the list keeps its own kind and goes through the ordinary handler,
@@ -23,7 +24,7 @@
 //     fused entry is scaled like the arithmetic kinds, and takes its target
 //     and `last_jump` label from the jump's own entry after it, which is an
 //     in-list jump entry;
-//   - AddR, SubR and MulR have scaled kinds whose operands are byte offsets
+//   - AddR, SubR, MulR, DivR and NegR have scaled kinds whose operands are byte offsets
 //     into the register file instead of register numbers (see
 //     `scaled_dst`), so the loop reaches a register with one load; their
 //     rare cases run the ordinary handler on the loaded instruction at the
@@ -56,6 +57,8 @@ enum class FastKind : uint8_t {
     AddScaled,           // AddR with byte offsets for operands (scaled_dst)
     SubScaled,
     MulScaled,
+    DivScaled,
+    NegScaled,    // NegR, its source as the left operand
     LtJumpIf,     // LtR d, x, y then JumpIfR d (target inside)
     LtJumpIfNot,  // LtR then JumpIfNotR
     LteJumpIf,
@@ -95,8 +98,13 @@ inline uint64_t jump_target(uint64_t jump_index, int32_t offset) {
 }
 
 // An in-list jump entry (JumpIn, JumpIfIn, JumpIfNotIn): the distance from
-// it to its target, and its own index as `last_jump` records it.
-inline int64_t jump_distance(const Instruction& entry) { return static_cast<int32_t>(entry.wide); }
+// it to its target in bytes and in entries, and its own index as
+// `last_jump` records it. A jump whose distance in bytes does not fit in 32
+// bits keeps its loaded kind.
+inline int64_t jump_bytes(const Instruction& entry) { return static_cast<int32_t>(entry.wide); }
+inline int64_t jump_distance(const Instruction& entry) {
+    return jump_bytes(entry) / static_cast<int64_t>(sizeof(Instruction));
+}
 inline uint16_t jump_label(const Instruction& entry) { return static_cast<uint16_t>(entry.b | (entry.c << 8)); }
 // A fused comparison entry, which is always followed by its jump's entry
 // in the same list: the distance from the comparison to the jump's target,
@@ -104,8 +112,8 @@ inline uint16_t jump_label(const Instruction& entry) { return static_cast<uint16
 inline int64_t fused_distance(const Instruction& entry) { return 1 + jump_distance((&entry)[1]); }
 inline uint16_t fused_label(const Instruction& entry) { return jump_label((&entry)[1]); }
 
-// A scaled entry (AddScaled, SubScaled, MulScaled, a fused comparison and a
-// group's first entry): `a` keeps the destination's number, which indexes
+// A scaled entry (the arithmetic kinds, a fused comparison and a group's
+// first entry): `a` keeps the destination's number, which indexes
 // its tag; b and c hold the destination's byte offset, low byte first, and
 // `wide` the left and right operands' offsets in its low and high half. An
 // offset counts from `file_offset` bytes before r0 (build_fast_code's

@@ -132,12 +132,41 @@ TARNEL_HANDLER Value& at_offset(VmState* base, uint16_t offset) {
     return *reinterpret_cast<Value*>(reinterpret_cast<char*>(base) + offset);
 }
 
-// quick_path on a scaled entry (fast_code.hpp): the same arithmetic, with
-// each register reached by one load of its offset.
+// The quick cases of a scaled entry (fast_code.hpp), each register reached
+// by one load of its offset: Int and Float arithmetic without overflow, and
+// the handlers' own quick cases of DivR (no zero divisor, no INT64_MIN / -1)
+// and NegR. Every other case returns false and goes to the handler.
 template <Opcode Op>
 TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
     const Value& l = at_offset(base, scaled_left(entry));
+    if constexpr (Op == Opcode::NegR) {
+        Value& dst = at_offset(base, scaled_dst(entry));
+        if (l.is(ValueType::Float)) {
+            dst.set_float(-l.as_float());
+            base->register_types[entry.a] = ValueType::Float;
+            return true;
+        }
+        if (l.is(ValueType::Int) && l.as_int() != INT64_MIN) {
+            dst.set_int(-l.as_int());
+            base->register_types[entry.a] = ValueType::Int;
+            return true;
+        }
+        return false;
+    }
     const Value& r = at_offset(base, scaled_right(entry));
+    if constexpr (Op == Opcode::DivR) {
+        if (both_int(l, r) && r.as_int() > 0) {
+            at_offset(base, scaled_dst(entry)).set_int(l.as_int() / r.as_int());
+            base->register_types[entry.a] = ValueType::Int;
+            return true;
+        }
+        if (both_float(l, r) && r.as_float() != 0.0) {
+            at_offset(base, scaled_dst(entry)).set_float(l.as_float() / r.as_float());
+            base->register_types[entry.a] = ValueType::Float;
+            return true;
+        }
+        return false;
+    }
     if (both_int(l, r)) {
         int64_t out;
         bool overflow = Op == Opcode::AddR   ? __builtin_add_overflow(l.as_int(), r.as_int(), &out)
@@ -155,6 +184,11 @@ TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
         return true;
     }
     return false;
+}
+
+// Where the in-list jump entry `jump` goes: its byte distance added to it.
+TARNEL_HANDLER const Instruction* jump_target_entry(const Instruction* jump) {
+    return reinterpret_cast<const Instruction*>(reinterpret_cast<const char*>(jump) + jump_bytes(*jump));
 }
 
 template <bool Watched>
@@ -186,7 +220,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
     X(End) \
     X(JumpIn) X(JumpIfIn) X(JumpIfNotIn) \
     X(Call) X(Return) \
-    X(AddScaled) X(SubScaled) X(MulScaled) \
+    X(AddScaled) X(SubScaled) X(MulScaled) X(DivScaled) X(NegScaled) \
     X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot) \
     X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) \
     X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf) X(NeqJumpIfNot) \
@@ -290,16 +324,18 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         TARNEL_SCALED_BODY(Add)
         TARNEL_SCALED_BODY(Sub)
         TARNEL_SCALED_BODY(Mul)
+        TARNEL_SCALED_BODY(Div)
+        TARNEL_SCALED_BODY(Neg)
 #undef TARNEL_SCALED_BODY
 
     fast_JumpIn:
-        TARNEL_TAKE_JUMP(jump_label(*f), f + jump_distance(*f));
+        TARNEL_TAKE_JUMP(jump_label(*f), jump_target_entry(f));
         TARNEL_NEXT();
     fast_JumpIfIn:
-        if (truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), f + jump_distance(*f));
+        if (truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), jump_target_entry(f));
         TARNEL_NEXT();
     fast_JumpIfNotIn:
-        if (!truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), f + jump_distance(*f));
+        if (!truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), jump_target_entry(f));
         TARNEL_NEXT();
 
         // A call whose site has seen its callee string before, into a frame that
@@ -334,14 +370,14 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
 // register written as the comparison writes it, the `counted` instructions
 // not counted yet (the jump, and in a group the comparison too) counted in
 // one addition, and the jump taken or stepped over.
-#define TARNEL_FUSED_JUMP(name, outcome, counted)                                                                    \
-    do {                                                                                                             \
-        at_offset(base, scaled_dst(*f)).set_bool(outcome);                                                           \
-        tags[f->a] = ValueType::Bool;                                                                                \
-        count += (counted);                                                                                          \
-        if ((outcome) == jumps_if_true<FastKind::name>()) TARNEL_TAKE_JUMP(fused_label(*f), f + fused_distance(*f)); \
-        ++ip;                                                                                                        \
-        TARNEL_NEXT();                                                                                               \
+#define TARNEL_FUSED_JUMP(name, outcome, counted)                                                                      \
+    do {                                                                                                               \
+        at_offset(base, scaled_dst(*f)).set_bool(outcome);                                                             \
+        tags[f->a] = ValueType::Bool;                                                                                  \
+        count += (counted);                                                                                            \
+        if ((outcome) == jumps_if_true<FastKind::name>()) TARNEL_TAKE_JUMP(fused_label(*f), jump_target_entry(f + 1)); \
+        ++ip;                                                                                                          \
+        TARNEL_NEXT();                                                                                                 \
     } while (0)
 
 // A comparison and the conditional jump that tests its register: both
