@@ -21,8 +21,9 @@
 //     way: same result, error message, instruction count, pc, halted flag,
 //     stacks, globals and registers. This compares the engine's quiet run loop
 //     (over its fast form, with fused comparisons and jumps and groups of an
-//     AddR and such a pair; the mutator inserts both shapes) with the step
-//     routine on every such input;
+//     AddR and such a pair, the mutator inserting both shapes, and arithmetic
+//     whose operands are byte offsets) with the step routine on every such
+//     input;
 //   - in quiet mode, a third fresh state run with TARNEL_JIT=always (the
 //     machine-code tier, when the build has it) ends the same way again, and
 //     so does a fourth under the default tiering with a threshold of 1 to 64

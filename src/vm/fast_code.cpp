@@ -41,9 +41,35 @@ FastKind in_list_jump_kind(Opcode op) {
     }
 }
 
+FastKind scaled_kind(Opcode op) {
+    switch (op) {
+        case Opcode::AddR:
+            return FastKind::AddScaled;
+        case Opcode::SubR:
+            return FastKind::SubScaled;
+        case Opcode::MulR:
+            return FastKind::MulScaled;
+        case Opcode::DivR:
+            return FastKind::DivScaled;
+        case Opcode::NegR:
+            return FastKind::NegScaled;
+        default:
+            return FastKind::Count;
+    }
+}
+
+// Rewrites an arithmetic entry's operands as byte offsets (scaled_dst).
+void scale_operands(Instruction& entry, uint16_t file_offset) {
+    auto offset = [file_offset](uint8_t r) { return static_cast<uint16_t>(file_offset + r * kRegisterBytes); };
+    const uint16_t dst = offset(entry.a);
+    entry.wide = offset(entry.b) | static_cast<uint32_t>(offset(entry.c)) << 16;
+    entry.b = static_cast<uint8_t>(dst);
+    entry.c = static_cast<uint8_t>(dst >> 8);
+}
+
 }  // namespace
 
-std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, bool fuse) {
+std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, bool fuse, uint16_t file_offset) {
     const uint64_t size = code.size();
     std::vector<Instruction> fast(code);
     fast.emplace_back().op = fast_op(FastKind::End);
@@ -52,6 +78,15 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
         target = jump_target(i, code[i].offset());
         return target < size;
     };
+    // How many bytes lie from entry i to entry `to`, and whether that fits
+    // the 32 bits of an in-list jump's `wide`.
+    auto bytes_between = [](uint64_t i, uint64_t to) {
+        return (static_cast<int64_t>(to) - static_cast<int64_t>(i)) * static_cast<int64_t>(sizeof(Instruction));
+    };
+    auto near = [&](uint64_t i, uint64_t to) {
+        return bytes_between(i, to) >= INT32_MIN && bytes_between(i, to) <= INT32_MAX;
+    };
+    if (file_offset > kMaxFileOffset) fuse = false;
     uint32_t call_sites = 0;  // numbered in program order, as LoadCaches numbers them
     for (uint64_t i = 0; i < size; ++i) {
         const Instruction& ins = code[i];
@@ -66,32 +101,36 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
             out.op = fast_op(FastKind::Return);
             continue;
         }
-        if (FastKind k = in_list_jump_kind(ins.op); k != FastKind::Count && inside(i, target)) {
+        if (FastKind k = in_list_jump_kind(ins.op); k != FastKind::Count && inside(i, target) && near(i, target)) {
             out.op = fast_op(k);
-            out.wide = static_cast<uint32_t>(static_cast<int32_t>(target - i));
+            out.wide = static_cast<uint32_t>(static_cast<int32_t>(bytes_between(i, target)));
             out.b = static_cast<uint8_t>(i);
             out.c = static_cast<uint8_t>(i >> 8);
             continue;
         }
-        if (!fuse || i + 1 >= size) continue;
+        if (!fuse) continue;
+        if (FastKind k = scaled_kind(ins.op); k != FastKind::Count) {
+            out.op = fast_op(k);
+            scale_operands(out, file_offset);
+            continue;
+        }
+        if (i + 1 >= size) continue;
         const Instruction& next = code[i + 1];
         FastKind pair = fused_kind(ins.op, next.op);
         if (pair == FastKind::Count || !is_conditional_jump(next.op) || next.a != ins.a) continue;
-        if (!inside(i + 1, target)) continue;
-        const int64_t distance = static_cast<int64_t>(target) - static_cast<int64_t>(i);
-        if (distance < INT16_MIN || distance > INT16_MAX) continue;
+        if (!inside(i + 1, target) || !near(i + 1, target)) continue;  // the pair reads the jump's in-list entry
         out.op = fast_op(pair);
-        out.wide = static_cast<uint32_t>(static_cast<uint16_t>((i + 1) & 0xFFFF)) << 16 |
-                   static_cast<uint16_t>(static_cast<int16_t>(distance));
+        scale_operands(out, file_offset);
     }
     // Groups of three, once every comparison is fused: an AddR followed by
-    // a fused comparison whose left operand is the AddR's result.
+    // a fused comparison whose left operand is the AddR's result (both
+    // entries are scaled already).
     constexpr auto first_fused = static_cast<uint8_t>(FastKind::LtJumpIf);
     constexpr auto first_group = static_cast<uint8_t>(FastKind::AddLtJumpIf);
     for (uint64_t i = 0; fuse && i + 1 < size; ++i) {
         const auto next = static_cast<uint8_t>(fast[i + 1].op);
         if (code[i].op != Opcode::AddR || next < first_fused || next >= first_group) continue;
-        if (fast[i + 1].b != code[i].a) continue;
+        if (code[i + 1].b != code[i].a) continue;
         fast[i].op = static_cast<Opcode>(first_group + (next - first_fused));
     }
     return fast;

@@ -8,7 +8,8 @@
 //   - one End entry past the last instruction, so fetching needs no bounds
 //     test: running off the end fetches End, which stops the run;
 //   - a jump whose target lies inside the list carries in `wide` how many
-//     entries the target lies from it, and in b and c the low and high byte
+//     bytes the target's entry lies from its own (so taking it adds one
+//     number to a pointer), and in b and c the low and high byte
 //     of its own index as `last_jump` records it, both computed once here, so
 //     taking it needs neither the list's start nor a division; a jump out of
 //     the list keeps its own kind and goes through the ordinary handler,
@@ -20,10 +21,14 @@
 //   - a comparison whose result the next instruction tests as a jump
 //     condition is fused with it: the loop runs both in one dispatch, counts
 //     both, and leaves the compare's register written as it would be. The
-//     comparison's `wide`, which it does not use, holds in its low half how
-//     many entries the target lies from the comparison and in its high half
-//     the jump's index as `last_jump` records it (pairs whose target lies
-//     too far for the low half stay unfused);
+//     fused entry is scaled like the arithmetic kinds, and takes its target
+//     and `last_jump` label from the jump's own entry after it, which is an
+//     in-list jump entry;
+//   - AddR, SubR, MulR, DivR and NegR have scaled kinds whose operands are byte offsets
+//     into the register file instead of register numbers (see
+//     `scaled_dst`), so the loop reaches a register with one load; their
+//     rare cases run the ordinary handler on the loaded instruction at the
+//     same index, which keeps the register numbers;
 //   - an AddR whose result the next entry, a fused comparison, takes as its
 //     left operand (a loop's increment, test and jump back) is the first
 //     entry of a group of three run in one dispatch when the operands are
@@ -34,6 +39,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "loader/instruction.hpp"
@@ -48,8 +54,13 @@ enum class FastKind : uint8_t {
     JumpIfNotIn,         // JumpIfNotR, target inside
     Call,                // CallR; `wide` holds the index of its call-site cache
     Return,              // ReturnR
-    LtJumpIf,            // LtR d, x, y then JumpIfR d (target inside)
-    LtJumpIfNot,         // LtR then JumpIfNotR
+    AddScaled,           // AddR with byte offsets for operands (scaled_dst)
+    SubScaled,
+    MulScaled,
+    DivScaled,
+    NegScaled,    // NegR, its source as the left operand
+    LtJumpIf,     // LtR d, x, y then JumpIfR d (target inside)
+    LtJumpIfNot,  // LtR then JumpIfNotR
     LteJumpIf,
     LteJumpIfNot,
     GtJumpIf,
@@ -60,7 +71,7 @@ enum class FastKind : uint8_t {
     EqJumpIfNot,
     NeqJumpIf,
     NeqJumpIfNot,
-    AddLtJumpIf,  // AddR d, x, y then a fused comparison of d (as above)
+    AddLtJumpIf,  // AddR d, x, y (scaled) then a fused comparison of d (as above)
     AddLtJumpIfNot,
     AddLteJumpIf,
     AddLteJumpIfNot,
@@ -87,17 +98,48 @@ inline uint64_t jump_target(uint64_t jump_index, int32_t offset) {
 }
 
 // An in-list jump entry (JumpIn, JumpIfIn, JumpIfNotIn): the distance from
-// it to its target, and its own index as `last_jump` records it.
-inline int64_t jump_distance(const Instruction& entry) { return static_cast<int32_t>(entry.wide); }
+// it to its target in bytes and in entries, and its own index as
+// `last_jump` records it. A jump whose distance in bytes does not fit in 32
+// bits keeps its loaded kind.
+inline int64_t jump_bytes(const Instruction& entry) { return static_cast<int32_t>(entry.wide); }
+inline int64_t jump_distance(const Instruction& entry) {
+    return jump_bytes(entry) / static_cast<int64_t>(sizeof(Instruction));
+}
 inline uint16_t jump_label(const Instruction& entry) { return static_cast<uint16_t>(entry.b | (entry.c << 8)); }
-// A fused comparison entry: the distance from the comparison to the jump's
-// target, and the jump's index as `last_jump` records it.
-inline int64_t fused_distance(const Instruction& entry) { return static_cast<int16_t>(entry.wide & 0xFFFF); }
-inline uint16_t fused_label(const Instruction& entry) { return static_cast<uint16_t>(entry.wide >> 16); }
+// A fused comparison entry, which is always followed by its jump's entry
+// in the same list: the distance from the comparison to the jump's target,
+// and the jump's index as `last_jump` records it.
+inline int64_t fused_distance(const Instruction& entry) { return 1 + jump_distance((&entry)[1]); }
+inline uint16_t fused_label(const Instruction& entry) { return jump_label((&entry)[1]); }
+
+// A scaled entry (the arithmetic kinds, a fused comparison and a group's
+// first entry): `a` keeps the destination's number, which indexes
+// its tag; b and c hold the destination's byte offset, low byte first, and
+// `wide` the left and right operands' offsets in its low and high half. An
+// offset counts from `file_offset` bytes before r0 (build_fast_code's
+// argument): the loop passes where the register file lies in the VM state,
+// so that the state's address alone reaches a register, with one load of
+// its offset and no scaling. The halves are read as two 16-bit loads; one
+// 32-bit load split by shifts costs an instruction more.
+inline constexpr size_t kRegisterBytes = 16;
+inline constexpr uint16_t kMaxFileOffset = UINT16_MAX - 255 * kRegisterBytes;
+inline uint16_t scaled_dst(const Instruction& entry) { return static_cast<uint16_t>(entry.b | (entry.c << 8)); }
+inline uint16_t scaled_left(const Instruction& entry) {
+    uint16_t half;
+    std::memcpy(&half, reinterpret_cast<const char*>(&entry.wide), sizeof half);
+    return half;
+}
+inline uint16_t scaled_right(const Instruction& entry) {
+    uint16_t half;
+    std::memcpy(&half, reinterpret_cast<const char*>(&entry.wide) + sizeof half, sizeof half);
+    return half;
+}
 
 // Builds the fast form of `code`: one entry per instruction, then End.
-// `fuse` false leaves every instruction unfused (for tests that compare the
-// two forms).
-std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, bool fuse = true);
+// `fuse` false leaves every instruction unfused and unscaled (for tests that
+// compare the two forms), and so does a `file_offset` past
+// kMaxFileOffset, where the largest offset would not fit in 16 bits.
+std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, bool fuse = true,
+                                         uint16_t file_offset = 0);
 
 }  // namespace tarnel

@@ -119,10 +119,82 @@ TARNEL_HANDLER bool quick_path(const Instruction& ins, VmState* base) {
     return false;
 }
 
+// Where r0 lies in the VM state, which scaled offsets count from
+// (fast_code.hpp): registers reached from the state's address need no
+// second base pointer, which the compiler kept on the stack.
+uint16_t register_file_offset(const VmState& s) {
+    const auto offset = reinterpret_cast<const char*>(s.registers.data()) - reinterpret_cast<const char*>(&s);
+    return offset <= kMaxFileOffset ? static_cast<uint16_t>(offset) : UINT16_MAX;  // too far: nothing is scaled
+}
+
+// The register at scaled offset `offset`.
+TARNEL_HANDLER Value& at_offset(VmState* base, uint16_t offset) {
+    return *reinterpret_cast<Value*>(reinterpret_cast<char*>(base) + offset);
+}
+
+// The quick cases of a scaled entry (fast_code.hpp), each register reached
+// by one load of its offset: Int and Float arithmetic without overflow, and
+// the handlers' own quick cases of DivR (no zero divisor, no INT64_MIN / -1)
+// and NegR. Every other case returns false and goes to the handler.
+template <Opcode Op>
+TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
+    const Value& l = at_offset(base, scaled_left(entry));
+    if constexpr (Op == Opcode::NegR) {
+        Value& dst = at_offset(base, scaled_dst(entry));
+        if (l.is(ValueType::Float)) {
+            dst.set_float(-l.as_float());
+            base->register_types[entry.a] = ValueType::Float;
+            return true;
+        }
+        if (l.is(ValueType::Int) && l.as_int() != INT64_MIN) {
+            dst.set_int(-l.as_int());
+            base->register_types[entry.a] = ValueType::Int;
+            return true;
+        }
+        return false;
+    }
+    const Value& r = at_offset(base, scaled_right(entry));
+    if constexpr (Op == Opcode::DivR) {
+        if (both_int(l, r) && r.as_int() > 0) {
+            at_offset(base, scaled_dst(entry)).set_int(l.as_int() / r.as_int());
+            base->register_types[entry.a] = ValueType::Int;
+            return true;
+        }
+        if (both_float(l, r) && r.as_float() != 0.0) {
+            at_offset(base, scaled_dst(entry)).set_float(l.as_float() / r.as_float());
+            base->register_types[entry.a] = ValueType::Float;
+            return true;
+        }
+        return false;
+    }
+    if (both_int(l, r)) {
+        int64_t out;
+        bool overflow = Op == Opcode::AddR   ? __builtin_add_overflow(l.as_int(), r.as_int(), &out)
+                        : Op == Opcode::SubR ? __builtin_sub_overflow(l.as_int(), r.as_int(), &out)
+                                             : __builtin_mul_overflow(l.as_int(), r.as_int(), &out);
+        if (overflow) return false;
+        at_offset(base, scaled_dst(entry)).set_int(out);
+        base->register_types[entry.a] = ValueType::Int;
+        return true;
+    }
+    if (both_float(l, r)) {
+        const double x = l.as_float(), y = r.as_float();
+        at_offset(base, scaled_dst(entry)).set_float(Op == Opcode::AddR ? x + y : Op == Opcode::SubR ? x - y : x * y);
+        base->register_types[entry.a] = ValueType::Float;
+        return true;
+    }
+    return false;
+}
+
+// Where the in-list jump entry `jump` goes: its byte distance added to it.
+TARNEL_HANDLER const Instruction* jump_target_entry(const Instruction* jump) {
+    return reinterpret_cast<const Instruction*>(reinterpret_cast<const char*>(jump) + jump_bytes(*jump));
+}
+
 template <bool Watched>
 Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]] uint64_t next_poll) {
     VmState& s = c.s;
-    if (s.caches.fast_code.empty()) s.caches.fast_code = build_fast_code(s.instructions);
+    if (s.caches.fast_code.empty()) s.caches.fast_code = build_fast_code(s.instructions, true, register_file_offset(s));
     const uint64_t size = s.instructions.size();
     if (s.pc >= size) return Status::Next;
     const Instruction* const code = s.caches.fast_code.data();
@@ -148,6 +220,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
     X(End) \
     X(JumpIn) X(JumpIfIn) X(JumpIfNotIn) \
     X(Call) X(Return) \
+    X(AddScaled) X(SubScaled) X(MulScaled) X(DivScaled) X(NegScaled) \
     X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot) \
     X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) \
     X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf) X(NeqJumpIfNot) \
@@ -241,14 +314,28 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         count -= next_poll;
         TARNEL_NEXT();
 
+// A scaled arithmetic entry; the cases the quick path leaves run the
+// ordinary handler on the loaded instruction at the same index, whose
+// operands are register numbers.
+#define TARNEL_SCALED_BODY(name)                                                      \
+    fast_##name##Scaled : if (quick_scaled<Opcode::name##R>(*f, base)) TARNEL_NEXT(); \
+    f = s.instructions.data() + (f - code);                                           \
+    goto label_##name##R;
+        TARNEL_SCALED_BODY(Add)
+        TARNEL_SCALED_BODY(Sub)
+        TARNEL_SCALED_BODY(Mul)
+        TARNEL_SCALED_BODY(Div)
+        TARNEL_SCALED_BODY(Neg)
+#undef TARNEL_SCALED_BODY
+
     fast_JumpIn:
-        TARNEL_TAKE_JUMP(jump_label(*f), f + jump_distance(*f));
+        TARNEL_TAKE_JUMP(jump_label(*f), jump_target_entry(f));
         TARNEL_NEXT();
     fast_JumpIfIn:
-        if (truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), f + jump_distance(*f));
+        if (truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), jump_target_entry(f));
         TARNEL_NEXT();
     fast_JumpIfNotIn:
-        if (!truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), f + jump_distance(*f));
+        if (!truthy(regs[f->a])) TARNEL_TAKE_JUMP(jump_label(*f), jump_target_entry(f));
         TARNEL_NEXT();
 
         // A call whose site has seen its callee string before, into a frame that
@@ -280,31 +367,33 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
     }
 
 // The end of a fused comparison whose `outcome` is known: the compare's
-// register written as the comparison writes it, the jump counted and taken
-// or stepped over.
-#define TARNEL_FUSED_JUMP(name, outcome)                                                                             \
-    do {                                                                                                             \
-        regs[f->a].set_bool(outcome);                                                                                \
-        tags[f->a] = ValueType::Bool;                                                                                \
-        ++count;                                                                                                     \
-        if ((outcome) == jumps_if_true<FastKind::name>()) TARNEL_TAKE_JUMP(fused_label(*f), f + fused_distance(*f)); \
-        ++ip;                                                                                                        \
-        TARNEL_NEXT();                                                                                               \
+// register written as the comparison writes it, the `counted` instructions
+// not counted yet (the jump, and in a group the comparison too) counted in
+// one addition, and the jump taken or stepped over.
+#define TARNEL_FUSED_JUMP(name, outcome, counted)                                                                      \
+    do {                                                                                                               \
+        at_offset(base, scaled_dst(*f)).set_bool(outcome);                                                             \
+        tags[f->a] = ValueType::Bool;                                                                                  \
+        count += (counted);                                                                                            \
+        if ((outcome) == jumps_if_true<FastKind::name>()) TARNEL_TAKE_JUMP(fused_label(*f), jump_target_entry(f + 1)); \
+        ++ip;                                                                                                          \
+        TARNEL_NEXT();                                                                                                 \
     } while (0)
 
 // A comparison and the conditional jump that tests its register: both
 // counted, the register written exactly as the comparison writes it. When
 // the operands are not two Ints or two Floats the comparison runs alone
 // and the jump follows as an instruction of its own.
-#define TARNEL_FUSED_BODY(name)                                                    \
-    fast_##name : {                                                                \
-        const int outcome = quick_compare<FastKind::name>(regs[f->b], regs[f->c]); \
-        if (__builtin_expect(outcome < 0, 0)) {                                    \
-            status = general_compare<FastKind::name>(c, *f);                       \
-            if (status != Status::Next) TARNEL_LEAVE(status);                      \
-            TARNEL_NEXT();                                                         \
-        }                                                                          \
-        TARNEL_FUSED_JUMP(name, outcome != 0);                                     \
+#define TARNEL_FUSED_BODY(name)                                                                                 \
+    fast_##name : {                                                                                             \
+        const int outcome =                                                                                     \
+            quick_compare<FastKind::name>(at_offset(base, scaled_left(*f)), at_offset(base, scaled_right(*f))); \
+        if (__builtin_expect(outcome < 0, 0)) {                                                                 \
+            status = general_compare<FastKind::name>(c, s.instructions[f - code]);                              \
+            if (status != Status::Next) TARNEL_LEAVE(status);                                                   \
+            TARNEL_NEXT();                                                                                      \
+        }                                                                                                       \
+        TARNEL_FUSED_JUMP(name, outcome != 0, 1);                                                               \
     }
         TARNEL_FUSED_BODY(LtJumpIf)
         TARNEL_FUSED_BODY(LtJumpIfNot)
@@ -328,19 +417,21 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
 // its own index, or the comparison's entry runs on its own after the sum.
 #define TARNEL_GROUP_BODY(name)                                                                           \
     fast_Add##name : {                                                                                    \
-        const Value& l = regs[f->b];                                                                      \
-        const Value& r = regs[f->c];                                                                      \
+        const Value& l = at_offset(base, scaled_left(*f));                                                \
+        const Value& r = at_offset(base, scaled_right(*f));                                               \
         int64_t sum;                                                                                      \
         if (__builtin_expect(!both_int(l, r) || __builtin_add_overflow(l.as_int(), r.as_int(), &sum), 0)) \
-            goto label_AddR;                                                                              \
-        regs[f->a].set_int(sum);                                                                          \
+            goto fast_AddScaled;                                                                          \
+        at_offset(base, scaled_dst(*f)).set_int(sum);                                                     \
         tags[f->a] = ValueType::Int;                                                                      \
         f = ip++;                                                                                         \
-        ++count;                                                                                          \
-        const Value& bound = regs[f->c];                                                                  \
-        if (__builtin_expect(!bound.is(ValueType::Int), 0)) goto fast_##name;                             \
+        const Value& bound = at_offset(base, scaled_right(*f));                                           \
+        if (__builtin_expect(!bound.is(ValueType::Int), 0)) {                                             \
+            ++count; /* the comparison, which its own entry runs */                                       \
+            goto fast_##name;                                                                             \
+        }                                                                                                 \
         const bool outcome = int_relation<FastKind::name>(sum, bound.as_int());                           \
-        TARNEL_FUSED_JUMP(name, outcome);                                                                 \
+        TARNEL_FUSED_JUMP(name, outcome, 2);                                                              \
     }
         TARNEL_GROUP_BODY(LtJumpIf)
         TARNEL_GROUP_BODY(LtJumpIfNot)

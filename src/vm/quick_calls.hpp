@@ -25,7 +25,11 @@ namespace tarnel::frames {
 [[gnu::always_inline]] inline uint64_t enter_quick_call(VmState& s, const CallSiteCache& site, uint64_t return_pc,
                                                         uint8_t return_register) {
     push_partial(s, return_pc, return_register, site.saved, site.groups);
-    for (unsigned i = 0; i < site.passed; ++i) copy_register(s, static_cast<uint8_t>(i), site.args[i]);
+    if (site.passed == 1) {  // the usual case for small functions: no loop
+        copy_register(s, 0, site.args[0]);
+    } else {
+        for (unsigned i = 0; i < site.passed; ++i) copy_register(s, static_cast<uint8_t>(i), site.args[i]);
+    }
     return site.entry;
 }
 

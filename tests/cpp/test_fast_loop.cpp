@@ -4,6 +4,7 @@
 // the loop.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,7 @@ struct Snapshot {
     uint64_t pc = 0;
     bool halted = false;
     std::optional<uint16_t> last_jump;
-    std::vector<std::string> registers;  // r0..r15, value and tag
+    std::vector<std::string> registers;  // r0..r15 and r192..r255, value and tag
     bool operator==(const Snapshot&) const = default;
 };
 
@@ -46,7 +47,7 @@ Snapshot run_once(const Module& module, bool plain, const std::vector<std::pair<
     snap.pc = vm.pc;
     snap.halted = vm.halted;
     snap.last_jump = vm.last_jump;
-    for (size_t r = 0; r < 16; ++r)
+    for (size_t r = 0; r < kRegisterCount; r = r == 15 ? 192 : r + 1)
         snap.registers.push_back(describe(vm.registers[r]) + "/" + std::string(debug_name(vm.register_types[r])));
     return snap;
 }
@@ -260,6 +261,165 @@ INSTANTIATE_TEST_SUITE_P(Table, FarJumps, ::testing::Values(
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
+// Scaled entries (arithmetic and fused comparisons whose operands are byte
+// offsets): the highest registers, a destination that is an operand or held
+// a payload, and every case the quick path leaves to the handler, which
+// reads the loaded instruction's register numbers.
+std::vector<FlowCase> scaled_cases() {
+    return {
+        {"SubAndMulOnTheHighestRegisters",
+         {I(Op::SubR, {250, 251, 255}), I(Op::MulR, {200, 250, 255}), I(Op::ReturnR, {200})},
+         {{251, VI(10)}, {255, VI(3)}},
+         "Int 21",
+         3},
+        {"DestinationIsBothOperands", {I(Op::MulR, {1, 1, 1}), I(Op::ReturnR, {1})}, {{1, VI(-7)}}, "Int 49", 2},
+        {"ScalarWrittenOverAString",
+         {I(Op::AddR, {0, 1, 2}), I(Op::ReturnR, {0})},
+         {{0, S("held")}, {1, VI(1)}, {2, VI(2)}},
+         "Int 3",
+         2},
+        {"FloatsOnHighRegisters",
+         {I(Op::SubR, {254, 253, 252}), I(Op::ReturnR, {254})},
+         {{253, F(1.5)}, {252, F(0.25)}},
+         "Float",
+         2},
+        {"IntAndFloatGoToTheHandler",
+         {I(Op::MulR, {240, 241, 242}), I(Op::ReturnR, {240})},
+         {{241, VI(2)}, {242, F(0.5)}},
+         "Float",
+         2},
+        {"SubOverflowGoesToTheHandler",
+         {I(Op::SubR, {3, 1, 2}), I(Op::ReturnR, {3})},
+         {{1, VI(kMin)}, {2, VI(1)}},
+         "error",
+         1},
+        {"MulOverflowOnHighRegisters",
+         {I(Op::MulR, {255, 254, 254}), I(Op::ReturnR, {255})},
+         {{254, VI(kMax)}},
+         "error",
+         1},
+        {"StringOperandFailsInTheHandler",
+         {I(Op::AddR, {200, 201, 202}), I(Op::ReturnR, {200})},
+         {{201, S("a")}, {202, VI(1)}},
+         "error",
+         1},
+        {"TwoStringsJoinedByTheHandler",
+         {I(Op::AddR, {200, 201, 201}), I(Op::ReturnR, {200})},
+         {{201, S("ab")}, {200, S("old")}},
+         "String",
+         2},
+        {"DivOfIntsOnHighRegisters",
+         {I(Op::DivR, {250, 251, 252}), I(Op::DivR, {250, 250, 252}), I(Op::ReturnR, {250})},
+         {{251, VI(-31)}, {252, VI(2)}},
+         "Int -7",
+         3},
+        {"DivOfFloats",
+         {I(Op::DivR, {2, 0, 1}), I(Op::ReturnR, {2})},
+         {{0, F(1.0)}, {1, F(3.0)}, {2, S("old")}},
+         "Float",
+         2},
+        {"DivByIntZeroFailsInTheHandler",
+         {I(Op::DivR, {2, 0, 1}), I(Op::ReturnR, {2})},
+         {{0, VI(1)}, {1, VI(0)}},
+         "error",
+         1},
+        {"DivByFloatZeroFailsInTheHandler",
+         {I(Op::DivR, {2, 0, 1}), I(Op::ReturnR, {2})},
+         {{0, F(1.0)}, {1, F(0.0)}},
+         "error",
+         1},
+        {"DivByANegativeIntGoesToTheHandler",
+         {I(Op::DivR, {2, 0, 1}), I(Op::ReturnR, {2})},
+         {{0, VI(kMin)}, {1, VI(-1)}},
+         "error",
+         1},
+        {"DivOfIntByFloatGoesToTheHandler",
+         {I(Op::DivR, {2, 0, 1}), I(Op::ReturnR, {2})},
+         {{0, VI(3)}, {1, F(2.0)}},
+         "Float",
+         2},
+        {"NegOfAFloatOverAString",
+         {I(Op::NegR, {255, 254}), I(Op::ReturnR, {255})},
+         {{254, F(2.5)}, {255, S("old")}},
+         "Float",
+         2},
+        {"NegOfAnIntInPlace",
+         {I(Op::NegR, {3, 3}), I(Op::NegR, {4, 3}), I(Op::ReturnR, {3})},
+         {{3, VI(5)}},
+         "Int -5",
+         3},
+        {"NegOfTheSmallestIntFailsInTheHandler",
+         {I(Op::NegR, {3, 2}), I(Op::ReturnR, {3})},
+         {{2, VI(kMin)}},
+         "error",
+         1},
+        {"NegOfAStringFailsInTheHandler", {I(Op::NegR, {3, 2}), I(Op::ReturnR, {3})}, {{2, S("x")}}, "error", 1},
+        {"FusedPairOnTheHighestRegisters",
+         {I(Op::GteR, {255, 254, 253}), I(Op::JumpIfR, {255, 1}), I(Op::ReturnR, {0}), I(Op::ReturnR, {255})},
+         {{254, VI(5)}, {253, VI(5)}, {0, VI(-1)}},
+         "Bool true",
+         3},
+        {"FusedPairWithMixedOperandsOnHighRegisters",
+         {I(Op::LtR, {200, 201, 202}), I(Op::JumpIfNotR, {200, 1}), I(Op::ReturnR, {200}), I(Op::ReturnR, {201})},
+         {{201, VI(1)}, {202, F(1.5)}},
+         "Bool true",
+         3},
+        {"FusedPairFailingOnHighRegisters",
+         {I(Op::GtR, {250, 251, 252}), I(Op::JumpIfR, {250, 1}), I(Op::ReturnR, {250}), I(Op::ReturnR, {251})},
+         {{251, S("x")}, {252, VI(1)}},
+         "error",
+         1},
+        {"GroupOnTheHighestRegisters",
+         {I(Op::AddR, {255, 255, 254}), I(Op::LtR, {253, 255, 252}), I(Op::JumpIfR, {253, -3}), I(Op::ReturnR, {255})},
+         {{255, VI(0)}, {254, VI(3)}, {252, VI(10)}},
+         "Int 12",
+         13},
+        {"GroupWithFloatAddendsOnHighRegisters",
+         {I(Op::AddR, {255, 255, 254}), I(Op::LtR, {253, 255, 252}), I(Op::JumpIfR, {253, -3}), I(Op::ReturnR, {255})},
+         {{255, F(0.0)}, {254, F(0.75)}, {252, VI(2)}},
+         "Float",
+         10},
+    };
+}
+
+class Scaled : public ::testing::TestWithParam<FlowCase> {};
+
+TEST_P(Scaled, SameAsThePlainLoop) {
+    const FlowCase& c = GetParam();
+    Module module = make_module(c.code);
+    const std::vector<Instruction> form = build_fast_code(module.instructions, true, 320);
+    EXPECT_GE(static_cast<size_t>(form[0].op), static_cast<size_t>(FastKind::AddScaled));  // the first entry is scaled
+    Snapshot fast = run_once(module, false, c.preset);
+    Snapshot plain = run_once(module, true, c.preset);
+    EXPECT_EQ(fast, plain) << fast.outcome << " vs " << plain.outcome << ", pc " << fast.pc << " vs " << plain.pc;
+    EXPECT_EQ(fast.outcome.substr(0, c.outcome.size()), c.outcome);
+    EXPECT_EQ(fast.count, 100 + c.counted);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Scaled, ::testing::ValuesIn(scaled_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+// The scaled operands: byte offsets from `file_offset` before r0, and no
+// scaling (nor fusing) when the highest register's offset would not fit.
+TEST(FastCode, ScaledOperandsAreByteOffsets) {
+    std::vector<Instruction> code = {I(Op::SubR, {255, 0, 17}), I(Op::LtR, {4, 1, 2}), I(Op::JumpIfR, {4, -3})};
+    const std::vector<Instruction> fast = build_fast_code(code, true, 320);
+    EXPECT_EQ(fast[0].op, fast_op(FastKind::SubScaled));
+    EXPECT_EQ(fast[0].a, 255);  // the tag's index
+    EXPECT_EQ(scaled_dst(fast[0]), 320 + 255 * 16);
+    EXPECT_EQ(scaled_left(fast[0]), 320);
+    EXPECT_EQ(scaled_right(fast[0]), 320 + 17 * 16);
+    EXPECT_EQ(fast[1].op, fast_op(FastKind::LtJumpIf));
+    EXPECT_EQ(scaled_dst(fast[1]), 320 + 4 * 16);
+    EXPECT_EQ(scaled_right(fast[1]), 320 + 2 * 16);
+    EXPECT_EQ(fused_distance(fast[1]), -1);  // back to the SubR
+    for (uint16_t too_far : {static_cast<uint16_t>(kMaxFileOffset + 1), uint16_t{UINT16_MAX}}) {
+        const std::vector<Instruction> plain = build_fast_code(code, true, too_far);
+        EXPECT_EQ(plain[0].op, Op::SubR) << too_far;
+        EXPECT_EQ(plain[1].op, Op::LtR) << too_far;
+    }
+}
+
 class Flow : public ::testing::TestWithParam<FlowCase> {};
 
 TEST_P(Flow, SameAsThePlainLoop) {
@@ -408,16 +568,17 @@ TEST(FastCode, EndEntryAndJumpTargets) {
     EXPECT_EQ(build_fast_code(pair, false)[0].op, Op::LtR);
 }
 
-// Which pairs fuse by how far their target lies: the fused form holds the
-// distance from the comparison in 16 bits.
-TEST(FastCode, PairsFuseOnlyWithinSixteenBitsOfDistance) {
+// Which pairs fuse by how far their target lies: the fused entry takes its
+// target from the jump's entry, so any target inside the list will do, and
+// one past the end leaves the pair to the jump's handler.
+TEST(FastCode, PairsFuseWheneverTheTargetIsInsideTheList) {
     struct Row {
         int64_t gap;  // Nops between the pair and its target
         bool fused;
     };
-    for (Row row : {Row{0, true}, Row{32765, true}, Row{32766, false}, Row{40000, false}}) {
+    for (Row row : {Row{0, true}, Row{32765, true}, Row{32766, true}, Row{40000, true}, Row{-3, false}}) {
         std::vector<Instruction> code = {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, row.gap})};
-        code.insert(code.end(), static_cast<size_t>(row.gap) + 1, I(Op::Nop));
+        code.insert(code.end(), static_cast<size_t>(std::max<int64_t>(row.gap, 0)) + 1, I(Op::Nop));
         const std::vector<Instruction> fast = build_fast_code(code);
         EXPECT_EQ(fast[0].op == fast_op(FastKind::LtJumpIf), row.fused) << row.gap;
         if (row.fused) {
