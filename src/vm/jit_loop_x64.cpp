@@ -122,9 +122,10 @@ private:
         std::vector<int> order;
         for (int r = 0; r < 256; ++r)
             if (plan_.kept[r] != Kept::Unused && plan_.kept[r] != Kept::Array) order.push_back(r);
-        std::stable_sort(order.begin(), order.end(), [&](int x, int y) {
+        std::sort(order.begin(), order.end(), [&](int x, int y) {
             if (plan_.written[x] != plan_.written[y]) return plan_.written[x] > plan_.written[y];
-            return plan_.uses[x] > plan_.uses[y];
+            if (plan_.uses[x] != plan_.uses[y]) return plan_.uses[x] > plan_.uses[y];
+            return x < y;
         });
         for (int r : order) {
             if (plan_.kept[r] == Kept::Float) {
