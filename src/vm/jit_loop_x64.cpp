@@ -516,10 +516,11 @@ private:
             code_.L(nonzero);
         }
         // With two NaNs the result is the first source's: the interpreter
-        // takes the right operand's for sums and products, the left one's
-        // for differences and quotients. The result goes to a's register
+        // keeps the left operand's for differences and quotients, and for
+        // sums and products the one its compiler puts first
+        // (kSumsKeepTheRightNaN). The result goes to a's register
         // unless that would overwrite the second source before it is read.
-        const bool right_first = ins.op == Opcode::AddR || ins.op == Opcode::MulR;
+        const bool right_first = kSumsKeepTheRightNaN && (ins.op == Opcode::AddR || ins.op == Opcode::MulR);
         const uint8_t first = right_first ? c : b, second = right_first ? b : c;
         const Xmm result = in_floating(a) && (a != second || a == first) ? xmm(a) : xmm0;
         load_float(result, first);

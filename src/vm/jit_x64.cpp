@@ -569,11 +569,13 @@ private:
         jne(stub(i), T_NEAR);
         cmp(tag(ins.c), kFloat);
         jne(stub(i), T_NEAR);
-        // With two NaNs the result is the first source's: the right operand
-        // for the sums and products, as the interpreter computes them.
-        if (ins.op == Opcode::SubR) {
+        // With two NaNs the result is the first source's: the operand the
+        // interpreter's build puts first (kSumsKeepTheRightNaN).
+        if (ins.op == Opcode::SubR || !kSumsKeepTheRightNaN) {
             movsd(xmm0, payload(ins.b));
-            subsd(xmm0, payload(ins.c));
+            if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.c));
+            if (ins.op == Opcode::SubR) subsd(xmm0, payload(ins.c));
+            if (ins.op == Opcode::MulR) mulsd(xmm0, payload(ins.c));
         } else {
             movsd(xmm0, payload(ins.c));
             if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.b));
