@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "values/dict_map.hpp"
+#include "values/float_arithmetic.hpp"
 #include "values/memory_meter.hpp"
 #include "values/work_checkpoint.hpp"
 
@@ -101,7 +102,7 @@ Result<Value, VmError> add(const Value& left, const Value& right) {
         return Value::integer(out);
     }
     double a, b;
-    if (float_pair(left, right, a, b)) return Value::number(a + b);
+    if (float_pair(left, right, a, b)) return Value::number(float_sum(a, b));
     if (left.is(ValueType::String) && right.is(ValueType::String)) {
         std::string joined;
         require_memory(sizeof(StringObject) + left.text().size() + right.text().size());
@@ -131,7 +132,7 @@ Result<Value, VmError> multiply(const Value& left, const Value& right) {
         return Value::integer(out);
     }
     double a, b;
-    if (float_pair(left, right, a, b)) return Value::number(a * b);
+    if (float_pair(left, right, a, b)) return Value::number(float_product(a, b));
     return Failure{operand_mismatch(kNumeric, left, right)};
 }
 

@@ -14,6 +14,7 @@
 // register. Nothing else differs, and an ordinary run has no check at all.
 #include "vm/fast_loop.hpp"
 
+#include "values/float_arithmetic.hpp"
 #include "vm/fast_code.hpp"
 #include "vm/handlers_calls.hpp"
 #include "vm/handlers_core.hpp"
@@ -111,7 +112,9 @@ TARNEL_HANDLER bool quick_path(const Instruction& ins, VmState* base) {
         }
         if (both_float(l, r)) {
             const double x = l.as_float(), y = r.as_float();
-            regs[ins.a].set_float(Op == Opcode::AddR ? x + y : Op == Opcode::SubR ? x - y : x * y);
+            regs[ins.a].set_float(Op == Opcode::AddR   ? float_sum(x, y)
+                                  : Op == Opcode::SubR ? x - y
+                                                       : float_product(x, y));
             tags[ins.a] = ValueType::Float;
             return true;
         }
@@ -179,7 +182,10 @@ TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
     }
     if (both_float(l, r)) {
         const double x = l.as_float(), y = r.as_float();
-        at_offset(base, scaled_dst(entry)).set_float(Op == Opcode::AddR ? x + y : Op == Opcode::SubR ? x - y : x * y);
+        at_offset(base, scaled_dst(entry))
+            .set_float(Op == Opcode::AddR   ? float_sum(x, y)
+                       : Op == Opcode::SubR ? x - y
+                                            : float_product(x, y));
         base->register_types[entry.a] = ValueType::Float;
         return true;
     }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "values/casts.hpp"
+#include "values/float_arithmetic.hpp"
 #include "values/operations.hpp"
 #include "vm/exec_context.hpp"
 #include "vm/in_place_append.hpp"
@@ -110,7 +111,7 @@ TARNEL_HANDLER Status op_AddR(ExecContext& c, Operands<Opcode::AddR> ins) {
         return Status::Next;
     }
     if (both_float(l, r)) {
-        c.set_float(ins.dst(), l.as_float() + r.as_float());
+        c.set_float(ins.dst(), float_sum(l.as_float(), r.as_float()));
         return Status::Next;
     }
     if (append_in_place(c, ins)) return Status::Next;
@@ -146,7 +147,7 @@ TARNEL_HANDLER Status op_MulR(ExecContext& c, Operands<Opcode::MulR> ins) {
         return Status::Next;
     }
     if (both_float(l, r)) {
-        c.set_float(ins.dst(), l.as_float() * r.as_float());
+        c.set_float(ins.dst(), float_product(l.as_float(), r.as_float()));
         return Status::Next;
     }
     return c.apply(ins.dst(), ops::multiply(l, r));

@@ -515,16 +515,13 @@ private:
             code_.je(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
             code_.L(nonzero);
         }
-        // With two NaNs the result is the first source's: the interpreter
-        // keeps the left operand's for differences and quotients, and for
-        // sums and products the one its compiler puts first
-        // (kSumsKeepTheRightNaN). The result goes to a's register
-        // unless that would overwrite the second source before it is read.
-        const bool right_first = kSumsKeepTheRightNaN && (ins.op == Opcode::AddR || ins.op == Opcode::MulR);
-        const uint8_t first = right_first ? c : b, second = right_first ? b : c;
-        const Xmm result = in_floating(a) && (a != second || a == first) ? xmm(a) : xmm0;
-        load_float(result, first);
-        with(second, [&](const auto& x) {
+        // b op c, b first: of two NaNs the first source's is kept, the left
+        // one's, as in the interpreter (float_arithmetic.hpp). The result
+        // goes to a's register unless that would overwrite c before it is
+        // read.
+        const Xmm result = in_floating(a) && (a != c || a == b) ? xmm(a) : xmm0;
+        load_float(result, b);
+        with(c, [&](const auto& x) {
             if (ins.op == Opcode::AddR) code_.addsd(result, x);
             if (ins.op == Opcode::SubR) code_.subsd(result, x);
             if (ins.op == Opcode::MulR) code_.mulsd(result, x);

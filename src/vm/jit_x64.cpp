@@ -569,18 +569,12 @@ private:
         jne(stub(i), T_NEAR);
         cmp(tag(ins.c), kFloat);
         jne(stub(i), T_NEAR);
-        // With two NaNs the result is the first source's: the operand the
-        // interpreter's build puts first (kSumsKeepTheRightNaN).
-        if (ins.op == Opcode::SubR || !kSumsKeepTheRightNaN) {
-            movsd(xmm0, payload(ins.b));
-            if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.c));
-            if (ins.op == Opcode::SubR) subsd(xmm0, payload(ins.c));
-            if (ins.op == Opcode::MulR) mulsd(xmm0, payload(ins.c));
-        } else {
-            movsd(xmm0, payload(ins.c));
-            if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.b));
-            if (ins.op == Opcode::MulR) mulsd(xmm0, payload(ins.b));
-        }
+        // b first: of two NaNs the first source's is kept, the left one's,
+        // as in the interpreter (float_arithmetic.hpp).
+        movsd(xmm0, payload(ins.b));
+        if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.c));
+        if (ins.op == Opcode::SubR) subsd(xmm0, payload(ins.c));
+        if (ins.op == Opcode::MulR) mulsd(xmm0, payload(ins.c));
         count_one();
         movsd(payload(ins.a), xmm0);
         set_tags(ins.a, kFloat);

@@ -30,17 +30,6 @@ struct ArrayLayout {
 };
 const ArrayLayout& array_layout();
 
-// Which operand's NaN a Float sum or product of two NaNs keeps: the first
-// source of the instruction the compiler emitted for the interpreter's
-// `x + y` and `x * y`, which C++ leaves to the compiler (GCC puts the
-// right operand first, Clang the left). The machine code must keep the
-// same one as the interpreter it is built with.
-#if defined(__clang__)
-inline constexpr bool kSumsKeepTheRightNaN = false;
-#else
-inline constexpr bool kSumsKeepTheRightNaN = true;
-#endif
-
 // The tag and the 8 payload bytes of a scalar value, as a register holds it.
 void scalar_bits(const Value& value, uint8_t& tag, uint64_t& bits);
 

@@ -97,8 +97,7 @@ std::vector<JitCase> jit_cases() {
          {},
          {{0, VI(kMax)}, {1, F(-0.0)}, {2, F(kNaN)}, {3, VI(0)}, {9, B(true)}},
          ""},
-        // Of two NaNs, differences and quotients keep the left one's sign,
-        // sums and products the one the interpreter's compiler puts first.
+        // Of two NaNs every operation keeps the left one's.
         {"TwoNaNsOfOppositeSigns",
          {I(Op::NegR, {2, 1}), I(Op::AddR, {3, 2, 1}), I(Op::AddR, {4, 1, 2}), I(Op::MulR, {5, 2, 1}),
           I(Op::MulR, {6, 1, 2}), I(Op::SubR, {7, 2, 1}), I(Op::DivR, {8, 2, 1}), I(Op::Halt)},
