@@ -90,6 +90,14 @@ inline constexpr size_t kFastKindCount = static_cast<size_t>(FastKind::Count);
 
 inline constexpr Opcode fast_op(FastKind kind) { return static_cast<Opcode>(kind); }
 
+// The kinds whose handlers read or set pc (jumps, calls, returns): the
+// loops and the machine code hand them the exact pc and go on wherever
+// they leave it. Every other handler leaves pc past its instruction.
+constexpr bool moves_pc(Opcode op) {
+    return op == Opcode::JumpR || op == Opcode::JumpIfR || op == Opcode::JumpIfNotR || op == Opcode::CallR ||
+           op == Opcode::ReturnR;
+}
+
 // The instructions that a jump taken at `jump_index` with `offset` reaches:
 // pc + offset in 32-bit wrapping arithmetic, widened with sign.
 inline uint64_t jump_target(uint64_t jump_index, int32_t offset) {

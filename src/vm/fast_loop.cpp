@@ -26,12 +26,6 @@ namespace {
 
 using namespace handlers;
 
-// The handlers that read or set pc; the loop hands them the exact pc.
-constexpr bool uses_pc(Opcode op) {
-    return op == Opcode::JumpR || op == Opcode::JumpIfR || op == Opcode::JumpIfNotR || op == Opcode::CallR ||
-           op == Opcode::ReturnR;
-}
-
 // The outcome of a fused pair's comparison on two Ints or two Floats: 1 or 0,
 // or -1 when the operands need the general comparison.
 template <FastKind K>
@@ -282,10 +276,10 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
 // A loaded kind: its handler, given the exact pc when it uses one.
 #define TARNEL_LABEL_BODY(name, ...)                                       \
     label_##name : if (quick_path<Opcode::name>(*f, base)) TARNEL_NEXT();  \
-    if (uses_pc(Opcode::name)) s.pc = static_cast<uint64_t>(ip - code);    \
+    if (moves_pc(Opcode::name)) s.pc = static_cast<uint64_t>(ip - code);   \
     status = op_##name<false>(c, Operands<Opcode::name>{*f});              \
     if (__builtin_expect(status != Status::Next, 0)) TARNEL_LEAVE(status); \
-    if (uses_pc(Opcode::name)) {                                           \
+    if (moves_pc(Opcode::name)) {                                          \
         if (s.pc >= size) {                                                \
             s.instruction_count = count + TARNEL_BIAS;                     \
             return Status::Next;                                           \

@@ -45,6 +45,24 @@ TARNEL_HANDLER Status run_kind(ExecContext& c, const Instruction& ins, [[maybe_u
 #undef TARNEL_CASE
 }
 
+// Runs instruction `index`; an exception is kept in the context, to be
+// thrown again once the machine code has returned, and ends the run.
+template <Opcode Op>
+TARNEL_HANDLER Status run_caught(HandlerContext& context, uint64_t index) {
+    try {
+        return run_kind<Op>(context.c, context.c.s.instructions[index], index);
+    } catch (...) {
+        context.exception = std::current_exception();
+        return Status::Error;
+    }
+}
+
+// Notes how the run ended at a handler's instruction.
+void stop(MachineFrame* frame, HandlerContext& context, Status status) {
+    frame->stopped = 1;
+    context.status = status;
+}
+
 template <Opcode Op>
 Resume run_handler(MachineFrame* frame, uint64_t index, uint64_t count, int64_t last_jump) {
     HandlerContext& context = *static_cast<HandlerContext*>(frame->handlers);
@@ -54,16 +72,9 @@ Resume run_handler(MachineFrame* frame, uint64_t index, uint64_t count, int64_t 
     // instruction, which is counted.
     s.pc = index + 1;
     s.instruction_count = count + 1;
-    Status status;
-    try {
-        status = run_kind<Op>(context.c, s.instructions[index], index);
-    } catch (...) {
-        context.exception = std::current_exception();
-        status = Status::Error;
-    }
+    const Status status = run_caught<Op>(context, index);
     if (status != Status::Next) [[unlikely]] {
-        frame->stopped = 1;
-        context.status = status;
+        stop(frame, context, status);
         return {kStopped, s.instruction_count};
     }
     return {s.pc, s.instruction_count};
@@ -74,29 +85,17 @@ uint64_t run_plain_handler(MachineFrame* frame, uint64_t index, int64_t last_jum
     HandlerContext& context = *static_cast<HandlerContext*>(frame->handlers);
     VmState& s = context.c.s;
     if (last_jump >= 0) s.last_jump = static_cast<uint16_t>(last_jump);
-    Status status;
-    try {
-        status = run_kind<Op>(context.c, s.instructions[index], index);
-    } catch (...) {
-        context.exception = std::current_exception();
-        status = Status::Error;
-    }
+    const Status status = run_caught<Op>(context, index);
     if (status == Status::Next) [[likely]]
         return 0;
     // Where the interpreter leaves pc when a run ends there (the machine
     // code leaves with the count).
     s.pc = index + 1;
-    frame->stopped = 1;
-    context.status = status;
+    stop(frame, context, status);
     return 1;
 }
 
 }  // namespace
-
-bool moves_pc(Opcode op) {
-    return op == Opcode::JumpR || op == Opcode::JumpIfR || op == Opcode::JumpIfNotR || op == Opcode::CallR ||
-           op == Opcode::ReturnR;
-}
 
 PlainHandler plain_handler_for(Opcode op) {
     switch (op) {

@@ -42,10 +42,6 @@ using Handler = Resume (*)(MachineFrame* frame, uint64_t index, uint64_t count, 
 
 Handler handler_for(Opcode op);
 
-// Whether a kind's handler may move pc elsewhere than past it: jumps, calls
-// and returns. The others get the plain handler.
-bool moves_pc(Opcode op);
-
 // The plain handler of a kind that never moves pc: like a Handler, but as
 // the interpreter runs such a kind, without storing pc and the count first
 // (no such handler reads them), and with the count left to the machine
