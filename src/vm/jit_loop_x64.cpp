@@ -48,34 +48,22 @@ uint8_t tag_of(Kept kept) {
     }
 }
 
-// The x86 conditions the loop code tests, and their negations.
-enum class Cond { Less, LessEqual, Equal, NotEqual, Above, AboveEqual, GreaterEqual, Greater, BelowEqual, Below };
+// An x86 condition, as the low four bits of its jcc and setcc opcodes, so
+// that negating one flips its lowest bit.
+enum class Cond : uint8_t {
+    Below = 0x2,
+    AboveEqual = 0x3,
+    Equal = 0x4,
+    NotEqual = 0x5,
+    BelowEqual = 0x6,
+    Above = 0x7,
+    Less = 0xC,
+    GreaterEqual = 0xD,
+    LessEqual = 0xE,
+    Greater = 0xF,
+};
 
-Cond negation(Cond cond) {
-    switch (cond) {
-        case Cond::Less:
-            return Cond::GreaterEqual;
-        case Cond::LessEqual:
-            return Cond::Greater;
-        case Cond::Equal:
-            return Cond::NotEqual;
-        case Cond::NotEqual:
-            return Cond::Equal;
-        case Cond::Above:
-            return Cond::BelowEqual;
-        case Cond::AboveEqual:
-            return Cond::Below;
-        case Cond::GreaterEqual:
-            return Cond::Less;
-        case Cond::Greater:
-            return Cond::LessEqual;
-        case Cond::BelowEqual:
-            return Cond::Above;
-        case Cond::Below:
-            return Cond::AboveEqual;
-    }
-    return cond;
-}
+Cond negation(Cond cond) { return static_cast<Cond>(static_cast<uint8_t>(cond) ^ 1); }
 
 class LoopEmitter {
 public:
@@ -168,7 +156,7 @@ private:
     }
     Reg64 int_in(uint8_t r, const Reg64& into) {
         if (in_general(r)) return reg(r);
-        code_.mov(into, payload(r));
+        load_int(into, r);
         return into;
     }
     void store_int(uint8_t r, const Reg64& value) {
@@ -179,7 +167,7 @@ private:
     }
     Xmm float_in(uint8_t r, const Xmm& into) {
         if (in_floating(r)) return xmm(r);
-        code_.movsd(into, payload(r));
+        load_float(into, r);
         return into;
     }
     void load_float(const Xmm& into, uint8_t r) {
@@ -311,49 +299,22 @@ private:
         return label;
     }
 
+    // jcc and setcc by condition code (Cond).
+    using Generator = Xbyak::CodeGenerator;
     void jump_if(Cond cond, const Label& label) {
-        const auto near = Xbyak::CodeGenerator::T_NEAR;
-        switch (cond) {
-            case Cond::Less:
-                return code_.jl(label, near);
-            case Cond::LessEqual:
-                return code_.jle(label, near);
-            case Cond::Equal:
-                return code_.je(label, near);
-            case Cond::NotEqual:
-                return code_.jne(label, near);
-            case Cond::Above:
-                return code_.ja(label, near);
-            case Cond::AboveEqual:
-                return code_.jae(label, near);
-            case Cond::GreaterEqual:
-                return code_.jge(label, near);
-            case Cond::Greater:
-                return code_.jg(label, near);
-            case Cond::BelowEqual:
-                return code_.jbe(label, near);
-            case Cond::Below:
-                return code_.jb(label, near);
-        }
+        static constexpr void (Generator::*kJumps[16])(const Label&, Generator::LabelType) = {
+            &Generator::jo, &Generator::jno, &Generator::jb, &Generator::jae, &Generator::je,  &Generator::jne,
+            &Generator::jbe, &Generator::ja, &Generator::js, &Generator::jns, &Generator::jp,  &Generator::jnp,
+            &Generator::jl, &Generator::jge, &Generator::jle, &Generator::jg};
+        (code_.*kJumps[static_cast<uint8_t>(cond)])(label, Generator::T_NEAR);
     }
-
     void set_if(Cond cond, const Xbyak::Reg8& out) {
-        switch (cond) {
-            case Cond::Less:
-                return code_.setl(out);
-            case Cond::LessEqual:
-                return code_.setle(out);
-            case Cond::Equal:
-                return code_.sete(out);
-            case Cond::NotEqual:
-                return code_.setne(out);
-            case Cond::Above:
-                return code_.seta(out);
-            case Cond::AboveEqual:
-                return code_.setae(out);
-            default:
-                return code_.setge(out);  // never asked for: comparisons set only the six above
-        }
+        static constexpr void (Generator::*kSets[16])(const Xbyak::Operand&) = {
+            &Generator::seto, &Generator::setno, &Generator::setb, &Generator::setae, &Generator::sete,
+            &Generator::setne, &Generator::setbe, &Generator::seta, &Generator::sets, &Generator::setns,
+            &Generator::setp, &Generator::setnp, &Generator::setl, &Generator::setge, &Generator::setle,
+            &Generator::setg};
+        (code_.*kSets[static_cast<uint8_t>(cond)])(out);
     }
 
     // The jump at k (already counted) when `cond` holds.

@@ -101,9 +101,10 @@ bool has_loop_shape(const std::vector<Instruction>& code, uint64_t head, uint64_
 // instruction says about its operands until nothing changes.
 class Typing {
 public:
+    // `written`: the registers the loop writes (LoopPlan::written).
     Typing(const std::vector<Instruction>& code, const std::vector<Constant>& constants, uint64_t head, uint64_t last,
-           const SeenTypes* seen)
-        : code_(code), constants_(constants), head_(head), last_(last), seen_(seen) {}
+           const std::bitset<256>& written, const SeenTypes* seen)
+        : code_(code), constants_(constants), head_(head), last_(last), written_(written), seen_(seen) {}
 
     bool solve(Types& kept) {
         propagate();
@@ -196,14 +197,7 @@ private:
     // find it so.
     bool enters_never(const Instruction& ins, const Types& before) const {
         for (uint8_t r : registers_of(ins))
-            if (before[r] != Kept::Unused && before[r] != kept_[r] && !written_in_loop(r)) return true;
-        return false;
-    }
-    bool written_in_loop(uint8_t r) const {
-        for (uint64_t i = head_; i <= last_; ++i) {
-            const Instruction& ins = code_[i];
-            if (ins.a == r && ins.op != Opcode::Nop && ins.op != Opcode::ArraySetR && !is_jump(ins.op)) return true;
-        }
+            if (before[r] != Kept::Unused && before[r] != kept_[r] && !written_[r]) return true;
         return false;
     }
 
@@ -224,6 +218,7 @@ private:
     const std::vector<Instruction>& code_;
     const std::vector<Constant>& constants_;
     const uint64_t head_, last_;
+    const std::bitset<256>& written_;
     const SeenTypes* seen_;
     Types kept_{};
     bool changed_ = false;
@@ -257,8 +252,8 @@ std::vector<LoopPlan> plan_loops(const std::vector<Instruction>& code, const std
         LoopPlan plan;
         plan.head = head;
         plan.last = last;
-        if (!Typing(code, constants, head, last, seen).solve(plan.kept)) continue;
         note_registers(code, plan);
+        if (!Typing(code, constants, head, last, plan.written, seen).solve(plan.kept)) continue;
         plans.push_back(plan);
     }
     return plans;
