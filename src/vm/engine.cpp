@@ -211,13 +211,12 @@ private:
 
 // A quiet run with limits, up to where it must count every instruction
 // (Status::Next with `poller.counting()`): in machine code when the tier's
-// plan says so. Under the default tiering a module that is not hot yet is
+// `plan` (plan_quiet_run) says so. Under the default tiering a module that is not hot yet is
 // interpreted until its warm-up is done; at the first poll after that the
 // loop hands over, the list is compiled and the run goes on in machine
 // code from there, with the same poller.
-Status run_watched(VmState& state, ExecContext& c, LimitPoller& poller) {
+Status run_watched(VmState& state, ExecContext& c, LimitPoller& poller, jit::Plan plan) {
     const uint64_t size = state.instructions.size();
-    jit::Plan plan = jit::plan_quiet_run(state);
     if (!plan.code && plan.warm_up != 0)
         poller.hand_over_at(state.instruction_count + std::min(plan.warm_up, UINT64_MAX - state.instruction_count));
     uint64_t next_poll = poller.next_poll(state.instruction_count, size);
@@ -251,7 +250,7 @@ Status run_quiet(VmState& state, ExecContext& c) {
     if (plan.warm_up == 0) return run_unwatched(state, c);
     const RunLimits none;  // a poller only for the hand-over to machine code
     LimitPoller poller(none, state.instruction_count);
-    return run_watched(state, c, poller);
+    return run_watched(state, c, poller, plan);
 }
 
 }  // namespace
@@ -281,7 +280,7 @@ Result<std::optional<Value>, RunError> run_limited(VmState& state, const RunLimi
         if (!watched) return run_quiet(state, c);
         // Debug runs are slow anyway: they count every instruction.
         if (state.debug) return run_loop<true, Watch::Counted>(c, &poller, 1);
-        const Status status = run_watched(state, c, poller);
+        const Status status = run_watched(state, c, poller, jit::plan_quiet_run(state));
         if (status != Status::Next || !poller.counting()) return status;
         return run_loop<false, Watch::Counted>(c, &poller, 1);  // the first fetch polls
     });

@@ -22,11 +22,11 @@ Mode mode_from_environment();
 uint64_t hot_threshold(uint64_t size);
 
 // How a quiet run, with limits or without, starts. `code`: run in machine
-// code from the start.
-// Otherwise `warm_up` > 0: interpret at most about that many instructions,
-// stopping at a taken jump, call or return, then compile (`compiled`) and
-// go on in machine code; 0: the interpreter runs everything. Debug runs, TARNEL_JIT=0, builds without
-// the tier and lists that failed to compile get the interpreter.
+// code from the start. Otherwise `warm_up` > 0: interpret at most about
+// that many instructions, stopping at a taken jump, call or return, then
+// compile (`compiled`) and go on in machine code; 0: the interpreter runs
+// everything. Debug runs, TARNEL_JIT=0, builds without the tier and lists
+// that failed to compile get the interpreter.
 struct Plan {
     const MachineCode* code = nullptr;
     uint64_t warm_up = 0;
