@@ -21,14 +21,7 @@
 namespace tarnel::testing {
 namespace {
 
-using testing_values::B;
-using testing_values::describe;
-using testing_values::F;
-using testing_values::kMax;
-using testing_values::kMin;
-using testing_values::kNaN;
-using testing_values::S;
-inline Value VI(int64_t i) { return Value::integer(i); }
+using namespace program_values;
 
 // ---- kinds, guards and ways out ------------------------------------------------
 

@@ -104,3 +104,18 @@ inline std::string describe(const Value& v) {
 }
 
 }  // namespace tarnel::testing_values
+
+// The same builders for tests that also build instructions, where I is
+// taken by the instruction builder (vm_fixture.hpp): an Int is VI.
+namespace tarnel::program_values {
+
+using testing_values::B;
+using testing_values::describe;
+using testing_values::F;
+using testing_values::kMax;
+using testing_values::kMin;
+using testing_values::kNaN;
+using testing_values::S;
+inline Value VI(int64_t i) { return Value::integer(i); }
+
+}  // namespace tarnel::program_values
