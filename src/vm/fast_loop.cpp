@@ -84,6 +84,15 @@ TARNEL_HANDLER Status general_compare(ExecContext& c, const Instruction& ins) {
     return op_NeqR<false>(c, Operands<Opcode::NeqR>{ins});
 }
 
+// The Int sum, difference or product of l and r in `out`; true when it
+// overflows (the quick paths then leave the error to the handler).
+template <Opcode Op>
+TARNEL_HANDLER bool int_overflows(int64_t l, int64_t r, int64_t& out) {
+    if constexpr (Op == Opcode::AddR) return __builtin_add_overflow(l, r, &out);
+    if constexpr (Op == Opcode::SubR) return __builtin_sub_overflow(l, r, &out);
+    return __builtin_mul_overflow(l, r, &out);
+}
+
 // Int and Float arithmetic without overflow, done in the loop on the
 // register file's own address; every other case returns false and goes to
 // the instruction's handler, which also reports the errors.
@@ -96,10 +105,7 @@ TARNEL_HANDLER bool quick_path(const Instruction& ins, VmState* base) {
         const Value& r = regs[ins.c];
         if (both_int(l, r)) {
             int64_t out;
-            bool overflow = Op == Opcode::AddR   ? __builtin_add_overflow(l.as_int(), r.as_int(), &out)
-                            : Op == Opcode::SubR ? __builtin_sub_overflow(l.as_int(), r.as_int(), &out)
-                                                 : __builtin_mul_overflow(l.as_int(), r.as_int(), &out);
-            if (overflow) return false;
+            if (int_overflows<Op>(l.as_int(), r.as_int(), out)) return false;
             regs[ins.a].set_int(out);
             tags[ins.a] = ValueType::Int;
             return true;
@@ -166,10 +172,7 @@ TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
     }
     if (both_int(l, r)) {
         int64_t out;
-        bool overflow = Op == Opcode::AddR   ? __builtin_add_overflow(l.as_int(), r.as_int(), &out)
-                        : Op == Opcode::SubR ? __builtin_sub_overflow(l.as_int(), r.as_int(), &out)
-                                             : __builtin_mul_overflow(l.as_int(), r.as_int(), &out);
-        if (overflow) return false;
+        if (int_overflows<Op>(l.as_int(), r.as_int(), out)) return false;
         at_offset(base, scaled_dst(entry)).set_int(out);
         base->register_types[entry.a] = ValueType::Int;
         return true;
