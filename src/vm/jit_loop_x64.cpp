@@ -303,17 +303,17 @@ private:
     using Generator = Xbyak::CodeGenerator;
     void jump_if(Cond cond, const Label& label) {
         static constexpr void (Generator::*kJumps[16])(const Label&, Generator::LabelType) = {
-            &Generator::jo, &Generator::jno, &Generator::jb, &Generator::jae, &Generator::je,  &Generator::jne,
-            &Generator::jbe, &Generator::ja, &Generator::js, &Generator::jns, &Generator::jp,  &Generator::jnp,
-            &Generator::jl, &Generator::jge, &Generator::jle, &Generator::jg};
+            &Generator::jo,  &Generator::jno, &Generator::jb,  &Generator::jae, &Generator::je, &Generator::jne,
+            &Generator::jbe, &Generator::ja,  &Generator::js,  &Generator::jns, &Generator::jp, &Generator::jnp,
+            &Generator::jl,  &Generator::jge, &Generator::jle, &Generator::jg};
         (code_.*kJumps[static_cast<uint8_t>(cond)])(label, Generator::T_NEAR);
     }
     void set_if(Cond cond, const Xbyak::Reg8& out) {
         static constexpr void (Generator::*kSets[16])(const Xbyak::Operand&) = {
-            &Generator::seto, &Generator::setno, &Generator::setb, &Generator::setae, &Generator::sete,
-            &Generator::setne, &Generator::setbe, &Generator::seta, &Generator::sets, &Generator::setns,
-            &Generator::setp, &Generator::setnp, &Generator::setl, &Generator::setge, &Generator::setle,
-            &Generator::setg};
+            &Generator::seto, &Generator::setno, &Generator::setb,  &Generator::setae,
+            &Generator::sete, &Generator::setne, &Generator::setbe, &Generator::seta,
+            &Generator::sets, &Generator::setns, &Generator::setp,  &Generator::setnp,
+            &Generator::setl, &Generator::setge, &Generator::setle, &Generator::setg};
         (code_.*kSets[static_cast<uint8_t>(cond)])(out);
     }
 

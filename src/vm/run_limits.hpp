@@ -101,13 +101,13 @@ private:
     std::optional<LimitKind> check_clock(SteadyTime now);
 
     const RunLimits& limits_;
-    uint64_t stop_count_ = UINT64_MAX;  // the instruction count at which the budget is spent
-    bool timed_;                        // a deadline or a host poll: the clock must be read
-    bool counting_ = false;             // the budget is near: count every instruction
+    uint64_t stop_count_ = UINT64_MAX;    // the instruction count at which the budget is spent
+    bool timed_;                          // a deadline or a host poll: the clock must be read
+    bool counting_ = false;               // the budget is near: count every instruction
     uint64_t hand_over_at_ = UINT64_MAX;  // the count at which the loop hands over (hand_over_at)
     bool handed_over_ = false;            // next_poll said 0 for the hand-over, until resume()
-    uint64_t poll_count_ = 0;  // the figure next_poll returned last
-    uint64_t window_;          // instructions between clock reads, adapted to their speed
+    uint64_t poll_count_ = 0;             // the figure next_poll returned last
+    uint64_t window_;                     // instructions between clock reads, adapted to their speed
     SteadyTime last_poll_;
     SteadyTime next_host_poll_;
 };

@@ -22,9 +22,27 @@ struct PlanCase {
     std::string name;
     std::vector<Instruction> code;
     std::vector<Constant> constants;
-    std::vector<std::pair<uint64_t, uint64_t>> loops;  // head and last of each qualifying loop
-    std::vector<std::pair<uint8_t, jit::Kept>> kept;   // in the first loop
+    std::vector<std::pair<uint64_t, uint64_t>> loops;      // head and last of each qualifying loop
+    std::vector<std::pair<uint8_t, jit::Kept>> kept;       // in the first loop
+    std::vector<std::pair<uint8_t, ValueType>> seen = {};  // tags when compiled; none: not passed
 };
+
+// `filler` Nops, then a loop of `length` instructions (Nops and a jump back).
+std::vector<Instruction> nop_loop(size_t filler, int64_t length) {
+    std::vector<Instruction> code(filler + static_cast<size_t>(length) - 1, I(Op::Nop));
+    code.push_back(I(Op::JumpR, {-length}));
+    return code;
+}
+
+// LoadConstR r1, k0 (an Int); `between` instructions; a loop that only
+// moves r1 into r2, so r1's type comes from before the head.
+std::vector<Instruction> loaded_then_looped(std::vector<Instruction> between) {
+    std::vector<Instruction> code = {I(Op::LoadConstR, {1, 0})};
+    code.insert(code.end(), between.begin(), between.end());
+    code.push_back(I(Op::MoveR, {2, 1}));
+    code.push_back(I(Op::JumpR, {-2}));
+    return code;
+}
 
 std::vector<PlanCase> plan_cases() {
     using jit::Kept;
@@ -85,6 +103,33 @@ std::vector<PlanCase> plan_cases() {
         {"ATypeNothingTells", {I(Op::MoveR, {1, 2}), I(Op::JumpR, {-2})}, k, {}, {}},
         {"ArrayMovedAsAValue", {I(Op::NewArrayR, {1, 0}), I(Op::MoveR, {2, 1}), I(Op::JumpR, {-2})}, k, {}, {}},
         {"JumpOutOfTheList", {I(Op::LoadConstR, {0, 0}), I(Op::JumpIfR, {4, 40}), I(Op::JumpR, {-3})}, k, {}, {}},
+        // How long a loop may be.
+        {"AsLongAsTheBound", nop_loop(2, jit::kMaxLoopLength), k, {{2, jit::kMaxLoopLength + 1}}, {}},
+        {"LongerThanTheBound", nop_loop(2, jit::kMaxLoopLength + 1), k, {}, {}},
+        // Where the types of registers the loop only reads come from.
+        {"TypeFromBeforeTheHead", loaded_then_looped({I(Op::Nop)}), k, {{2, 3}}, {{1, Kept::Int}, {2, Kept::Int}}},
+        {"ACallBeforeTheHeadForgetsIt", loaded_then_looped({Instruction::call(9, {}, 8)}), k, {}, {}},
+        {"TooFarBeforeTheHead", loaded_then_looped(std::vector<Instruction>(64, I(Op::Nop))), k, {}, {}},
+        {"SeenTypeWhereTheCodeSaysNothing",
+         {I(Op::MoveR, {1, 2}), I(Op::JumpR, {-2})},
+         k,
+         {{0, 1}},
+         {{1, Kept::Float}, {2, Kept::Float}},
+         {{2, ValueType::Float}}},
+        {"CodeBeforeTheHeadOverSeen",
+         loaded_then_looped({}),
+         k,
+         {{1, 2}},
+         {{1, Kept::Int}, {2, Kept::Int}},
+         {{1, ValueType::Float}, {2, ValueType::Float}}},
+        {"TheLoopsOwnTypesOverSeen",
+         {I(Op::AddR, {5, 5, 6}), I(Op::LoadConstR, {6, 1}), I(Op::LtR, {4, 5, 6}), I(Op::JumpIfR, {4, -4}),
+          I(Op::Halt)},
+         k,
+         {{0, 3}},
+         {{5, Kept::Float}, {4, Kept::Bool}},
+         {{5, ValueType::Int}, {4, ValueType::Int}}},
+        {"SeenStringKeepsNothing", {I(Op::MoveR, {1, 2}), I(Op::JumpR, {-2})}, k, {}, {}, {{2, ValueType::String}}},
     };
 }
 
@@ -94,7 +139,9 @@ class LoopPlans : public ::testing::TestWithParam<PlanCase> {};
 
 TEST_P(LoopPlans, QualifyWithTheirTypes) {
     const PlanCase& c = GetParam();
-    const std::vector<jit::LoopPlan> plans = jit::plan_loops(c.code, c.constants);
+    jit::SeenTypes seen{};
+    for (const auto& [r, type] : c.seen) seen[r] = type;
+    const std::vector<jit::LoopPlan> plans = jit::plan_loops(c.code, c.constants, c.seen.empty() ? nullptr : &seen);
     std::vector<std::pair<uint64_t, uint64_t>> found;
     for (const auto& plan : plans) found.emplace_back(plan.head, plan.last);
     EXPECT_EQ(found, c.loops);

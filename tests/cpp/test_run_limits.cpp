@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
+#include <vector>
 
 #include "values/memory_meter.hpp"
 #include "vm_fixture.hpp"
@@ -219,6 +221,70 @@ TEST(RunLimited, FreedValuesAreRefunded) {
     ASSERT_TRUE(result) << static_cast<int>(stopped_by(result).value_or(LimitKind::Host));
     EXPECT_EQ(result.value()->as_int(), 50);
 }
+
+// ---- the poller's hand-over to machine code ---------------------------------
+
+// One call of next_poll at `count` (code of 10 instructions), after
+// resume() when `resume_first`, and what the poller then says.
+struct PollStep {
+    uint64_t count;
+    uint64_t returns;
+    bool handed_over = false;
+    bool counting = false;
+    std::optional<LimitKind> stopped = std::nullopt;
+    bool resume_first = false;
+};
+
+struct HandOverCase {
+    const char* name;
+    std::optional<uint64_t> budget;  // from count 0
+    bool deadline_passed;
+    uint64_t hand_over_at;
+    std::vector<PollStep> steps;
+};
+
+constexpr uint64_t kFarthest = uint64_t{1} << 62;  // next_poll's reach without limits
+
+class HandOver : public ::testing::TestWithParam<HandOverCase> {};
+
+TEST_P(HandOver, StopsAtTheCountAskedUnlessALimitComesFirst) {
+    const HandOverCase& c = GetParam();
+    RunLimits limits;
+    limits.max_instructions = c.budget;
+    if (c.deadline_passed) limits.deadline = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    LimitPoller poller(limits, 0);
+    poller.hand_over_at(c.hand_over_at);
+    for (size_t i = 0; i < c.steps.size(); ++i) {
+        const PollStep& step = c.steps[i];
+        SCOPED_TRACE(::testing::Message() << "step " << i << " at count " << step.count);
+        if (step.resume_first) poller.resume();
+        EXPECT_EQ(poller.next_poll(step.count, 10), step.returns);
+        EXPECT_EQ(poller.poll_count(), step.returns);
+        EXPECT_EQ(poller.handed_over(), step.handed_over);
+        EXPECT_EQ(poller.counting(), step.counting);
+        EXPECT_EQ(poller.stopped, step.stopped);
+    }
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Rows, HandOver, ::testing::Values(
+    // No limits: the poll falls on the hand-over's count, then after
+    // resume() the run goes on as far as a poll can reach, and the
+    // hand-over is not asked again.
+    HandOverCase{"WithoutLimits", std::nullopt, false, 100,
+                 {{0, 100}, {100, 0, true, true}, {100, 100 + kFarthest, false, false, std::nullopt, true}}},
+    // A transfer past the count still hands over at the next poll.
+    HandOverCase{"PollLateAfterTheCount", std::nullopt, false, 100, {{0, 100}, {137, 0, true, true}}},
+    HandOverCase{"AlreadyDue", std::nullopt, false, 0, {{0, 0, true, true}}},
+    // With a budget the nearer of the two is polled at; the budget's own
+    // margin (the code's size) stays after the hand-over.
+    HandOverCase{"BeforeTheBudget", 1000, false, 100,
+                 {{0, 100}, {100, 0, true, true}, {100, 990, false, false, std::nullopt, true}}},
+    HandOverCase{"BudgetNearFirst", 50, false, 45, {{0, 40}, {40, 0, false, true}}},
+    HandOverCase{"BudgetSpent", 100, false, 100, {{100, 0, false, false, LimitKind::Instructions}}},
+    HandOverCase{"DeadlinePassed", std::nullopt, true, 0, {{0, 0, false, false, LimitKind::Time}}}),
+    [](const ::testing::TestParamInfo<HandOverCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 TEST(HeldMemory, CountsASharedPayloadOnce) {
     VmState vm;
