@@ -5,7 +5,7 @@ instruction count), and so do generated counting loops whose operands make
 the machine code's guards fail at chosen rounds, also under the default
 tiering, which compiles them in the middle of the loop, and generated
 recursive calls with values of every kind, failures and the call-depth
-limit.
+limit, and generated loops over arrays, also under instruction budgets.
 
 In builds without the tier both runs use the interpreter and agree
 trivially; the C++ tests check which builds have it.
@@ -153,6 +153,81 @@ def test_generated_calls_same_with_machine_code(depth, value, result, tmp_path_f
                 outcomes.append(("ok", repr(vm.execute()), vm.instruction_count()))
             except RuntimeError as exc:
                 outcomes.append(("error", str(exc), vm.instruction_count()))
+        return outcomes
+
+    with pytest.MonkeyPatch.context() as patch:
+        off, on, tiered = both_ways(run, patch, ("0", "always", None))
+    assert on == off
+    assert tiered == off
+
+
+# Sums the elements of the array passed in r0 into r5 and scales each by
+# r1 in place, `rounds` times over: a typed loop inside a typed loop.
+# Elements of other types, an empty array and overflow (a scale of 2
+# doubles the elements every round) leave the typed code in the middle; the array's length is read before the loops.
+ARRAY_LOOP = """
+.func main
+        ArrayLenR r4, r0
+        LoadConstR r3, 1
+        LoadConstR r5, {acc}
+        LoadConstR r9, {rounds}
+        LoadConstR r10, 0
+outer:
+        LoadConstR r2, 0
+inner:
+        ArrayGetR r6, r0, r2
+        AddR r5, r5, r6
+        MulR r7, r6, r1
+        ArraySetR r0, r2, r7
+        AddR r2, r2, r3
+        LtR r8, r2, r4
+        JumpIfR r8, inner
+        AddR r10, r10, r3
+        LtR r11, r10, r9
+        JumpIfR r11, outer
+        ReturnR r{result}
+"""
+
+SCALARS = st.one_of(st.integers(min_value=-(2**40), max_value=2**40), st.sampled_from([1.5, -0.25, 2.0]),
+                    st.booleans(), st.none())
+
+
+@settings(max_examples=100, deadline=None)
+# The array holds Ints or Floats (`floats`), with the accumulator and the
+# scale of the same kind unless `scale` is drawn from SCALARS; `intruder`
+# (position, value) puts one value of any kind into it, which the typed
+# code meets after it has entered the loop.
+@given(numbers=st.lists(st.integers(min_value=-9, max_value=9), max_size=12), floats=st.booleans(),
+       intruder=st.one_of(st.none(), st.tuples(st.integers(min_value=0, max_value=10), SCALARS)),
+       scale=st.one_of(st.sampled_from([1, -1, 2]), SCALARS),
+       rounds=st.one_of(st.integers(min_value=1, max_value=20), st.integers(min_value=500, max_value=1500)),
+       budget=st.one_of(st.none(), st.integers(min_value=0, max_value=30000)), result=st.sampled_from([0, 5, 2]))
+def test_generated_array_loops_same_with_machine_code(numbers, floats, intruder, scale, rounds, budget, result,
+                                                     tmp_path_factory):
+    """Under a budget as well: the run may stop anywhere in the loops, and
+    the next run, without one, starts on what it left."""
+    import tarnel_vm
+
+    kind = float if floats else int
+    elements = [kind(n) for n in numbers]
+    if intruder and len(elements) > 1:  # after the first element, which the loop's entry reads
+        elements[1 + intruder[0] % (len(elements) - 1)] = intruder[1]
+    if scale in (1, -1, 2) and not isinstance(scale, bool):
+        scale = kind(scale)
+    text = ARRAY_LOOP.format(acc=repr(kind(0)), rounds=rounds, result=result)
+    path = tmp_path_factory.mktemp("arrays") / "arrays.tnbc"
+    path.write_bytes(tarnel.assemble(text, "arrays.tnasm"))
+
+    def run():
+        vm = tarnel_vm.VornVM()
+        vm.load_bytecode(str(path))
+        outcomes = []
+        for limit in (budget, None):
+            try:
+                value = tarnel.execute(vm, args=[list(elements), scale], max_instructions=limit)
+                outcomes.append(("ok", repr(value), vm.instruction_count()))
+            except (RuntimeError, tarnel.LimitExceeded) as exc:
+                outcomes.append((type(exc).__name__, str(exc), vm.instruction_count()))
         return outcomes
 
     with pytest.MonkeyPatch.context() as patch:
