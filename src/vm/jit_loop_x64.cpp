@@ -5,7 +5,8 @@
 // rbp the count at which to poll): rax and rdx scratch, xmm0 scratch, xmm14
 // the sign bit for NegR, xmm15 zero for the division test; rcx, rsi, rdi and
 // r8 to r11 hold Ints, Bools and arrays' element ranges, xmm1 to xmm13 Floats.
-// The loop calls nothing, so none of them needs saving.
+// The loop calls nothing, so none of them needs saving. Truth registers stay
+// in the register file, tag and all.
 #if TARNEL_JIT_X64
 
 #include "vm/jit_loop_x64.hpp"
@@ -34,6 +35,12 @@ Reg64 general(int n) {
     return registers[n];
 }
 Xmm floating(int n) { return Xmm(n + 1); }
+
+// A Truth register's test, the tag ANDed with the payload's low byte, holds
+// for a Bool true alone: Empty's tag is 0, Bool's 1, and a Bool's payload is
+// 0 or 1.
+constexpr uint8_t kEmpty = static_cast<uint8_t>(ValueType::Empty);
+static_assert(kEmpty == 0 && kBool == 1);
 
 uint8_t tag_of(Kept kept) {
     switch (kept) {
@@ -109,7 +116,8 @@ private:
         }
         std::vector<int> order;
         for (int r = 0; r < 256; ++r)
-            if (plan_.kept[r] != Kept::Unused && plan_.kept[r] != Kept::Array) order.push_back(r);
+            if (plan_.kept[r] != Kept::Unused && plan_.kept[r] != Kept::Array && plan_.kept[r] != Kept::Truth)
+                order.push_back(r);
         std::sort(order.begin(), order.end(), [&](int x, int y) {
             if (plan_.written[x] != plan_.written[y]) return plan_.written[x] > plan_.written[y];
             if (plan_.uses[x] != plan_.uses[y]) return plan_.uses[x] > plan_.uses[y];
@@ -196,6 +204,11 @@ private:
         for (int r = 0; r < 256; ++r) {
             const Kept kept = plan_.kept[r];
             if (kept == Kept::Unused) continue;
+            if (kept == Kept::Truth) {  // Empty or Bool; whatever it is declared, only ArrayGetR writes it
+                code_.cmp(tag(r), kBool);
+                code_.ja(ordinary, Xbyak::CodeGenerator::T_NEAR);
+                continue;
+            }
             code_.cmp(tag(r), tag_of(kept));
             code_.jne(ordinary, Xbyak::CodeGenerator::T_NEAR);
             if (!plan_.written[r] && !plan_.stored[r]) continue;
@@ -553,7 +566,10 @@ private:
     }
 
     void test_and_jump(uint64_t k, const Instruction& ins) {
-        if (in_general(ins.a)) {
+        if (plan_.kept[ins.a] == Kept::Truth) {
+            code_.mov(al, tag(ins.a));
+            code_.test(byte[r12 + 16 * static_cast<int>(ins.a) + 8], al);
+        } else if (in_general(ins.a)) {
             const Xbyak::Reg8 low = reg(ins.a).cvt8();
             code_.test(low, low);
         } else {
@@ -590,6 +606,16 @@ private:
 
     void array_get(uint64_t k, const Instruction& ins) {
         element_address(k, ins.b, ins.c);
+        if (plan_.kept[ins.a] == Kept::Truth) {  // the element as it is, tag and payload, like write_register
+            code_.movzx(edx, byte[rax]);
+            code_.cmp(dl, kBool);
+            code_.ja(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
+            code_.mov(tag(ins.a), dl);
+            code_.mov(declared(ins.a), dl);
+            code_.mov(rdx, qword[rax + 8]);
+            code_.mov(payload(ins.a), rdx);
+            return;
+        }
         code_.cmp(byte[rax], tag_of(plan_.kept[ins.a]));
         code_.jne(side_exit(k), Xbyak::CodeGenerator::T_NEAR);
         if (in_general(ins.a)) {

@@ -236,6 +236,20 @@ void note_registers(const std::vector<Instruction>& code, LoopPlan& plan) {
     }
 }
 
+// Bool registers the loop names only as an ArrayGetR's destination or a
+// conditional jump's condition become Truth: they may hold Empty as well.
+void note_truths(const std::vector<Instruction>& code, LoopPlan& plan) {
+    std::bitset<256> other_use;
+    for (uint64_t i = plan.head; i <= plan.last; ++i) {
+        const Instruction& ins = code[i];
+        const bool truth_use = ins.op == Opcode::ArrayGetR || ins.op == Opcode::JumpIfR || ins.op == Opcode::JumpIfNotR;
+        for (uint8_t r : Typing::registers_of(ins))
+            if (!truth_use || r != ins.a) other_use.set(r);
+    }
+    for (int r = 0; r < 256; ++r)
+        if (plan.kept[r] == Kept::Bool && !other_use[r]) plan.kept[r] = Kept::Truth;
+}
+
 }  // namespace
 
 std::vector<LoopPlan> plan_loops(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
@@ -254,6 +268,7 @@ std::vector<LoopPlan> plan_loops(const std::vector<Instruction>& code, const std
         plan.last = last;
         note_registers(code, plan);
         if (!Typing(code, constants, head, last, plan.written, seen).solve(plan.kept)) continue;
+        note_truths(code, plan);
         plans.push_back(plan);
     }
     return plans;

@@ -7,7 +7,7 @@
 // comparisons, jumps, scalar array elements), no jump in it goes back before
 // the head or out of the list, and each register it uses can keep one type
 // throughout: Int, Float or Bool, or Array for a register that only names
-// the array an ArrayGetR or ArraySetR works on. Loops nest: an inner loop is
+// the array an ArrayGetR or ArraySetR works on, or Truth (below). Loops nest: an inner loop is
 // part of the outer one's code, and qualifies on its own too (its code runs
 // when the outer loop's entry checks fail).
 //
@@ -29,7 +29,11 @@
 
 namespace tarnel::jit {
 
-enum class Kept : uint8_t { Unused, Int, Float, Bool, Array };
+// Truth: a register the loop only fills from array elements and only tests
+// with a conditional jump, holding a Bool or Empty (an array's elements
+// start Empty). It stays in the register file with its tag, which the code
+// copies with the element and tests with the payload.
+enum class Kept : uint8_t { Unused, Int, Float, Bool, Array, Truth };
 
 // The tags of the 256 registers' values.
 using SeenTypes = std::array<ValueType, 256>;
