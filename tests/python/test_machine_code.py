@@ -80,6 +80,29 @@ def literal(value):
     return value if isinstance(value, str) else repr(value)
 
 
+def assert_same_in_every_tier(run):
+    """`run` ends the same with the tier off, with TARNEL_JIT=always and with the default tiering."""
+    with pytest.MonkeyPatch.context() as patch:
+        off, on, tiered = both_ways(run, patch, ("0", "always", None))
+    assert on == off
+    assert tiered == off
+
+
+def assembled(tmp_path_factory, name, text):
+    """The module file of assembly `text`, in a fresh directory."""
+    path = tmp_path_factory.mktemp(name) / f"{name}.tnbc"
+    path.write_bytes(tarnel.assemble(text, f"{name}.tnasm"))
+    return path
+
+
+def outcome(vm, execute):
+    """How `execute()` on `vm` ended: ("ok", its result) or the exception's kind and message, with the count."""
+    try:
+        return ("ok", repr(execute()), vm.instruction_count())
+    except (RuntimeError, tarnel.LimitExceeded) as exc:
+        return (type(exc).__name__, str(exc), vm.instruction_count())
+
+
 @settings(max_examples=60, deadline=None)
 # Rounds in the thousands run long enough for the default tiering to
 # compile in the middle of the loop.
@@ -91,21 +114,14 @@ def test_generated_loops_same_with_machine_code(start, limit, step, scale, round
     text = LOOP.format(
         start=literal(start), limit=literal(limit), step=literal(step), scale=literal(scale), rounds=rounds
     )
-    path = tmp_path_factory.mktemp("loop") / "loop.tnbc"
-    path.write_bytes(tarnel.assemble(text, "loop.tnasm"))
+    path = assembled(tmp_path_factory, "loop", text)
 
     def run():
         vm = tarnel_vm.VornVM()
         vm.load_bytecode(str(path))
-        try:
-            return ("ok", repr(vm.execute()), vm.instruction_count())
-        except RuntimeError as exc:
-            return ("error", str(exc), vm.instruction_count())
+        return outcome(vm, vm.execute)
 
-    with pytest.MonkeyPatch.context() as patch:
-        off, on, tiered = both_ways(run, patch, ("0", "always", None))
-    assert on == off
-    assert tiered == off
+    assert_same_in_every_tier(run)
 
 
 # rec(n, x) calls itself n times passing x along, then returns x; AddR on x
@@ -141,30 +157,22 @@ def test_generated_calls_same_with_machine_code(depth, value, result, tmp_path_f
     import tarnel_vm
 
     text = CALLS.format(depth=depth, value=literal(value), result=result)
-    path = tmp_path_factory.mktemp("calls") / "calls.tnbc"
-    path.write_bytes(tarnel.assemble(text, "calls.tnasm"))
+    path = assembled(tmp_path_factory, "calls", text)
 
     def run():
         vm = tarnel_vm.VornVM()
         vm.load_bytecode(str(path))
-        outcomes = []
-        for _ in range(2):  # the second run returns into what the first left
-            try:
-                outcomes.append(("ok", repr(vm.execute()), vm.instruction_count()))
-            except RuntimeError as exc:
-                outcomes.append(("error", str(exc), vm.instruction_count()))
-        return outcomes
+        # The second run returns into what the first left.
+        return [outcome(vm, vm.execute) for _ in range(2)]
 
-    with pytest.MonkeyPatch.context() as patch:
-        off, on, tiered = both_ways(run, patch, ("0", "always", None))
-    assert on == off
-    assert tiered == off
+    assert_same_in_every_tier(run)
 
 
 # Sums the elements of the array passed in r0 into r5 and scales each by
 # r1 in place, `rounds` times over: a typed loop inside a typed loop.
 # Elements of other types, an empty array and overflow (a scale of 2
-# doubles the elements every round) leave the typed code in the middle; the array's length is read before the loops.
+# doubles the elements every round) leave the typed code in the middle;
+# the array's length is read before the loops.
 ARRAY_LOOP = """
 .func main
         ArrayLenR r4, r0
@@ -215,25 +223,15 @@ def test_generated_array_loops_same_with_machine_code(numbers, floats, intruder,
     if scale in (1, -1, 2) and not isinstance(scale, bool):
         scale = kind(scale)
     text = ARRAY_LOOP.format(acc=repr(kind(0)), rounds=rounds, result=result)
-    path = tmp_path_factory.mktemp("arrays") / "arrays.tnbc"
-    path.write_bytes(tarnel.assemble(text, "arrays.tnasm"))
+    path = assembled(tmp_path_factory, "arrays", text)
 
     def run():
         vm = tarnel_vm.VornVM()
         vm.load_bytecode(str(path))
-        outcomes = []
-        for limit in (budget, None):
-            try:
-                value = tarnel.execute(vm, args=[list(elements), scale], max_instructions=limit)
-                outcomes.append(("ok", repr(value), vm.instruction_count()))
-            except (RuntimeError, tarnel.LimitExceeded) as exc:
-                outcomes.append((type(exc).__name__, str(exc), vm.instruction_count()))
-        return outcomes
+        return [outcome(vm, lambda limit=limit: tarnel.execute(vm, args=[list(elements), scale], max_instructions=limit))
+                for limit in (budget, None)]
 
-    with pytest.MonkeyPatch.context() as patch:
-        off, on, tiered = both_ways(run, patch, ("0", "always", None))
-    assert on == off
-    assert tiered == off
+    assert_same_in_every_tier(run)
 
 
 # `tarnel run --no-jit`: the runs of that command see TARNEL_JIT=0 (in
