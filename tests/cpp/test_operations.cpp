@@ -320,6 +320,19 @@ TEST(OpNegate, FlipsOnlyTheSignBitOfNaN) {
     EXPECT_EQ(std::bit_cast<uint64_t>(got.value().as_float()), std::bit_cast<uint64_t>(nan) ^ (uint64_t{1} << 63));
 }
 
+// Of two NaNs a sum or product keeps the left one's, whichever compiler
+// built the library: the machine-code tier keeps the same one.
+TEST(OpArithmetic, TwoNaNsKeepTheLeftOnes) {
+    const double plus = kNaN;
+    const double minus = std::bit_cast<double>(std::bit_cast<uint64_t>(kNaN) | (uint64_t{1} << 63));
+    const std::vector<ArithCase> table = {
+        {Arith::Add, F(minus), F(plus), Is(F(minus))}, {Arith::Add, F(plus), F(minus), Is(F(plus))},
+        {Arith::Mul, F(minus), F(plus), Is(F(minus))}, {Arith::Mul, F(plus), F(minus), Is(F(plus))},
+        {Arith::Add, I(1), F(minus), Is(F(minus))},    {Arith::Mul, F(minus), I(2), Is(F(minus))},
+    };
+    run_arith_table(table);
+}
+
 // ---- Equality ----
 
 struct EqualCase {
