@@ -211,10 +211,10 @@ private:
 
 // A quiet run with limits, up to where it must count every instruction
 // (Status::Next with `poller.counting()`): in machine code when the tier's
-// `plan` (plan_quiet_run) says so. Under the default tiering a module that is not hot yet is
-// interpreted until its warm-up is done; at the first poll after that the
-// loop hands over, the list is compiled and the run goes on in machine
-// code from there, with the same poller.
+// `plan` (plan_quiet_run) says so. Under the default tiering a module that
+// is not hot yet is interpreted until its warm-up is done; at the first
+// poll after that the loop hands over, the list is compiled and the run
+// goes on in machine code from there, with the same poller.
 Status run_watched(VmState& state, ExecContext& c, LimitPoller& poller, jit::Plan plan) {
     const uint64_t size = state.instructions.size();
     if (!plan.code && plan.warm_up != 0)
