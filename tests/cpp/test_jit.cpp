@@ -363,6 +363,13 @@ std::vector<CallCase> call_cases() {
          {{"main", 0}, {"f", 10}, {"g", 12}},
          {{2, VI(0)}, {68, VI(4)}},
          "Int 14"},
+        {"ResultOfAnotherTypeThanTheDestinationHeld",
+         {I(Op::LoadConstR, {64, 0}), Instruction::call(64, {}, 1), I(Op::ReturnR, {1}),
+          // f at 3 returns an Int into r1, which held a Bool
+          I(Op::LoadConstR, {0, 7}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 3}},
+         {{1, B(true)}},
+         "Int 7"},
         {"CalleeNotAString",
          {I(Op::LoadConstR, {64, 7}), Instruction::call(64, {}, 1), I(Op::ReturnR, {1})},
          {{"main", 0}},
