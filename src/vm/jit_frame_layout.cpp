@@ -67,7 +67,8 @@ FrameLayout frame_layout(const VmState& state) {
     layout.known = vector_layout_matches() && optional_layout_matches() && offset(frame, frame.saved_registers) == 0 &&
                    sizeof(Value) == 16 && sizeof state.partial_frames == 8 && sizeof frame.saved == 8 &&
                    sizeof frame.return_pc == 8 && sizeof site.entry == 8 && sizeof site.saved == 8 &&
-                   sizeof(ValueType) == 1;
+                   sizeof(ValueType) == 1 && layout.groups == layout.return_register + 2 &&
+                   layout.live == layout.return_register + 3 && layout.site_quick == layout.site_groups + 1;
     return layout;
 }
 

@@ -26,14 +26,16 @@ struct FrameLayout {
     int32_t saved_types = 0;
     int32_t saved = 0;
     int32_t return_pc = 0;
-    int32_t return_register = 0;  // the register's byte; the byte after it says whether there is one
+    // The register's byte, the byte saying whether there is one, groups
+    // and live: four bytes in a row, which a push writes as one.
+    int32_t return_register = 0;
     int32_t groups = 0;
     int32_t live = 0;
     // From the start of a CallSiteCache.
     int32_t site_callee_payload = 0;
     int32_t site_entry = 0;
     int32_t site_saved = 0;
-    int32_t site_groups = 0;
+    int32_t site_groups = 0;  // groups, then quick: two bytes read as one
     int32_t site_quick = 0;
 };
 

@@ -13,7 +13,8 @@
 //             otherwise leave;
 //   leave     stores pc, count and last jump into the frame and returns;
 //   table     n + 1 absolute addresses of at[0..n];
-//   tag words the scalar tags, each as the low half of a value.
+//   tag words the scalar tags, each as the low half of a value, and the
+//             mask of heap tags in a word of eight.
 // Machine registers: rbx the frame, r12 the register file, r13 the tags,
 // r14 the instruction count, r15 the last jump taken (-1: none), rbp the
 // count at which a taken jump, call or return leaves to poll. Handlers get
@@ -132,6 +133,8 @@ public:
         for (uint64_t i = 0; i <= n_; ++i) putL(at_[i]);
         L(tag_words_);
         for (uint64_t t = 0; t < kFirstHeapTag; ++t) dq(t);
+        L(heap_tag_bytes_);
+        dq(frames::kHeapTagBytes);
         ready(PROTECT_RE);  // writable until now, read-execute from now on
         at_.clear();        // the labels are not needed once the code is final
         stub_.clear();
@@ -247,8 +250,9 @@ private:
         mov(rax, payload(ins.a));
         cmp(rax, ptr[rsi + f.site_callee_payload]);
         jne(slow, T_NEAR);
-        cmp(byte[rsi + f.site_quick], 0);
-        je(slow, T_NEAR);
+        Label not_one_quick_group;
+        cmp(word[rsi + f.site_groups], 0x0101);  // one group (r0..r7), and quick
+        jne(not_one_quick_group, T_NEAR);
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
         cmp(byte[rdi + f.declared_saved_tags], 0);
         jne(slow, T_NEAR);
@@ -261,11 +265,8 @@ private:
         sub(rcx, ptr[rdi + f.stack_begin]);
         cmp(rcx, static_cast<uint32_t>(kMaxCallDepth * static_cast<uint64_t>(f.frame_size)));
         jae(slow, T_NEAR);
-        cmp(byte[rsi + f.site_groups], 1);
-        jne(helper, T_NEAR);
         mov(rax, qword[r13]);  // the tags of r0..r7
-        mov(rcx, frames::kHeapTagBytes);
-        test(rax, rcx);
+        test(qword[rip + heap_tag_bytes_], rax);
         jnz(helper, T_NEAR);
         // push_partial: the frame, then r0..r7 and their tags into it.
         mov(ptr[rdx + f.saved_types], rax);
@@ -273,10 +274,8 @@ private:
         mov(rax, ptr[rsi + f.site_saved]);
         mov(ptr[rdx + f.saved], rax);
         mov(qword[rdx + f.return_pc], static_cast<uint32_t>(i + 1));
-        mov(byte[rdx + f.return_register], ins.b);
-        mov(byte[rdx + f.return_register + 1], 1);
-        mov(byte[rdx + f.groups], 1);
-        mov(byte[rdx + f.live], 1);
+        // The return register, that there is one, groups 1, live.
+        mov(dword[rdx + f.return_register], ins.b | 0x01010100u);
         add(rdx, f.frame_size);
         mov(ptr[rdi + f.stack_end], rdx);
         add(qword[rdi + f.partial_frames], 1);
@@ -285,6 +284,10 @@ private:
         mov(rax, ptr[rsi + f.site_entry]);
         count_one();
         go_to_pc();
+        L(not_one_quick_group);  // not quick: the handler; quick: the helper
+        cmp(byte[rsi + f.site_quick], 0);
+        je(slow, T_NEAR);
+        jmp(helper, T_NEAR);
     }
 
     // Eight values from [from] to [to].
@@ -350,21 +353,20 @@ private:
         cmp(rdx, ptr[rdi + f.stack_begin]);
         je(slow, T_NEAR);  // no frame: the handler halts
         sub(rdx, f.frame_size);
-        cmp(qword[rdx + f.saved], -1);  // CallFrame::kFull
-        je(slow, T_NEAR);
         if (has_result) {
             movzx(r11d, tag(ins.a));
             cmp(r11b, kFirstHeapTag);
             jae(slow, T_NEAR);
         }
+        // A full frame holds every group (0xFF); the helper leaves it to
+        // the handler.
         cmp(byte[rdx + f.groups], 1);
         jne(helper, T_NEAR);
-        mov(rcx, frames::kHeapTagBytes);
         mov(rax, qword[r13]);  // what r0..r7 hold now: nothing to release
-        test(rax, rcx);
+        test(qword[rip + heap_tag_bytes_], rax);
         jnz(helper, T_NEAR);
         mov(r8, ptr[rdx + f.saved_types]);  // what they get back
-        test(r8, rcx);
+        test(qword[rip + heap_tag_bytes_], r8);
         jnz(helper, T_NEAR);
         if (has_result) {
             Label no_destination;
@@ -829,7 +831,8 @@ private:
     std::vector<bool> native_;
     std::map<uint64_t, LoopPlan> loops_;  // by head
     Label leave_, transfer_, table_;
-    Label tag_words_;  // the scalar tags as words, the low half of a value
+    Label tag_words_;       // the scalar tags as words, the low half of a value
+    Label heap_tag_bytes_;  // frames::kHeapTagBytes
 };
 
 }  // namespace

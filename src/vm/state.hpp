@@ -108,8 +108,8 @@ struct CallSiteCache {
     uint64_t writes = 0;  // VmState::callee_writes(entry)
     uint64_t saved = 0;   // writes plus the argument registers: what the call's frame saves
     uint8_t groups = 0;   // groups_of(saved)
-    uint8_t passed = 0;   // arguments passed: at most kMaxArguments
     bool quick = false;   // the quiet loop may call through this cache: entry inside the list, frame partial
+    uint8_t passed = 0;   // arguments passed: at most kMaxArguments
     std::array<uint8_t, kMaxArguments> args{};  // the first `passed` argument registers
 };
 
