@@ -39,6 +39,7 @@
 
 #include <xbyak/xbyak.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -92,7 +93,9 @@ public:
           needs_stub_(n_, false),
           poll_(n_),
           needs_poll_(n_, false),
-          native_(n_, false) {
+          native_(n_, false),
+          has_calls_(
+              std::any_of(code.begin(), code.end(), [](const Instruction& ins) { return ins.op == Opcode::CallR; })) {
         if (state) frames_ = frame_layout(*state);
     }
 
@@ -442,16 +445,26 @@ private:
     void count_one() { add(r14, 1); }
 
     // Writes a scalar to register dst: its tag (a constant, or a register
-    // whose 32 bits hold it) and payload as one 16-byte store, and the
+    // whose 32 bits hold it), its payload (a general register, or the low
+    // half of an SSE one) and its declared tag.
+    //
+    // In a list with calls, tag and payload go as one 16-byte store and the
     // declared tag only when it changes. Calls and returns copy registers
     // sixteen bytes at a time and read the eight tags of r0..r7 as one
     // word; a load that spans two smaller stores still in flight cannot
     // take its bytes from them and waits until they reach the cache, some
-    // twenty cycles, which made a call a third slower.
-    template <typename Tag>
-    void write_scalar(uint8_t dst, Tag t, const Xbyak::Xmm& payload_low) {
+    // twenty cycles, which made a call a third slower. Without calls
+    // nothing reads registers that way, and three plain stores are cheaper.
+    template <typename Tag, typename Payload>
+    void write_scalar(uint8_t dst, Tag t, const Payload& payload_bits) {
+        if (!has_calls_) {
+            store_payload(dst, payload_bits);
+            mov(tag(dst), t);
+            mov(declared(dst), t);
+            return;
+        }
         tag_word(xmm14, t);
-        punpcklqdq(xmm14, payload_low);
+        punpcklqdq(xmm14, low_half(payload_bits));
         movups(ptr[r12 + slot(dst)], xmm14);
         Label same;
         cmp(declared(dst), t);
@@ -459,10 +472,13 @@ private:
         mov(declared(dst), t);
         L(same);
     }
-    void write_int_like(uint8_t dst, uint8_t t, const Xbyak::Reg64& payload_bits) {
-        movq(xmm13, payload_bits);
-        write_scalar(dst, t, xmm13);
+    void store_payload(uint8_t dst, const Xbyak::Reg64& bits) { mov(payload(dst), bits); }
+    void store_payload(uint8_t dst, const Xbyak::Xmm& bits) { movsd(payload(dst), bits); }
+    const Xbyak::Xmm& low_half(const Xbyak::Reg64& bits) {
+        movq(xmm13, bits);
+        return xmm13;
     }
+    const Xbyak::Xmm& low_half(const Xbyak::Xmm& bits) { return bits; }
     // The low half of a value with tag t: the tag, then zero bytes.
     void tag_word(const Xbyak::Xmm& to, uint8_t t) { movq(to, qword[rip + tag_words_ + 8 * t]); }
     void tag_word(const Xbyak::Xmm& to, const Xbyak::Reg8& t) { movd(to, t.cvt32()); }
@@ -567,7 +583,7 @@ private:
         guard_scalar(ins.a, i);
         count_one();
         mov(rax, bits);
-        write_int_like(ins.a, t, rax);
+        write_scalar(ins.a, t, rax);
         return true;
     }
 
@@ -577,8 +593,8 @@ private:
         jae(stub(i), T_NEAR);
         guard_scalar(ins.a, i);
         count_one();
-        movq(xmm13, payload(ins.b));
-        write_scalar(ins.a, al, xmm13);
+        mov(rcx, payload(ins.b));
+        write_scalar(ins.a, al, rcx);
     }
 
     // AddR, SubR, MulR on two Ints (overflow: the interpreter reports it) or
@@ -597,7 +613,7 @@ private:
         if (ins.op == Opcode::MulR) imul(rcx, payload(ins.c));
         jo(stub(i), T_NEAR);
         count_one();
-        write_int_like(ins.a, kInt, rcx);
+        write_scalar(ins.a, kInt, rcx);
         jmp(done, T_NEAR);
         L(floats);
         cmp(al, kFloat);
@@ -633,7 +649,7 @@ private:
         cqo();
         idiv(rcx);
         count_one();
-        write_int_like(ins.a, kInt, rax);
+        write_scalar(ins.a, kInt, rax);
         jmp(done, T_NEAR);
         L(floats);
         cmp(al, kFloat);
@@ -665,7 +681,7 @@ private:
         mov(rdx, uint64_t{1} << 63);
         xor_(rcx, rdx);
         count_one();
-        write_int_like(ins.a, kFloat, rcx);
+        write_scalar(ins.a, kFloat, rcx);
         jmp(done, T_NEAR);
         L(ints);
         cmp(al, kInt);
@@ -674,7 +690,7 @@ private:
         neg(rcx);
         jo(stub(i), T_NEAR);
         count_one();
-        write_int_like(ins.a, kInt, rcx);
+        write_scalar(ins.a, kInt, rcx);
         L(done);
     }
 
@@ -713,7 +729,7 @@ private:
         }
         count_one();
         movzx(edx, dl);
-        write_int_like(ins.a, kBool, rdx);
+        write_scalar(ins.a, kBool, rdx);
         fuse_following_jump(i, ins.a);
         return true;
     }
@@ -794,8 +810,7 @@ private:
         movzx(eax, byte[rdx]);
         mov(rcx, ptr[rdx + 8]);
         count_one();
-        movq(xmm13, rcx);
-        write_scalar(ins.a, al, xmm13);
+        write_scalar(ins.a, al, rcx);
         return true;
     }
 
@@ -830,6 +845,7 @@ private:
     std::vector<bool> needs_poll_;
     std::vector<bool> native_;
     std::map<uint64_t, LoopPlan> loops_;  // by head
+    const bool has_calls_;                // see write_scalar
     Label leave_, transfer_, table_;
     Label tag_words_;       // the scalar tags as words, the low half of a value
     Label heap_tag_bytes_;  // frames::kHeapTagBytes
