@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <string>
@@ -15,6 +16,7 @@
 
 #include "jit_snapshot.hpp"
 #include "value_builders.hpp"
+#include "vm/jit_frame_layout.hpp"
 #include "vm/jit_run.hpp"
 #include "vm_fixture.hpp"
 
@@ -765,6 +767,28 @@ TEST_F(JitCode, EntriesOnlyForCompiledKinds) {
     ASSERT_NE(machine_code, nullptr);
     for (size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(jit::has_native_code(*machine_code, i), rows[i].entry) << i;
     EXPECT_FALSE(jit::has_native_code(*machine_code, rows.size()));
+}
+
+// The machine code pushes and pops frames itself only when it knows their
+// layout: a layout it no longer recognises would quietly send every call
+// through the C++ helpers. It writes a frame's return register, groups and
+// live flag as one word and reads a site's groups and quick flag as one, so
+// those words must be what the C++ code leaves there.
+TEST_F(JitCode, KnowsTheFrameLayoutOfThisBuild) {
+    VmState state;
+    const jit::FrameLayout layout = jit::frame_layout(state);
+    ASSERT_TRUE(layout.known);
+    CallFrame frame(7, 5, 0x3F, 1);
+    uint32_t frame_word = 0;
+    std::memcpy(&frame_word, reinterpret_cast<const unsigned char*>(&frame) + layout.return_register, 4);
+    frame.live = false;                  // its group was never filled: nothing to destroy
+    EXPECT_EQ(frame_word, 0x01010105u);  // r5, there is one, group 1, live
+    CallSiteCache site;
+    site.groups = 1;
+    site.quick = true;
+    uint16_t site_word = 0;
+    std::memcpy(&site_word, reinterpret_cast<const unsigned char*>(&site) + layout.site_groups, 2);
+    EXPECT_EQ(site_word, 0x0101);
 }
 
 // Code size grows linearly with the list, whatever the kinds.
