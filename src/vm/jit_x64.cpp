@@ -282,7 +282,15 @@ private:
         add(rdx, f.frame_size);
         mov(ptr[rdi + f.stack_end], rdx);
         add(qword[rdi + f.partial_frames], 1);
-        for (unsigned k = 0; k < site->passed; ++k) pass(static_cast<uint8_t>(k), site->args[k]);
+        // r0..r7 hold scalars (the tag word says so); an argument from
+        // outside them may bring a heap value into its own register.
+        unsigned scalars = 0xFF;
+        for (unsigned k = 0; k < site->passed; ++k) {
+            const uint8_t from = site->args[k];
+            const bool scalar = from < 8 && (scalars >> from & 1) != 0;
+            pass(static_cast<uint8_t>(k), from, scalar);
+            if (!scalar) scalars &= ~(1u << k);
+        }
         mov(rsi, reinterpret_cast<uint64_t>(site));
         mov(rax, ptr[rsi + f.site_entry]);
         count_one();
@@ -304,18 +312,25 @@ private:
 
     // copy_register: register `from` to register `to` with its tag, one
     // copy of sixteen bytes for two scalars, the C++ helper otherwise.
-    void pass(uint8_t to, uint8_t from) {
+    // `scalars`: both are known to hold scalars.
+    void pass(uint8_t to, uint8_t from, bool scalars) {
         Label heap, done;
         movzx(eax, tag(from));
-        movzx(ecx, tag(to));
-        or_(ecx, eax);
-        test(cl, 0xFC);
-        jnz(heap, T_NEAR);
+        if (!scalars) {
+            movzx(ecx, tag(to));
+            or_(ecx, eax);
+            test(cl, 0xFC);
+            jnz(heap, T_NEAR);
+        }
         movups(xmm0, ptr[r12 + slot(from)]);
         movups(ptr[r12 + slot(to)], xmm0);
         cmp(declared(to), al);  // stored only when it changes: see write_scalar
         je(done, T_NEAR);
         mov(declared(to), al);
+        if (scalars) {
+            L(done);
+            return;
+        }
         jmp(done, T_NEAR);
         L(heap);
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);

@@ -404,6 +404,14 @@ std::vector<CallCase> call_cases() {
          {{"main", 0}, {"f", 4}},
          {{20, S("kept")}, {40, VI(5)}, {63, F(0.5)}},
          "String kept"},
+        {"ArgumentThatReadsAHeapValuePassedBeforeIt",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), Instruction::call(64, {20, 0}, 9),
+          I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -4}), I(Op::ReturnR, {9}),
+          // f at 7 returns its second argument: r20's String, passed on through r0
+          I(Op::ReturnR, {1})},
+         {{"main", 0}, {"f", 7}},
+         {{20, S("kept")}, {0, VI(3)}, {66, VI(0)}, {68, VI(3)}},
+         "String kept"},
         {"ArgumentsCopiedOneAtATime",
          {I(Op::LoadConstR, {64, 0}), Instruction::call(64, {1, 0, 70}, 5), I(Op::ReturnR, {5}),
           // f at 3: r0 - r1 + r2
