@@ -324,13 +324,8 @@ private:
         }
         movups(xmm0, ptr[r12 + slot(from)]);
         movups(ptr[r12 + slot(to)], xmm0);
-        cmp(declared(to), al);  // stored only when it changes: see write_scalar
-        je(done, T_NEAR);
-        mov(declared(to), al);
-        if (scalars) {
-            L(done);
-            return;
-        }
+        store_if_changed(declared(to), al);
+        if (scalars) return;
         jmp(done, T_NEAR);
         L(heap);
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
@@ -413,9 +408,7 @@ private:
             cmp(byte[rdx + f.return_register + 1], 0);
             je(done, T_NEAR);
             movups(ptr[r12 + r10], xmm15);
-            cmp(byte[r13 + r9], r11b);  // stored only when it changes: see write_scalar
-            je(done, T_NEAR);
-            mov(byte[r13 + r9], r11b);
+            store_if_changed(byte[r13 + r9], r11b);
             L(done);
         }
         count_one();
@@ -481,10 +474,15 @@ private:
         tag_word(xmm14, t);
         punpcklqdq(xmm14, low_half(payload_bits));
         movups(ptr[r12 + slot(dst)], xmm14);
+        store_if_changed(declared(dst), t);
+    }
+    // A declared tag stored only when it changes (see write_scalar).
+    template <typename Tag>
+    void store_if_changed(const Xbyak::Address& at, Tag t) {
         Label same;
-        cmp(declared(dst), t);
+        cmp(at, t);
         je(same);
-        mov(declared(dst), t);
+        mov(at, t);
         L(same);
     }
     void store_payload(uint8_t dst, const Xbyak::Reg64& bits) { mov(payload(dst), bits); }
