@@ -552,11 +552,13 @@ def ordered_outcomes(items: Iterable[Any], jobs: int, executor: Optional[cf.Exec
     running to stop. Tasks given to another executor get None: it may run
     them in other processes, where an event of this one means nothing.
     """
-    cancel: Optional[threading.Event] = None
+    runs: Optional[_Runs] = None
     pool: Optional[cf.Executor] = None
     if executor is None:
-        cancel = threading.Event()
+        runs = _Runs(task)
+        task = runs.run
         pool = executor = cf.ThreadPoolExecutor(jobs, thread_name_prefix="tarnel-run")
+    cancel = runs.cancel if runs is not None else None
     window = 4 * jobs
     source = iter(items)
     pending: collections.deque = collections.deque()   # submitted, not yet yielded, in order
@@ -584,12 +586,47 @@ def ordered_outcomes(items: Iterable[Any], jobs: int, executor: Optional[cf.Exec
             running.discard(head)
             yield _outcome(head)
     finally:
-        if cancel is not None:
-            cancel.set()
         for future in pending:
             future.cancel()
+        if runs is not None:
+            runs.stop()
         if pool is not None:
             pool.shutdown(wait=True)
+
+
+class _Runs:
+    """The tasks of one ordered_outcomes call on its own thread pool.
+
+    stop() cancels them and returns once every task that had started has
+    ended; a task that starts later does nothing. Waiting for the tasks
+    rather than for the pool's threads matters: a KeyboardInterrupt inside
+    submit() can leave a thread running that the pool has not recorded yet,
+    which its shutdown() would not wait for, and whose worker would outlive
+    the interrupt.
+    """
+
+    def __init__(self, task: Callable[[Any, Optional[threading.Event]], Any]):
+        self.cancel = threading.Event()
+        self._task = task
+        self._changed = threading.Condition()
+        self._active = 0
+
+    def run(self, item: Any, cancel: Optional[threading.Event]) -> Any:
+        with self._changed:
+            if self.cancel.is_set():
+                raise Cancelled("cancelled")
+            self._active += 1
+        try:
+            return self._task(item, cancel)
+        finally:
+            with self._changed:
+                self._active -= 1
+                self._changed.notify_all()
+
+    def stop(self) -> None:
+        with self._changed:
+            self.cancel.set()
+            self._changed.wait_for(lambda: self._active == 0)
 
 
 def _outcome(future: cf.Future) -> Any:

@@ -543,6 +543,35 @@ def test_ctrl_c_stops_the_workers_at_once(tmp_path, workers):
     assert not [p for p in pids if alive(p)]
 
 
+def test_ctrl_c_while_the_pool_starts_a_thread_waits_for_its_run(monkeypatch):
+    """Ctrl-C inside submit(), once the pool's new thread runs but before the
+    pool has recorded it: that thread's run still ends before the interrupt
+    reaches the caller (the pool's shutdown alone would not wait for it)."""
+    started, ended = [], []
+    all_started = threading.Event()
+
+    def task(item, cancel):
+        started.append(item)
+        if len(started) == 3:
+            all_started.set()
+        cancel.wait(10)
+        time.sleep(0.3 if item == 2 else 0)  # its worker being killed and reaped
+        ended.append(item)
+
+    original_start = threading.Thread.start
+
+    def start(thread):
+        original_start(thread)
+        if thread.name == "tarnel-run_2":
+            all_started.wait(10)
+            raise KeyboardInterrupt
+
+    monkeypatch.setattr(threading.Thread, "start", start)
+    with pytest.raises(KeyboardInterrupt):
+        list(isolation.ordered_outcomes(range(3), 3, None, task))
+    assert sorted(ended) == [0, 1, 2]
+
+
 @pytest.mark.slow
 def test_worker_dies_with_its_caller(tmp_path):
     """A caller killed outright cannot clean up: the worker goes with it."""
