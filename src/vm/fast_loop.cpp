@@ -177,6 +177,10 @@ TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
         base->register_types[entry.a] = ValueType::Int;
         return true;
     }
+    // Not two Ints: the tags are read again from memory. Without this the
+    // compiler loads the left tag into a register for the Float test too,
+    // which costs the Int test a load of its own on every step.
+    asm volatile("" ::: "memory");
     if (both_float(l, r)) {
         const double x = l.as_float(), y = r.as_float();
         at_offset(base, scaled_dst(entry))
@@ -192,6 +196,13 @@ TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
 // Where the in-list jump entry `jump` goes: its byte distance added to it.
 TARNEL_HANDLER const Instruction* jump_target_entry(const Instruction* jump) {
     return reinterpret_cast<const Instruction*>(reinterpret_cast<const char*>(jump) + jump_bytes(*jump));
+}
+// Where the jump after the fused comparison `compare` goes. Counted from
+// the comparison, the entry's size folds into the addressing: one
+// instruction fewer than taking the jump entry's address first.
+TARNEL_HANDLER const Instruction* fused_target_entry(const Instruction* compare) {
+    return reinterpret_cast<const Instruction*>(reinterpret_cast<const char*>(compare) +
+                                                (jump_bytes(compare[1]) + int64_t{sizeof(Instruction)}));
 }
 
 template <bool Watched>
@@ -373,14 +384,14 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
 // register written as the comparison writes it, the `counted` instructions
 // not counted yet (the jump, and in a group the comparison too) counted in
 // one addition, and the jump taken or stepped over.
-#define TARNEL_FUSED_JUMP(name, outcome, counted)                                                                      \
-    do {                                                                                                               \
-        at_offset(base, scaled_dst(*f)).set_bool(outcome);                                                             \
-        tags[f->a] = ValueType::Bool;                                                                                  \
-        count += (counted);                                                                                            \
-        if ((outcome) == jumps_if_true<FastKind::name>()) TARNEL_TAKE_JUMP(fused_label(*f), jump_target_entry(f + 1)); \
-        ++ip;                                                                                                          \
-        TARNEL_NEXT();                                                                                                 \
+#define TARNEL_FUSED_JUMP(name, outcome, counted)                                                                   \
+    do {                                                                                                            \
+        at_offset(base, scaled_dst(*f)).set_bool(outcome);                                                          \
+        tags[f->a] = ValueType::Bool;                                                                               \
+        count += (counted);                                                                                         \
+        if ((outcome) == jumps_if_true<FastKind::name>()) TARNEL_TAKE_JUMP(fused_label(*f), fused_target_entry(f)); \
+        ++ip;                                                                                                       \
+        TARNEL_NEXT();                                                                                              \
     } while (0)
 
 // A comparison and the conditional jump that tests its register: both
