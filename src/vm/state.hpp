@@ -17,6 +17,7 @@
 #include "values/free_backlog.hpp"
 #include "values/value.hpp"
 #include "vm/fast_code.hpp"
+#include "vm/last_jump.hpp"
 
 namespace tarnel {
 
@@ -169,7 +170,7 @@ struct VmState {
     std::vector<uint16_t> scope_stack;
     TextMap<Value> globals;
     uint64_t pc = 0;
-    std::optional<uint16_t> last_jump;
+    LastJump last_jump;
     bool halted = false;
     // The loaded module's instructions and constants, moved out of it at the
     // load (the module keeps its name, header fields and function table):

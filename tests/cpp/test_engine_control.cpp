@@ -128,6 +128,25 @@ TEST(EngineJumps, OffsetsWrapAndRecordLastJump) {
     EXPECT_EQ(back.pc, static_cast<uint64_t>(-3));
 }
 
+// A jump records its index's low 16 bits; every one of them, 0xFFFF too,
+// is a label PhiR finds.
+TEST(EngineJumps, LastJumpKeepsEveryLabel) {
+    for (uint32_t index : {1u, 0xFFFEu, 0xFFFFu, 0x10000u, 0x1FFFFu}) {
+        std::vector<Instruction> code = {I(Op::LoadConstR, {1, 0})};
+        code.resize(index, I(Op::Nop));
+        const auto label = static_cast<uint16_t>(index);
+        code.push_back(I(Op::JumpR, {0}));
+        code.push_back(Instruction::phi(0, {{2, static_cast<uint16_t>(label + 1)}, {1, label}}));
+        code.push_back(I(Op::ReturnR, {0}));
+        VmState vm;
+        vm.reset_for_module(make_module(code, {Constant::of_int(7)}));
+        const auto outcome = run_state(vm);
+        ASSERT_TRUE(outcome.ok) << index;
+        EXPECT_EQ(vm.last_jump, std::optional<uint16_t>(label)) << index;
+        EXPECT_EQ(outcome.value->as_int(), 7) << index;
+    }
+}
+
 TEST(EngineJumps, ConditionalJumpsFollowTruthiness) {
     std::vector<Constant> k = {Constant::of_int(0), Constant::of_int(1), Constant::of_string("")};
     for (auto [cond, jump_if_taken] : {std::pair{0, false}, {1, true}, {2, false}}) {
