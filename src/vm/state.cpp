@@ -27,8 +27,10 @@ struct CallSites {
         }
         caches.resize(count);
         for (size_t pc = 0; pc < code.size(); ++pc) {
-            if (code[pc].op != Opcode::CallR || !code[pc].lists) continue;
+            if (code[pc].op != Opcode::CallR) continue;
             CallSiteCache& site = caches[index[pc]];
+            site.return_pc = pc + 1;
+            if (!code[pc].lists) continue;
             const std::vector<uint8_t>& args = code[pc].args();
             site.passed = static_cast<uint8_t>(std::min(args.size(), kMaxArguments));
             std::copy_n(args.begin(), site.passed, site.args.begin());

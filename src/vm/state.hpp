@@ -112,6 +112,7 @@ struct CallSiteCache {
     bool quick = false;   // the quiet loop may call through this cache: entry inside the list, frame partial
     uint8_t passed = 0;   // arguments passed: at most kMaxArguments
     std::array<uint8_t, kMaxArguments> args{};  // the first `passed` argument registers
+    uint64_t return_pc = 0;                      // the index after the CallR: where its frame returns to
 };
 
 // What each load builds from the loaded program to make runs cheaper, and
