@@ -29,7 +29,7 @@ struct CallSites {
         for (size_t pc = 0; pc < code.size(); ++pc) {
             if (code[pc].op != Opcode::CallR) continue;
             CallSiteCache& site = caches[index[pc]];
-            site.return_pc = pc + 1;
+            site.return_pc = static_cast<uint32_t>(pc + 1);
             if (!code[pc].lists) continue;
             const std::vector<uint8_t>& args = code[pc].args();
             site.passed = static_cast<uint8_t>(std::min(args.size(), kMaxArguments));

@@ -112,7 +112,11 @@ struct CallSiteCache {
     bool quick = false;   // the quiet loop may call through this cache: entry inside the list, frame partial
     uint8_t passed = 0;   // arguments passed: at most kMaxArguments
     std::array<uint8_t, kMaxArguments> args{};  // the first `passed` argument registers
-    uint64_t return_pc = 0;                      // the index after the CallR: where its frame returns to
+    // The index after the CallR, where its frame returns to. A file holds at
+    // most 2^32 - 1 instructions, so it fits in 32 bits, which keep the
+    // cache within the padding after `args`: one cache per CallR is part of
+    // what a load costs per file byte.
+    uint32_t return_pc = 0;
 };
 
 // What each load builds from the loaded program to make runs cheaper, and
