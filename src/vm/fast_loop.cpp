@@ -361,7 +361,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
     fast_Call: {
         const CallSiteCache& site = s.caches.call_sites[f->wide];
         if (__builtin_expect(!frames::call_is_quick(s, site, regs[f->a]), 0)) goto label_CallR;
-        ip = code + frames::enter_quick_call(s, site, site.return_pc, f->b);
+        ip = code + frames::enter_quick_call(s, site, f->b);
         TARNEL_NEXT_AFTER_TRANSFER();
     }
 

@@ -24,7 +24,7 @@ Status quick_call(ExecContext& c, const Instruction& ins, uint64_t index) {
     VmState& s = c.s;
     const CallSiteCache& site = s.caches.call_site(index);
     if (!frames::call_is_quick(s, site, s.registers[ins.a])) return op_CallR<false>(c, Operands<Opcode::CallR>{ins});
-    s.pc = frames::enter_quick_call(s, site, index + 1, ins.b);
+    s.pc = frames::enter_quick_call(s, site, ins.b);
     return Status::Next;
 }
 
@@ -119,11 +119,10 @@ Handler handler_for(Opcode op) {
     return nullptr;
 }
 
-uint64_t quick_call(VmState* s, const CallSiteCache* site, uint64_t return_pc, uint32_t callee,
-                    uint32_t result) noexcept {
+uint64_t quick_call(VmState* s, const CallSiteCache* site, uint32_t callee, uint32_t result) noexcept {
     if (!frames::call_is_quick(*s, *site, s->registers[callee]) || s->call_stack.size() == s->call_stack.capacity())
         return kNotQuick;
-    return frames::enter_quick_call(*s, *site, return_pc, static_cast<uint8_t>(result));
+    return frames::enter_quick_call(*s, *site, static_cast<uint8_t>(result));
 }
 
 uint64_t quick_return(VmState* s, uint32_t result) noexcept {

@@ -56,13 +56,12 @@ PlainHandler plain_handler_for(Opcode op);
 // pushes the partial frame, passes the arguments and returns the callee's
 // entry; otherwise changes nothing and returns kNotQuick, and the machine
 // code calls the CallR handler. `result`: the register the call's result
-// goes to; `return_pc`: the instruction after the call. Neither reads nor writes pc, the count or
-// the last jump, which the machine code keeps. A full stack vector (one
+// goes to. Neither reads nor writes pc, the count or the last jump, which
+// the machine code keeps. A full stack vector (one
 // that would have to grow) is not quick: growing may fail, which only the
 // handler reports.
 inline constexpr uint64_t kNotQuick = UINT64_MAX;
-uint64_t quick_call(VmState* s, const CallSiteCache* site, uint64_t return_pc, uint32_t callee,
-                    uint32_t result) noexcept;
+uint64_t quick_call(VmState* s, const CallSiteCache* site, uint32_t callee, uint32_t result) noexcept;
 
 // The quick return, likewise: `result` is the register ReturnR names, or
 // kNoResult; returns the pc to go on at, or kNotQuick.

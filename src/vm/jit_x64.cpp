@@ -231,9 +231,8 @@ private:
         L(helper);
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
         mov(rsi, reinterpret_cast<uint64_t>(site));
-        mov(edx, static_cast<uint32_t>(i + 1));
-        mov(ecx, ins.a);
-        mov(r8d, ins.b);
+        mov(edx, ins.a);
+        mov(ecx, ins.b);
         mov(rax, reinterpret_cast<uint64_t>(&quick_call));
         call(rax);
         quick_transfer(slow);

@@ -21,10 +21,11 @@ namespace tarnel::frames {
            !s.declared_saved_tags && !s.testing.always_save_all_registers && s.call_stack.size() < kMaxCallDepth;
 }
 
-// Pushes the frame, passes the arguments and returns the callee's entry.
-[[gnu::always_inline]] inline uint64_t enter_quick_call(VmState& s, const CallSiteCache& site, uint64_t return_pc,
+// Pushes the frame, which returns to the instruction after the site's
+// CallR, passes the arguments and returns the callee's entry.
+[[gnu::always_inline]] inline uint64_t enter_quick_call(VmState& s, const CallSiteCache& site,
                                                         uint8_t return_register) {
-    push_partial(s, return_pc, return_register, site.saved, site.groups);
+    push_partial(s, site.return_pc, return_register, site.saved, site.groups);
     if (site.passed == 1) {  // the usual case for small functions: no loop
         copy_register(s, 0, site.args[0]);
     } else {
