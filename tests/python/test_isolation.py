@@ -543,17 +543,22 @@ def test_ctrl_c_stops_the_workers_at_once(tmp_path, workers):
     assert not [p for p in pids if alive(p)]
 
 
-def test_ctrl_c_while_the_pool_starts_a_thread_waits_for_its_run(monkeypatch):
-    """Ctrl-C inside submit(), once the pool's new thread runs but before the
-    pool has recorded it: that thread's run still ends before the interrupt
-    reaches the caller (the pool's shutdown alone would not wait for it)."""
+# Ctrl-C inside submit() while the pool starts its third thread. After the
+# thread runs but before the pool has recorded it, the pool's shutdown
+# alone would not wait for that thread's run; before the thread runs, the
+# third item stays queued and a thread freed by the cancel would still
+# start its run (and its worker) after the interrupt.
+@pytest.mark.parametrize("interrupt_before_start, runs", [
+    (False, [0, 1, 2]),  # the third run had started: it ends before the interrupt arrives
+    (True, [0, 1]),      # it had not: it never starts
+], ids=["thread_running", "thread_not_started"])
+def test_ctrl_c_while_the_pool_starts_a_thread(monkeypatch, interrupt_before_start, runs):
     started, ended = [], []
-    all_started = threading.Event()
+    running = threading.Semaphore(0)
 
     def task(item, cancel):
         started.append(item)
-        if len(started) == 3:
-            all_started.set()
+        running.release()
         cancel.wait(10)
         time.sleep(0.3 if item == 2 else 0)  # its worker being killed and reaped
         ended.append(item)
@@ -561,15 +566,19 @@ def test_ctrl_c_while_the_pool_starts_a_thread_waits_for_its_run(monkeypatch):
     original_start = threading.Thread.start
 
     def start(thread):
-        original_start(thread)
-        if thread.name == "tarnel-run_2":
-            all_started.wait(10)
-            raise KeyboardInterrupt
+        if thread.name != "tarnel-run_2":
+            return original_start(thread)
+        if not interrupt_before_start:
+            original_start(thread)
+        for _ in range(len(runs)):
+            assert running.acquire(timeout=10)
+        raise KeyboardInterrupt
 
     monkeypatch.setattr(threading.Thread, "start", start)
     with pytest.raises(KeyboardInterrupt):
         list(isolation.ordered_outcomes(range(3), 3, None, task))
-    assert sorted(ended) == [0, 1, 2]
+    assert sorted(started) == runs
+    assert sorted(ended) == runs
 
 
 @pytest.mark.slow
