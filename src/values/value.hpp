@@ -136,6 +136,11 @@ public:
         bits_ = b ? 1 : 0;  // the same bytes as bool_ = b over zeroed bits, in one store
     }
 
+    // A new payload for a value that holds an Int (a Float) already: its
+    // tag stays, and it owns nothing to release.
+    void replace_int(int64_t i) noexcept { int_ = i; }
+    void replace_float(double f) noexcept { float_ = f; }
+
     ValueType type() const { return tag_; }
     bool is(ValueType t) const { return tag_ == t; }
     bool is_heap() const { return tag_ >= ValueType::String; }

@@ -58,6 +58,17 @@ FastKind scaled_kind(Opcode op) {
     }
 }
 
+// Whether an arithmetic instruction writes one of its own operands.
+bool in_place(const Instruction& ins) {
+    return (ins.op == Opcode::AddR || ins.op == Opcode::SubR || ins.op == Opcode::MulR) &&
+           (ins.a == ins.b || ins.a == ins.c);
+}
+
+FastKind in_place_kind(FastKind scaled) {
+    return static_cast<FastKind>(static_cast<uint8_t>(FastKind::AddInPlace) +
+                                 (static_cast<uint8_t>(scaled) - static_cast<uint8_t>(FastKind::AddScaled)));
+}
+
 // Rewrites an arithmetic entry's operands as byte offsets (scaled_dst).
 void scale_operands(Instruction& entry, uint16_t file_offset) {
     auto offset = [file_offset](uint8_t r) { return static_cast<uint16_t>(file_offset + r * kRegisterBytes); };
@@ -110,7 +121,7 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
         }
         if (!fuse) continue;
         if (FastKind k = scaled_kind(ins.op); k != FastKind::Count) {
-            out.op = fast_op(k);
+            out.op = fast_op(in_place(ins) ? in_place_kind(k) : k);
             scale_operands(out, file_offset);
             continue;
         }
@@ -122,14 +133,14 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
         out.op = fast_op(pair);
         scale_operands(out, file_offset);
     }
-    // Groups of three, once every comparison is fused: an AddR followed by
-    // a fused comparison whose left operand is the AddR's result (both
-    // entries are scaled already).
+    // Groups of three, once every comparison is fused: an in-place AddR
+    // followed by a fused comparison whose left operand is the AddR's result
+    // (both entries are scaled already).
     constexpr auto first_fused = static_cast<uint8_t>(FastKind::LtJumpIf);
     constexpr auto first_group = static_cast<uint8_t>(FastKind::AddLtJumpIf);
     for (uint64_t i = 0; fuse && i + 1 < size; ++i) {
         const auto next = static_cast<uint8_t>(fast[i + 1].op);
-        if (code[i].op != Opcode::AddR || next < first_fused || next >= first_group) continue;
+        if (code[i].op != Opcode::AddR || !in_place(code[i]) || next < first_fused || next >= first_group) continue;
         if (code[i + 1].b != code[i].a) continue;
         fast[i].op = static_cast<Opcode>(first_group + (next - first_fused));
     }

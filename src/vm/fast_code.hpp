@@ -29,8 +29,13 @@
 //     `scaled_dst`), so the loop reaches a register with one load; their
 //     rare cases run the ordinary handler on the loaded instruction at the
 //     same index, which keeps the register numbers;
-//   - an AddR whose result the next entry, a fused comparison, takes as its
-//     left operand (a loop's increment, test and jump back) is the first
+//   - an AddR, SubR or MulR whose destination is one of its operands (an
+//     accumulator, a counter) has an in-place kind: when both operands are
+//     Ints or both Floats, the destination already holds a scalar of the
+//     result's type, so neither a release test nor its type byte is needed,
+//     only the new payload and the declared tag;
+//   - an in-place AddR whose result the next entry, a fused comparison,
+//     takes as its left operand (a loop's increment, test and jump back) is the first
 //     entry of a group of three run in one dispatch when the operands are
 //     Ints and the sum does not overflow; every other case runs the AddR's
 //     ordinary handler at its own index and the comparison as an entry of
@@ -58,7 +63,10 @@ enum class FastKind : uint8_t {
     SubScaled,
     MulScaled,
     DivScaled,
-    NegScaled,    // NegR, its source as the left operand
+    NegScaled,   // NegR, its source as the left operand
+    AddInPlace,  // AddScaled whose destination is one of its operands
+    SubInPlace,
+    MulInPlace,
     LtJumpIf,     // LtR d, x, y then JumpIfR d (target inside)
     LtJumpIfNot,  // LtR then JumpIfNotR
     LteJumpIf,

@@ -140,7 +140,9 @@ TARNEL_HANDLER Value& at_offset(VmState* base, uint16_t offset) {
 // by one load of its offset: Int and Float arithmetic without overflow, and
 // the handlers' own quick cases of DivR (no zero divisor, no INT64_MIN / -1)
 // and NegR. Every other case returns false and goes to the handler.
-template <Opcode Op>
+// `InPlace`: the destination is one of the operands, so when the quick case
+// applies it holds a scalar of the result's type already.
+template <Opcode Op, bool InPlace = false>
 TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
     const Value& l = at_offset(base, scaled_left(entry));
     if constexpr (Op == Opcode::NegR) {
@@ -174,7 +176,10 @@ TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
     if (both_int(l, r)) {
         int64_t out;
         if (int_overflows<Op>(l.as_int(), r.as_int(), out)) return false;
-        at_offset(base, scaled_dst(entry)).set_int(out);
+        if constexpr (InPlace)
+            at_offset(base, scaled_dst(entry)).replace_int(out);
+        else
+            at_offset(base, scaled_dst(entry)).set_int(out);
         base->register_types[entry.a] = ValueType::Int;
         return true;
     }
@@ -184,10 +189,11 @@ TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
     asm volatile("" ::: "memory");
     if (both_float(l, r)) {
         const double x = l.as_float(), y = r.as_float();
-        at_offset(base, scaled_dst(entry))
-            .set_float(Op == Opcode::AddR   ? float_sum(x, y)
-                       : Op == Opcode::SubR ? x - y
-                                            : float_product(x, y));
+        const double result = Op == Opcode::AddR ? float_sum(x, y) : Op == Opcode::SubR ? x - y : float_product(x, y);
+        if constexpr (InPlace)
+            at_offset(base, scaled_dst(entry)).replace_float(result);
+        else
+            at_offset(base, scaled_dst(entry)).set_float(result);
         base->register_types[entry.a] = ValueType::Float;
         return true;
     }
@@ -236,6 +242,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
     X(JumpIn) X(JumpIfIn) X(JumpIfNotIn) \
     X(Call) X(Return) \
     X(AddScaled) X(SubScaled) X(MulScaled) X(DivScaled) X(NegScaled) \
+    X(AddInPlace) X(SubInPlace) X(MulInPlace) \
     X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot) \
     X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) \
     X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf) X(NeqJumpIfNot) \
@@ -342,6 +349,14 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         TARNEL_SCALED_BODY(Div)
         TARNEL_SCALED_BODY(Neg)
 #undef TARNEL_SCALED_BODY
+#define TARNEL_IN_PLACE_BODY(name)                                                           \
+    fast_##name##InPlace : if (quick_scaled<Opcode::name##R, true>(*f, base)) TARNEL_NEXT(); \
+    f = s.instructions.data() + (f - code);                                                  \
+    goto label_##name##R;
+        TARNEL_IN_PLACE_BODY(Add)
+        TARNEL_IN_PLACE_BODY(Sub)
+        TARNEL_IN_PLACE_BODY(Mul)
+#undef TARNEL_IN_PLACE_BODY
 
     fast_JumpIn:
         TARNEL_TAKE_JUMP(jump_label(*f), jump_target_entry(f));
@@ -424,7 +439,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         TARNEL_FUSED_BODY(NeqJumpIfNot)
 #undef TARNEL_FUSED_BODY
 
-// An AddR and the fused comparison after it that tests its result: three
+// An in-place AddR and the fused comparison after it that tests its result: three
 // instructions counted, each register written as the separate instructions
 // write it, in their order (the comparison's left operand is the sum).
 // Operands other than Ints, an overflow or a right operand of the
@@ -436,8 +451,8 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         const Value& r = at_offset(base, scaled_right(*f));                                               \
         int64_t sum;                                                                                      \
         if (__builtin_expect(!both_int(l, r) || __builtin_add_overflow(l.as_int(), r.as_int(), &sum), 0)) \
-            goto fast_AddScaled;                                                                          \
-        at_offset(base, scaled_dst(*f)).set_int(sum);                                                     \
+            goto fast_AddInPlace;                                                                         \
+        at_offset(base, scaled_dst(*f)).replace_int(sum);                                                 \
         tags[f->a] = ValueType::Int;                                                                      \
         f = ip++;                                                                                         \
         const Value& bound = at_offset(base, scaled_right(*f));                                           \

@@ -362,6 +362,51 @@ std::vector<FlowCase> scaled_cases() {
          {{251, S("x")}, {252, VI(1)}},
          "error",
          1},
+        // In-place kinds: the destination keeps its type byte; the declared
+        // tag is still written, also over one DefineR set to another type.
+        {"InPlaceSubOnTheRight", {I(Op::SubR, {2, 1, 2}), I(Op::ReturnR, {2})}, {{1, VI(10)}, {2, VI(4)}}, "Int 6", 2},
+        {"InPlaceFloatMulOnTheLeft",
+         {I(Op::MulR, {250, 250, 251}), I(Op::ReturnR, {250})},
+         {{250, F(1.5)}, {251, F(-2.0)}},
+         "Float",
+         2},
+        {"InPlaceAddOverDeclaredFloat",
+         {I(Op::DefineR, {1, 3}), I(Op::AddR, {1, 1, 2}), I(Op::ReturnR, {1})},
+         {{1, VI(1)}, {2, VI(2)}},
+         "Int 3",
+         3},
+        {"InPlaceFloatSubOverDeclaredInt",
+         {I(Op::DefineR, {1, 2}), I(Op::SubR, {1, 2, 1}), I(Op::ReturnR, {1})},
+         {{1, F(0.5)}, {2, F(2.0)}},
+         "Float",
+         3},
+        {"InPlaceAddOverflowGoesToTheHandler",
+         {I(Op::AddR, {1, 1, 2}), I(Op::ReturnR, {1})},
+         {{1, VI(kMax)}, {2, VI(1)}},
+         "error",
+         1},
+        {"InPlaceAddOfStringsGoesToTheHandler",
+         {I(Op::AddR, {1, 1, 2}), I(Op::ReturnR, {1})},
+         {{1, S("ab")}, {2, S("cd")}},
+         "String",
+         2},
+        {"InPlaceMulOfIntAndFloatGoesToTheHandler",
+         {I(Op::MulR, {1, 2, 1}), I(Op::ReturnR, {1})},
+         {{1, VI(3)}, {2, F(0.5)}},
+         "Float",
+         2},
+        {"GroupAfterDefineR",
+         {I(Op::DefineR, {0, 1}), I(Op::AddR, {0, 0, 1}), I(Op::LtR, {2, 0, 3}), I(Op::JumpIfR, {2, -3}),
+          I(Op::ReturnR, {0})},
+         {{0, VI(0)}, {1, VI(4)}, {3, VI(9)}},
+         "Int 12",
+         11},
+        {"AddNotInPlaceBeforeAFusedPair",
+         {I(Op::MoveR, {0, 5}), I(Op::AddR, {5, 0, 1}), I(Op::LtR, {2, 5, 3}), I(Op::JumpIfR, {2, -4}),
+          I(Op::ReturnR, {5})},
+         {{5, VI(0)}, {1, VI(4)}, {3, VI(9)}},
+         "Int 12",
+         13},
         {"GroupOnTheHighestRegisters",
          {I(Op::AddR, {255, 255, 254}), I(Op::LtR, {253, 255, 252}), I(Op::JumpIfR, {253, -3}), I(Op::ReturnR, {255})},
          {{255, VI(0)}, {254, VI(3)}, {252, VI(10)}},
@@ -381,7 +426,9 @@ TEST_P(Scaled, SameAsThePlainLoop) {
     const FlowCase& c = GetParam();
     Module module = make_module(c.code);
     const std::vector<Instruction> form = build_fast_code(module.instructions, true, 320);
-    EXPECT_GE(static_cast<size_t>(form[0].op), static_cast<size_t>(FastKind::AddScaled));  // the first entry is scaled
+    EXPECT_TRUE(std::any_of(form.begin(), form.end(), [](const Instruction& entry) {
+        return entry.op >= fast_op(FastKind::AddScaled) && entry.op != fast_op(FastKind::End);
+    }));  // some entry is scaled
     Snapshot fast = run_once(module, false, c.preset);
     Snapshot plain = run_once(module, true, c.preset);
     EXPECT_EQ(fast, plain) << fast.outcome << " vs " << plain.outcome << ", pc " << fast.pc << " vs " << plain.pc;
@@ -410,6 +457,34 @@ TEST(FastCode, ScaledOperandsAreByteOffsets) {
         const std::vector<Instruction> plain = build_fast_code(code, true, too_far);
         EXPECT_EQ(plain[0].op, Op::SubR) << too_far;
         EXPECT_EQ(plain[1].op, Op::LtR) << too_far;
+    }
+}
+
+// Which arithmetic entries are in place, and which AddR starts a group: an
+// in-place one followed by a fused comparison of its result.
+TEST(FastCode, InPlaceKindsAndGroups) {
+    struct Row {
+        Instruction arithmetic;
+        FastKind alone;      // its kind before a plain instruction
+        FastKind before_lt;  // before LtR r4, <its destination>, r9 and JumpIfR r4
+    };
+    const Row rows[] = {
+        {I(Op::AddR, {1, 1, 2}), FastKind::AddInPlace, FastKind::AddLtJumpIf},
+        {I(Op::AddR, {1, 2, 1}), FastKind::AddInPlace, FastKind::AddLtJumpIf},
+        {I(Op::AddR, {1, 2, 3}), FastKind::AddScaled, FastKind::AddScaled},
+        {I(Op::SubR, {3, 3, 1}), FastKind::SubInPlace, FastKind::SubInPlace},
+        {I(Op::MulR, {3, 2, 3}), FastKind::MulInPlace, FastKind::MulInPlace},
+        {I(Op::MulR, {3, 2, 2}), FastKind::MulScaled, FastKind::MulScaled},
+        {I(Op::DivR, {3, 3, 2}), FastKind::DivScaled, FastKind::DivScaled},
+    };
+    for (const Row& row : rows) {
+        const std::vector<Instruction> alone = build_fast_code({row.arithmetic, I(Op::Nop)}, true, 320);
+        EXPECT_EQ(alone[0].op, fast_op(row.alone)) << kInstructionInfo[static_cast<size_t>(row.arithmetic.op)].name;
+        const std::vector<Instruction> grouped =
+            build_fast_code({row.arithmetic, I(Op::LtR, {4, row.arithmetic.a, 9}), I(Op::JumpIfR, {4, -3})}, true, 320);
+        EXPECT_EQ(grouped[0].op, fast_op(row.before_lt))
+            << kInstructionInfo[static_cast<size_t>(row.arithmetic.op)].name;
+        EXPECT_EQ(grouped[1].op, fast_op(FastKind::LtJumpIf));
     }
 }
 
