@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "vm/jit_handlers.hpp"
+#include "vm/jit_payoff.hpp"
 
 namespace tarnel::jit {
 namespace {
@@ -21,6 +22,19 @@ uint64_t threshold_of(const VmState& state) {
 }
 
 bool is_hot(const VmState& state) { return state.caches.interpreted_instructions >= threshold_of(state); }
+
+// Whether the default tiering keeps the module's machine code: not when
+// its loops would run slower than in the interpreter (jit_payoff.hpp).
+// TARNEL_JIT=always keeps every module's, and so does a test that set its
+// own threshold to reach the hand-over.
+bool keeps(const VmState& state, const MachineCode& machine_code) {
+    if (mode_from_environment() == Mode::Always || state.testing.hot_threshold != 0) return true;
+    const std::vector<Instruction>& code = state.instructions;
+    std::vector<bool> native(code.size());
+    for (size_t i = 0; i < code.size(); ++i)
+        native[i] = has_native_code(machine_code, i) || code[i].op == Opcode::CallR || code[i].op == Opcode::ReturnR;
+    return pays_off(code, native);
+}
 
 }  // namespace
 
@@ -42,6 +56,7 @@ const MachineCode* compiled(VmState& state) {
         SeenTypes seen;
         for (size_t r = 0; r < seen.size(); ++r) seen[r] = state.registers[r].type();
         caches.machine_code = compile(state.instructions, state.constants, &seen, &state);
+        if (caches.machine_code && !keeps(state, *caches.machine_code)) caches.machine_code.reset();
     }
     return caches.machine_code.get();
 }

@@ -25,8 +25,9 @@ uint64_t hot_threshold(uint64_t size);
 // code from the start. Otherwise `warm_up` > 0: interpret at most about
 // that many instructions, stopping at a taken jump, call or return, then
 // compile (`compiled`) and go on in machine code; 0: the interpreter runs
-// everything. Debug runs, TARNEL_JIT=0, builds without the tier and lists
-// that failed to compile get the interpreter.
+// everything. Debug runs, TARNEL_JIT=0, builds without the tier, lists
+// that failed to compile and lists whose machine code would not pay off
+// get the interpreter.
 struct Plan {
     const MachineCode* code = nullptr;
     uint64_t warm_up = 0;
@@ -37,7 +38,8 @@ Plan plan_quiet_run(VmState& state);
 void count_interpreted(VmState& state, uint64_t instructions);
 
 // The machine code for the loaded list, compiled on the first call after a
-// load; null when compiling failed.
+// load; null when compiling failed, or when under the default tiering
+// its loops would run slower than in the interpreter (jit_payoff.hpp).
 const MachineCode* compiled(VmState& state);
 
 // Runs from pc until the run ends, exactly as the interpreter would. With

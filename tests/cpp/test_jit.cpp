@@ -641,6 +641,36 @@ TEST(JitTiering, CompilesOnceTheModuleIsHot) {
     }
 }
 
+// The default tiering keeps machine code only where it pays off: a loop
+// that appends to a text, one handler call in four instructions, stays in
+// the interpreter, through the hand-over in the middle of its first run and
+// in the next; TARNEL_JIT=always compiles it.
+TEST(JitTiering, KeepsMachineCodeWhereItPaysOff) {
+    // r1 = ""; r2 = "x"; r0 = 0; r4 = 1; r5 = N; loop: r1 = r1 .. r2;
+    // r0 += r4; r0 < r5 -> loop; r6 = the text's length; then off the end,
+    // so that the next run starts again.
+    const int64_t n = static_cast<int64_t>(jit::hot_threshold(10) / 4 + 10);
+    Module appending =
+        make_module({I(Op::LoadConstR, {1, 0}), I(Op::LoadConstR, {2, 1}), I(Op::LoadConstR, {0, 2}),
+                     I(Op::LoadConstR, {4, 3}), I(Op::LoadConstR, {5, 4}), I(Op::ConcatStrR, {1, 1, 2}),
+                     I(Op::AddR, {0, 0, 4}), I(Op::LtR, {3, 0, 5}), I(Op::JumpIfR, {3, -4}), I(Op::StrLenR, {6, 1})},
+                    {Constant::of_string(""), Constant::of_string("x"), Constant::of_int(0), Constant::of_int(1),
+                     Constant::of_int(n)},
+                    {{"main", 0}});
+    for (const char* mode : {"default", "always"}) {
+        JitSwitch jit(mode);
+        VmState vm;
+        vm.reset_for_module(appending);
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_TRUE(run_state(vm).ok) << mode;
+            EXPECT_EQ(describe(vm.registers[6]), "Int " + std::to_string(n)) << mode;
+        }
+        EXPECT_EQ(vm.instruction_count, 2 * (6 + 4 * static_cast<uint64_t>(n))) << mode;
+        EXPECT_TRUE(vm.caches.machine_code_tried || !jit::tier_built()) << mode;
+        EXPECT_EQ(vm.caches.machine_code != nullptr, std::string(mode) == "always" && jit::tier_built()) << mode;
+    }
+}
+
 // ---- limits ------------------------------------------------------------------------
 
 struct LimitCase {
