@@ -81,10 +81,11 @@ Resume run_handler(MachineFrame* frame, uint64_t index, uint64_t count, int64_t 
 }
 
 template <Opcode Op>
-uint64_t run_plain_handler(MachineFrame* frame, uint64_t index, int64_t last_jump) {
+uint64_t run_plain_handler(MachineFrame* frame, uint64_t index, [[maybe_unused]] int64_t last_jump) {
     HandlerContext& context = *static_cast<HandlerContext*>(frame->handlers);
     VmState& s = context.c.s;
-    if (last_jump >= 0) s.last_jump = static_cast<uint16_t>(last_jump);
+    if constexpr (plain_handler_reads_last_jump(Op))
+        if (last_jump >= 0) s.last_jump = static_cast<uint16_t>(last_jump);
     const Status status = run_caught<Op>(context, index);
     if (status == Status::Next) [[likely]]
         return 0;

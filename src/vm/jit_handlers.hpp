@@ -47,9 +47,14 @@ Handler handler_for(Opcode op);
 // (no such handler reads them), and with the count left to the machine
 // code. Returns 0, or 1 when the run ended there; then it has set
 // frame.stopped and VmState::pc.
+//
+// Only PhiR reads the last jump: its plain handler stores `last_jump`
+// first, and every other one ignores it, so that the machine code keeps the
+// last jump in its register across the call and leaves with it.
 using PlainHandler = uint64_t (*)(MachineFrame* frame, uint64_t index, int64_t last_jump);
 
 PlainHandler plain_handler_for(Opcode op);
+constexpr bool plain_handler_reads_last_jump(Opcode op) { return op == Opcode::PhiR; }
 
 // The quick call (quick_calls.hpp) on its own, for the machine code's
 // CallR: when `callee` (the register the call names) is quick at `site`,

@@ -198,10 +198,11 @@ private:
             count_one();  // the plain handler leaves the count to the machine code
             mov(rdi, rbx);
             mov(esi, static_cast<uint32_t>(i));
-            mov(rdx, r15);
+            const bool reads_last_jump = plain_handler_reads_last_jump(code_[i].op);
+            if (reads_last_jump) mov(rdx, r15);
             mov(rax, reinterpret_cast<uint64_t>(plain_handler_for(code_[i].op)));
             call(rax);
-            mov(r15, -1);  // the handler stored the last jump
+            if (reads_last_jump) mov(r15, -1);  // the handler stored the last jump
             test(eax, eax);
             jnz(leave_, T_NEAR);
             return;
