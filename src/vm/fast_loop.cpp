@@ -336,27 +336,22 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         count -= next_poll;
         TARNEL_NEXT();
 
-// A scaled arithmetic entry; the cases the quick path leaves run the
-// ordinary handler on the loaded instruction at the same index, whose
-// operands are register numbers.
-#define TARNEL_SCALED_BODY(name)                                                      \
-    fast_##name##Scaled : if (quick_scaled<Opcode::name##R>(*f, base)) TARNEL_NEXT(); \
-    f = s.instructions.data() + (f - code);                                           \
+// A scaled arithmetic entry, plain or in place; the cases the quick path
+// leaves run the ordinary handler on the loaded instruction at the same
+// index, whose operands are register numbers.
+#define TARNEL_SCALED_BODY(name, form, in_place)                                              \
+    fast_##name##form : if (quick_scaled<Opcode::name##R, in_place>(*f, base)) TARNEL_NEXT(); \
+    f = s.instructions.data() + (f - code);                                                   \
     goto label_##name##R;
-        TARNEL_SCALED_BODY(Add)
-        TARNEL_SCALED_BODY(Sub)
-        TARNEL_SCALED_BODY(Mul)
-        TARNEL_SCALED_BODY(Div)
-        TARNEL_SCALED_BODY(Neg)
+        TARNEL_SCALED_BODY(Add, Scaled, false)
+        TARNEL_SCALED_BODY(Sub, Scaled, false)
+        TARNEL_SCALED_BODY(Mul, Scaled, false)
+        TARNEL_SCALED_BODY(Div, Scaled, false)
+        TARNEL_SCALED_BODY(Neg, Scaled, false)
+        TARNEL_SCALED_BODY(Add, InPlace, true)
+        TARNEL_SCALED_BODY(Sub, InPlace, true)
+        TARNEL_SCALED_BODY(Mul, InPlace, true)
 #undef TARNEL_SCALED_BODY
-#define TARNEL_IN_PLACE_BODY(name)                                                           \
-    fast_##name##InPlace : if (quick_scaled<Opcode::name##R, true>(*f, base)) TARNEL_NEXT(); \
-    f = s.instructions.data() + (f - code);                                                  \
-    goto label_##name##R;
-        TARNEL_IN_PLACE_BODY(Add)
-        TARNEL_IN_PLACE_BODY(Sub)
-        TARNEL_IN_PLACE_BODY(Mul)
-#undef TARNEL_IN_PLACE_BODY
 
     fast_JumpIn:
         TARNEL_TAKE_JUMP(jump_label(*f), jump_target_entry(f));
