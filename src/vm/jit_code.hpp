@@ -63,7 +63,8 @@ std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const
                                      const SeenTypes* seen = nullptr, const VmState* state = nullptr);
 
 // Whether instruction `pc` has code of its own (false: the machine code
-// calls its handler).
+// calls its handler). A call or return counts when its quick path is
+// machine code, which calls the handler only in the cases it leaves.
 bool has_native_code(const MachineCode& machine_code, uint64_t pc);
 
 // Runs the machine code from frame.pc until it leaves (see above).

@@ -18,9 +18,9 @@ namespace tarnel::jit {
 inline constexpr long kNativeGain = 10;
 inline constexpr long kHandlerLoss = 50;
 
-// `native[i]`: whether instruction i runs as machine code of its own (calls
-// and returns count: their quick paths are machine code). Linear in the
-// list's length, however its loops nest or overlap.
+// `native[i]`: whether instruction i runs as machine code of its own
+// (has_native_code). Linear in the list's length, however its loops nest or
+// overlap.
 bool pays_off(const std::vector<Instruction>& code, const std::vector<bool>& native);
 
 }  // namespace tarnel::jit

@@ -29,11 +29,9 @@ bool is_hot(const VmState& state) { return state.caches.interpreted_instructions
 // own threshold to reach the hand-over.
 bool keeps(const VmState& state, const MachineCode& machine_code) {
     if (mode_from_environment() == Mode::Always || state.testing.hot_threshold != 0) return true;
-    const std::vector<Instruction>& code = state.instructions;
-    std::vector<bool> native(code.size());
-    for (size_t i = 0; i < code.size(); ++i)
-        native[i] = has_native_code(machine_code, i) || code[i].op == Opcode::CallR || code[i].op == Opcode::ReturnR;
-    return pays_off(code, native);
+    std::vector<bool> native(state.instructions.size());
+    for (size_t i = 0; i < native.size(); ++i) native[i] = has_native_code(machine_code, i);
+    return pays_off(state.instructions, native);
 }
 
 }  // namespace

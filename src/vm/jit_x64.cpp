@@ -556,13 +556,11 @@ private:
             case Opcode::ArraySetR:
                 compiled = array_set(i, ins);
                 break;
-            case Opcode::CallR:
-                if (call_function(i, ins)) return;
-                compiled = false;
+            case Opcode::CallR:  // the quick path, its handler after it
+                compiled = call_function(i, ins);
                 break;
             case Opcode::ReturnR:
-                if (return_from_function(i, ins)) return;
-                compiled = false;
+                compiled = return_from_function(i, ins);
                 break;
             default:
                 compiled = false;
