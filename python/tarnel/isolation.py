@@ -51,6 +51,9 @@ SizeLike = Union[int, str]
 # How often a worker's waiting thread looks at a cancellation request when
 # there is one to look at (run_many's own thread pool). Seconds.
 _POLL = 0.05
+# How long a thread waiting for a worker or for a batch's runs sleeps
+# before it looks at signals again (ordered_outcomes). Seconds.
+_WAKE_FOR_SIGNALS = 0.25
 
 # How long to wait for a worker to exit once it has sent its whole result.
 _EXIT_GRACE = 5.0
@@ -355,13 +358,13 @@ def _read_all(fd: int, deadline: Optional[float], cancel: Optional[threading.Eve
     with selectors.DefaultSelector() as selector:
         selector.register(fd, selectors.EVENT_READ)
         while True:
-            wait = None
+            # Never without a timeout: see ordered_outcomes.
+            wait = _POLL if cancel is not None else _WAKE_FOR_SIGNALS
             if deadline is not None:
-                wait = deadline - time.monotonic()
-                if wait <= 0:
+                left = deadline - time.monotonic()
+                if left <= 0:
                     return None
-            if cancel is not None:
-                wait = _POLL if wait is None else min(wait, _POLL)
+                wait = min(wait, left)
             ready = selector.select(wait)
             if cancel is not None and cancel.is_set():
                 raise Cancelled("cancelled")
@@ -579,7 +582,12 @@ def ordered_outcomes(items: Iterable[Any], jobs: int, executor: Optional[cf.Exec
                 return
             head = pending[0]
             if not head.done():
-                cf.wait(running, return_when=cf.FIRST_COMPLETED)
+                # With a timeout: a Ctrl-C that the kernel hands to one of
+                # the pool's threads sets Python's flag but does not wake
+                # this one, which must come back to the interpreter to see
+                # it. Without a timeout it would wait for a run that may
+                # never end.
+                cf.wait(running, timeout=_WAKE_FOR_SIGNALS, return_when=cf.FIRST_COMPLETED)
                 running = {f for f in running if not f.done()}
                 continue
             pending.popleft()

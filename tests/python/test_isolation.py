@@ -581,6 +581,47 @@ def test_ctrl_c_while_the_pool_starts_a_thread(monkeypatch, interrupt_before_sta
     assert sorted(ended) == runs
 
 
+
+# The kernel hands a process's SIGINT to any thread that does not block it.
+# Python runs its handler in the main thread, which must notice even while
+# it waits for runs that never end. In a child process: the interrupt must
+# not reach this one.
+OTHER_THREAD_INTERRUPTED = textwrap.dedent("""
+    import signal, sys, threading, time
+    from tarnel import isolation
+
+    started = threading.Semaphore(0)
+
+    def task(item, cancel):
+        started.release()
+        cancel.wait()
+
+    def interrupt_another_thread(prefix, runs):
+        for _ in range(runs):
+            started.acquire()
+        time.sleep(0.2)
+        thread = next(t for t in threading.enumerate() if t.name.startswith(prefix))
+        signal.pthread_kill(thread.ident, signal.SIGINT)
+
+    try:
+        if sys.argv[1] == "run_many":
+            threading.Thread(target=interrupt_another_thread, args=("tarnel-run", 2), daemon=True).start()
+            list(isolation.ordered_outcomes(range(2), 2, None, task))
+        else:
+            threading.Thread(target=task, args=(0, threading.Event()), name="idle", daemon=True).start()
+            threading.Thread(target=interrupt_another_thread, args=("idle", 1), daemon=True).start()
+            isolation.run_isolated(sys.argv[2])
+    except KeyboardInterrupt:
+        print("interrupted", isolation.worker_pids())
+""")
+
+
+@pytest.mark.parametrize("caller", ["run_many", "run_isolated"])
+def test_ctrl_c_received_by_another_thread_interrupts_the_wait(tmp_path, caller):
+    r = subprocess.run([sys.executable, "-c", OTHER_THREAD_INTERRUPTED, caller, make(tmp_path, LOOP)],
+                       env=child_env(), capture_output=True, text=True, timeout=30)
+    assert (r.stdout, r.returncode) == ("interrupted []\n", 0), r.stderr
+
 @pytest.mark.slow
 def test_worker_dies_with_its_caller(tmp_path):
     """A caller killed outright cannot clean up: the worker goes with it."""
