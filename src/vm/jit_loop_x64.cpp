@@ -2,7 +2,7 @@
 //
 // Machine registers, on top of the ordinary code's (rbx the frame, r12 the
 // register file, r13 the declared tags, r14 the count, r15 the last jump,
-// rbp the count at which to poll): rax and rdx scratch, xmm0 scratch, xmm14
+// rbp the call stack's end): rax and rdx scratch, xmm0 scratch, xmm14
 // the sign bit for NegR, xmm15 zero for the division test; rcx, rsi, rdi and
 // r8 to r11 hold Ints, Bools and arrays' element ranges, xmm1 to xmm13 Floats.
 // The loop calls nothing, so none of them needs saving. Truth registers stay
@@ -17,6 +17,7 @@
 #include <map>
 
 #include "vm/fast_code.hpp"
+#include "vm/jit_code.hpp"
 #include "vm/jit_x64_layout.hpp"
 
 namespace tarnel::jit {
@@ -239,6 +240,10 @@ private:
         if (divides_floats) code_.xorpd(xmm15, xmm15);
     }
 
+    // The count against the poll's, which stays in the frame: the loop
+    // keeps rbp, the call stack's end, for the code around it.
+    void poll_compare() { code_.cmp(r14, ptr[rbx + offsetof(MachineFrame, poll_at)]); }
+
     // The registers the loop writes, from machine registers back into the
     // register file. Their tags and declared tags were checked on entry and
     // stay as they are.
@@ -283,7 +288,7 @@ private:
     void leave_by_jump(uint64_t k, uint64_t target) {
         code_.mov(r15, static_cast<uint32_t>(k));
         store_back();
-        code_.cmp(r14, rbp);
+        poll_compare();
         around_.needs_poll[target] = true;
         code_.jae(around_.poll[target], Xbyak::CodeGenerator::T_NEAR);
         code_.jmp(around_.at[target], Xbyak::CodeGenerator::T_NEAR);
@@ -293,7 +298,7 @@ private:
     // loop's): polls as every taken jump does.
     void jump_back(uint64_t k, uint64_t target) {
         code_.mov(r15, static_cast<uint32_t>(k));
-        code_.cmp(r14, rbp);
+        poll_compare();
         code_.jae(poll_due(target), Xbyak::CodeGenerator::T_NEAR);
         code_.jmp(target == plan_.head ? top_ : inner_[target], Xbyak::CodeGenerator::T_NEAR);
     }
