@@ -290,13 +290,15 @@ private:
         // r0..r7 hold scalars (the tag word says so); an argument from
         // outside them may bring a heap value into its own register.
         unsigned scalars = 0xFF;
+        bool may_call = false;  // a pass that may call its helper, which takes rsi
         for (unsigned k = 0; k < site->passed; ++k) {
             const uint8_t from = site->args[k];
             const bool scalar = from < 8 && (scalars >> from & 1) != 0;
             pass(static_cast<uint8_t>(k), from, scalar);
             if (!scalar) scalars &= ~(1u << k);
+            may_call = may_call || !scalar;
         }
-        mov(rsi, reinterpret_cast<uint64_t>(site));
+        if (may_call) mov(rsi, reinterpret_cast<uint64_t>(site));
         mov(rax, ptr[rsi + f.site_entry]);
         count_one();
         go_to_pc();
@@ -378,8 +380,14 @@ private:
             jae(slow, T_NEAR);
         }
         // A full frame holds every group (0xFF); the helper leaves it to
-        // the handler.
-        cmp(byte[rdx + f.groups], 1);
+        // the handler. With a result, the frame must have a return register
+        // too (every CallR gives it one): the optional's flag, 1 when there
+        // is one (frame_layout checks), and the groups, read as one word.
+        if (has_result) {
+            cmp(word[rdx + f.return_register + 1], 0x0101);
+        } else {
+            cmp(byte[rdx + f.groups], 1);
+        }
         jne(helper, T_NEAR);
         mov(rax, qword[r13]);  // what r0..r7 hold now: nothing to release
         test(qword[rip + heap_tag_bytes_], rax);
@@ -394,8 +402,6 @@ private:
             movzx(r9d, byte[rdx + f.return_register]);
             mov(r10, r9);
             shl(r10, 4);
-            cmp(byte[rdx + f.return_register + 1], 0);
-            je(no_destination, T_NEAR);
             cmp(r9d, 8);
             jb(no_destination, T_NEAR);
             cmp(byte[r12 + r10], kFirstHeapTag);
@@ -411,12 +417,8 @@ private:
         mov(ptr[rdi + f.stack_end], rdx);  // popped: the frame owns nothing now
         mov(rbp, rdx);
         if (has_result) {
-            Label done;
-            cmp(byte[rdx + f.return_register + 1], 0);
-            je(done, T_NEAR);
             movups(ptr[r12 + r10], xmm15);
             store_if_changed(byte[r13 + r9], r11b);
-            L(done);
         }
         count_one();
         go_to_pc();
