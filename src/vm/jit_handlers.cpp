@@ -121,8 +121,7 @@ Handler handler_for(Opcode op) {
 }
 
 uint64_t quick_call(VmState* s, const CallSiteCache* site, uint32_t callee, uint32_t result) noexcept {
-    if (!frames::call_is_quick(*s, *site, s->registers[callee]) || s->call_stack.size() == s->call_stack.capacity())
-        return kNotQuick;
+    if (!frames::call_is_quick(*s, *site, s->registers[callee])) return kNotQuick;
     return frames::enter_quick_call(*s, *site, static_cast<uint8_t>(result));
 }
 

@@ -246,8 +246,8 @@ private:
         return true;
     }
 
-    // The quick call's checks (call_is_quick, and room in the stack's
-    // vector), then the push of a frame holding r0..r7 and the arguments.
+    // The quick call's checks (call_is_quick), then the push of a frame
+    // holding r0..r7 and the arguments.
     void push_frame(uint64_t i, const Instruction& ins, const CallSiteCache* site, const Label& helper,
                     const Label& slow) {
         const FrameLayout& f = frames_;
@@ -267,11 +267,7 @@ private:
         jne(slow, T_NEAR);
         mov(rdx, rbp);
         cmp(rdx, ptr[rdi + f.stack_capacity]);
-        je(slow, T_NEAR);  // the vector must grow: the handler does that
-        mov(rcx, rdx);
-        sub(rcx, ptr[rdi + f.stack_begin]);
-        cmp(rcx, static_cast<uint32_t>(kMaxCallDepth * static_cast<uint64_t>(f.frame_size)));
-        jae(slow, T_NEAR);
+        je(slow, T_NEAR);      // VmState::has_room_for_a_frame: the handler grows the vector, or fails
         mov(rax, qword[r13]);  // the tags of r0..r7
         test(qword[rip + heap_tag_bytes_], rax);
         jnz(helper, T_NEAR);

@@ -83,6 +83,8 @@ uint64_t VmState::callee_writes(uint64_t entry) {
 
 bool VmState::push_frame(uint64_t return_pc, uint8_t return_register, uint64_t writes) {
     if (call_stack.size() >= kMaxCallDepth) return false;
+    if (!has_room_for_a_frame())  // see has_room_for_a_frame
+        call_stack.reserve(std::min(kMaxCallDepth, std::max<size_t>(16, 2 * call_stack.capacity())));
     if (declared_saved_tags || testing.always_save_all_registers || writes == CallFrame::kFull) {
         // A declared tag differs from its value's tag, and only a full frame
         // (restoring every tag from its value) puts it right again.

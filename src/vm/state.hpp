@@ -228,6 +228,11 @@ struct VmState {
     // tag has been declared on one of them since the load), or returns false
     // when the call stack is full.
     bool push_frame(uint64_t return_pc, uint8_t return_register, uint64_t writes);
+    // The call stack's vector grows only in push_frame, and never past
+    // kMaxCallDepth frames. So a frame fits without a reallocation exactly
+    // when the stack may take one more: the quick calls (quick_calls.hpp,
+    // and the machine code's) test this one pointer comparison.
+    bool has_room_for_a_frame() const { return call_stack.size() != call_stack.capacity(); }
     // Pops the innermost frame, restoring the registers it saved, with the
     // tags of the restored values. Returns the frame's return pc and register.
     std::pair<uint64_t, std::optional<uint8_t>> pop_frame();
