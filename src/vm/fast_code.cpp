@@ -147,4 +147,21 @@ std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, b
     return fast;
 }
 
+static_assert(static_cast<uint8_t>(FastKind::AddNeqJumpIfNot) + 1 == static_cast<uint8_t>(FastKind::Count),
+              "the groups are the last kinds");
+
+void store_declared_tags(std::vector<Instruction>& fast) {
+    constexpr auto first_in_place = static_cast<uint8_t>(FastKind::AddInPlace);
+    constexpr auto first_group = static_cast<uint8_t>(FastKind::AddLtJumpIf);
+    constexpr auto last_group = static_cast<uint8_t>(FastKind::AddNeqJumpIfNot);
+    for (Instruction& entry : fast) {
+        const auto kind = static_cast<uint8_t>(entry.op);
+        if (kind >= first_group && kind <= last_group) {
+            entry.op = fast_op(FastKind::AddScaled);
+        } else if (kind >= first_in_place && kind < first_in_place + 3) {
+            entry.op = static_cast<Opcode>(static_cast<uint8_t>(FastKind::AddScaled) + (kind - first_in_place));
+        }
+    }
+}
+
 }  // namespace tarnel

@@ -33,7 +33,10 @@
 //     accumulator, a counter) has an in-place kind: when both operands are
 //     Ints or both Floats, the destination already holds a scalar of the
 //     result's type, so neither a release test nor its type byte is needed,
-//     only the new payload and the declared tag;
+//     only the new payload. Its declared tag is the value's own while no
+//     DefineR has run since the load; the first DefineR turns every
+//     in-place kind and group back into the scaled kind, which stores the
+//     declared tag (store_declared_tags);
 //   - an in-place AddR whose result the next entry, a fused comparison,
 //     takes as its left operand (a loop's increment, test and jump back) is the first
 //     entry of a group of three run in one dispatch when the operands are
@@ -157,5 +160,11 @@ inline uint16_t scaled_right(const Instruction& entry) {
 // kMaxFileOffset, where the largest offset would not fit in 16 bits.
 std::vector<Instruction> build_fast_code(const std::vector<Instruction>& code, bool fuse = true,
                                          uint16_t file_offset = 0);
+
+// Turns the in-place kinds and the groups led by one into the scaled kind of
+// their arithmetic, which stores the declared tag (the group's comparison
+// keeps its own entry): for when DefineR has declared a tag. Changes no
+// entry's place, so a run loop running the form may go on with it.
+void store_declared_tags(std::vector<Instruction>& fast);
 
 }  // namespace tarnel

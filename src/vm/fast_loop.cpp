@@ -141,7 +141,9 @@ TARNEL_HANDLER Value& at_offset(VmState* base, uint16_t offset) {
 // the handlers' own quick cases of DivR (no zero divisor, no INT64_MIN / -1)
 // and NegR. Every other case returns false and goes to the handler.
 // `InPlace`: the destination is one of the operands, so when the quick case
-// applies it holds a scalar of the result's type already.
+// applies it holds a scalar of the result's type already, and (no DefineR
+// having run since the load, or the kind would be gone: fast_code.hpp) its
+// declared tag is that type too.
 template <Opcode Op, bool InPlace = false>
 TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
     const Value& l = at_offset(base, scaled_left(entry));
@@ -176,11 +178,12 @@ TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
     if (both_int(l, r)) {
         int64_t out;
         if (int_overflows<Op>(l.as_int(), r.as_int(), out)) return false;
-        if constexpr (InPlace)
-            at_offset(base, scaled_dst(entry)).replace_int(out);
-        else
+        if constexpr (InPlace) {
+            at_offset(base, scaled_dst(entry)).replace_int(out);  // the declared tag is Int already
+        } else {
             at_offset(base, scaled_dst(entry)).set_int(out);
-        base->register_types[entry.a] = ValueType::Int;
+            base->register_types[entry.a] = ValueType::Int;
+        }
         return true;
     }
     // Not two Ints: the tags are read again from memory. Without this the
@@ -190,11 +193,12 @@ TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
     if (both_float(l, r)) {
         const double x = l.as_float(), y = r.as_float();
         const double result = Op == Opcode::AddR ? float_sum(x, y) : Op == Opcode::SubR ? x - y : float_product(x, y);
-        if constexpr (InPlace)
-            at_offset(base, scaled_dst(entry)).replace_float(result);
-        else
+        if constexpr (InPlace) {
+            at_offset(base, scaled_dst(entry)).replace_float(result);  // the declared tag is Float already
+        } else {
             at_offset(base, scaled_dst(entry)).set_float(result);
-        base->register_types[entry.a] = ValueType::Float;
+            base->register_types[entry.a] = ValueType::Float;
+        }
         return true;
     }
     return false;
@@ -215,7 +219,10 @@ TARNEL_HANDLER const Instruction* fused_target_entry(const Instruction* compare)
 template <bool Watched>
 Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]] uint64_t next_poll) {
     VmState& s = c.s;
-    if (s.caches.fast_code.empty()) s.caches.fast_code = build_fast_code(s.instructions, true, register_file_offset(s));
+    if (s.caches.fast_code.empty()) {
+        s.caches.fast_code = build_fast_code(s.instructions, true, register_file_offset(s));
+        if (s.declared_any_tag) store_declared_tags(s.caches.fast_code);
+    }
     const uint64_t size = s.instructions.size();
     if (s.pc >= size) return Status::Next;
     const Instruction* const code = s.caches.fast_code.data();
@@ -447,8 +454,7 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         int64_t sum;                                                                                      \
         if (__builtin_expect(!both_int(l, r) || __builtin_add_overflow(l.as_int(), r.as_int(), &sum), 0)) \
             goto fast_AddInPlace;                                                                         \
-        at_offset(base, scaled_dst(*f)).replace_int(sum);                                                 \
-        tags[f->a] = ValueType::Int;                                                                      \
+        at_offset(base, scaled_dst(*f)).replace_int(sum); /* its declared tag is Int already */           \
         f = ip++;                                                                                         \
         const Value& bound = at_offset(base, scaled_right(*f));                                           \
         if (__builtin_expect(!bound.is(ValueType::Int), 0)) {                                             \

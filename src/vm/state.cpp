@@ -57,6 +57,7 @@ void VmState::reset_for_module(Module new_module) {
     pc = 0;
     halted = false;
     declared_saved_tags = false;
+    declared_any_tag = false;
     last_jump.reset();
     scope_stack.clear();
     call_stack.clear();

@@ -199,6 +199,10 @@ struct VmState {
     bool declared_saved_tags = false;
     LoadCaches caches;
     size_t partial_frames = 0;  // frames on the stack that are not full
+    // Set once DefineR has run since the load, on any register. Until then
+    // every register's declared tag is its value's tag, which the fast
+    // form's in-place kinds rely on (fast_code.hpp).
+    bool declared_any_tag = false;
 
     TestSwitches testing;
 

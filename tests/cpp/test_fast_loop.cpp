@@ -362,8 +362,9 @@ std::vector<FlowCase> scaled_cases() {
          {{251, S("x")}, {252, VI(1)}},
          "error",
          1},
-        // In-place kinds: the destination keeps its type byte; the declared
-        // tag is still written, also over one DefineR set to another type.
+        // In-place kinds: the destination keeps its type byte, and its
+        // declared tag while no DefineR has run; a DefineR, even one just
+        // before in the same run, makes them write the declared tag again.
         {"InPlaceSubOnTheRight", {I(Op::SubR, {2, 1, 2}), I(Op::ReturnR, {2})}, {{1, VI(10)}, {2, VI(4)}}, "Int 6", 2},
         {"InPlaceFloatMulOnTheLeft",
          {I(Op::MulR, {250, 250, 251}), I(Op::ReturnR, {250})},
@@ -438,6 +439,31 @@ TEST_P(Scaled, SameAsThePlainLoop) {
 
 INSTANTIATE_TEST_SUITE_P(Table, Scaled, ::testing::ValuesIn(scaled_cases()),
                          [](const auto& info) { return info.param.name; });
+
+// A DefineR in an earlier run, before the fast form existed (the plain loop
+// ran it) or after (the fast loop did): the in-place AddR of the next run,
+// which starts where the failed one stopped, still writes the declared tag.
+TEST(FastCode, InPlaceAfterADefineRInAnEarlierRun) {
+    const Module module = make_module({I(Op::DefineR, {1, 3}),  // 0: r1 declared Float
+                                       I(Op::DivR, {9, 2, 8}),  // 1: by zero: the run fails here
+                                       I(Op::AddR, {1, 1, 2}),  // 2: the next run starts here
+                                       I(Op::ReturnR, {1})});
+    auto two_runs = [&](bool plain_first, bool plain_then) {
+        VmState vm;
+        vm.reset_for_module(module);
+        for (const auto& [r, v] : {std::pair<uint8_t, Value>{1, VI(1)}, {2, VI(2)}, {8, VI(0)}})
+            vm.write_register(r, v);
+        vm.testing.plain_run_loop = plain_first;
+        EXPECT_EQ(run_state(vm).message, "Division by zero");
+        vm.testing.plain_run_loop = plain_then;
+        const Outcome second = run_state(vm);
+        return describe(*second.value) + "/" + std::string(debug_name(vm.register_types[1]));
+    };
+    const std::string expected = two_runs(true, true);
+    EXPECT_EQ(expected, "Int 3/Int");
+    EXPECT_EQ(two_runs(true, false), expected);
+    EXPECT_EQ(two_runs(false, false), expected);
+}
 
 // The scaled operands: byte offsets from `file_offset` before r0, and no
 // scaling (nor fusing) when the highest register's offset would not fit.
