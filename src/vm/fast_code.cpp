@@ -68,6 +68,11 @@ FastKind in_place_kind(FastKind scaled) {
     return static_cast<FastKind>(static_cast<uint8_t>(FastKind::AddInPlace) +
                                  (static_cast<uint8_t>(scaled) - static_cast<uint8_t>(FastKind::AddScaled)));
 }
+// Its inverse.
+FastKind scaled_kind_of(FastKind in_place) {
+    return static_cast<FastKind>(static_cast<uint8_t>(FastKind::AddScaled) +
+                                 (static_cast<uint8_t>(in_place) - static_cast<uint8_t>(FastKind::AddInPlace)));
+}
 
 // Rewrites an arithmetic entry's operands as byte offsets (scaled_dst).
 void scale_operands(Instruction& entry, uint16_t file_offset) {
@@ -151,15 +156,12 @@ static_assert(static_cast<uint8_t>(FastKind::AddNeqJumpIfNot) + 1 == static_cast
               "the groups are the last kinds");
 
 void store_declared_tags(std::vector<Instruction>& fast) {
-    constexpr auto first_in_place = static_cast<uint8_t>(FastKind::AddInPlace);
-    constexpr auto first_group = static_cast<uint8_t>(FastKind::AddLtJumpIf);
-    constexpr auto last_group = static_cast<uint8_t>(FastKind::AddNeqJumpIfNot);
     for (Instruction& entry : fast) {
-        const auto kind = static_cast<uint8_t>(entry.op);
-        if (kind >= first_group && kind <= last_group) {
+        const auto kind = static_cast<FastKind>(entry.op);
+        if (kind >= FastKind::AddLtJumpIf && kind <= FastKind::AddNeqJumpIfNot) {
             entry.op = fast_op(FastKind::AddScaled);
-        } else if (kind >= first_in_place && kind < first_in_place + 3) {
-            entry.op = static_cast<Opcode>(static_cast<uint8_t>(FastKind::AddScaled) + (kind - first_in_place));
+        } else if (kind >= FastKind::AddInPlace && kind <= FastKind::MulInPlace) {
+            entry.op = fast_op(scaled_kind_of(kind));
         }
     }
 }

@@ -8,7 +8,6 @@
 #include "values/float_arithmetic.hpp"
 #include "values/operations.hpp"
 #include "vm/exec_context.hpp"
-#include "vm/fast_code.hpp"
 #include "vm/in_place_append.hpp"
 #include "vm/limits.hpp"
 #include "vm/trace.hpp"
@@ -66,12 +65,7 @@ TARNEL_HANDLER Status op_StoreGlobalR(ExecContext& c, Operands<Opcode::StoreGlob
 
 template <bool Debug>
 TARNEL_HANDLER Status op_DefineR(ExecContext& c, Operands<Opcode::DefineR> ins) {
-    c.s.register_types[ins.dst()] = type_from_id(ins.type_id());
-    if (ins.dst() < kSavedRegisters) c.s.declared_saved_tags = true;
-    if (!c.s.declared_any_tag) {
-        c.s.declared_any_tag = true;
-        store_declared_tags(c.s.caches.fast_code);  // the run loop may be running it: same places, new kinds
-    }
+    c.s.declare_tag(ins.dst(), type_from_id(ins.type_id()));
     return Status::Next;
 }
 

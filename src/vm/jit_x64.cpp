@@ -160,7 +160,7 @@ private:
         mov(r12, ptr[rbx + offsetof(MachineFrame, registers)]);
         mov(r13, ptr[rbx + offsetof(MachineFrame, tags)]);
         mov(r14, ptr[rbx + offsetof(MachineFrame, count)]);
-        reload_stack_end();
+        reload_stack_end(rax);
         mov(r15, -1);
         mov(rax, ptr[rbx + offsetof(MachineFrame, pc)]);
         mov(rcx, n_);
@@ -457,7 +457,6 @@ private:
     // register and the state in step. In a register, a call and the
     // return that follows do not wait for each other's store of it to
     // reach the load: fib ran 10% faster.
-    void reload_stack_end() { reload_stack_end(rax); }
     void reload_stack_end(const Xbyak::Reg64& scratch) {
         if (!keeps_stack_end_) return;
         mov(scratch, ptr[rbx + offsetof(MachineFrame, state)]);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "vm/fast_code.hpp"
 #include "vm/frame_analysis.hpp"
 #include "vm/frame_copies.hpp"
 
@@ -80,6 +81,15 @@ uint64_t VmState::callee_writes(uint64_t entry) {
         reachable_writes(instructions, entry, caches.analysis_marks, caches.analysis_epoch, caches.analysis_budget);
     caches.entry_writes.emplace(entry, writes);
     return writes;
+}
+
+void VmState::declare_tag(uint8_t r, ValueType type) {
+    register_types[r] = type;
+    if (r < kSavedRegisters) declared_saved_tags = true;
+    if (!declared_any_tag) {
+        declared_any_tag = true;
+        store_declared_tags(caches.fast_code);  // the run loop may be running it: same places, new kinds
+    }
 }
 
 bool VmState::push_frame(uint64_t return_pc, uint8_t return_register, uint64_t writes) {

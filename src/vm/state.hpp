@@ -228,6 +228,10 @@ struct VmState {
     // before it returns, computed once per entry point and load.
     uint64_t callee_writes(uint64_t entry);
 
+    // DefineR: sets register r's declared tag, and keeps the facts about
+    // declared tags that calls and the fast form rely on.
+    void declare_tag(uint8_t r, ValueType type);
+
     // Pushes a frame saving the registers of `writes` (all of r0..r63 when a
     // tag has been declared on one of them since the load), or returns false
     // when the call stack is full.
