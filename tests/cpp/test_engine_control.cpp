@@ -254,7 +254,9 @@ TEST_P(EngineCallDepth, ThousandFramesAllowedNotMore) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EngineCallDepth,
-                         ::testing::Values(DepthCase{1000, "1"}, DepthCase{1001, "Stack overflow"}));
+                         ::testing::Values(DepthCase{1000, "1"}, DepthCase{1001, "Stack overflow"},
+                                           // around the call stack's growth: 16 frames, then 32, ... 512, 1000
+                                           DepthCase{16, "1"}, DepthCase{17, "1"}, DepthCase{513, "1"}));
 
 TEST(EngineCalls, OverflowKeepsArgumentRegisters) {
     VmState vm;

@@ -402,6 +402,15 @@ std::vector<FlowCase> scaled_cases() {
          {{0, VI(0)}, {1, VI(4)}, {3, VI(9)}},
          "Int 12",
          11},
+        // DefineR inside the group's own loop: the first one rewrites the
+        // group while the loop runs it, and every later round writes the
+        // declared tag back to Int.
+        {"DefineRInsideAGroupsLoop",
+         {I(Op::DefineR, {0, 3}), I(Op::AddR, {0, 0, 1}), I(Op::LtR, {2, 0, 3}), I(Op::JumpIfR, {2, -4}),
+          I(Op::ReturnR, {0})},
+         {{0, VI(0)}, {1, VI(4)}, {3, VI(9)}},
+         "Int 12",
+         13},
         {"AddNotInPlaceBeforeAFusedPair",
          {I(Op::MoveR, {0, 5}), I(Op::AddR, {5, 0, 1}), I(Op::LtR, {2, 5, 3}), I(Op::JumpIfR, {2, -4}),
           I(Op::ReturnR, {5})},
