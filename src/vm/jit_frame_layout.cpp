@@ -18,14 +18,15 @@ const void* word_at(const void* object, int32_t at) {
     return word;
 }
 
-// A vector keeps begin, end and end of capacity as its first three words.
-bool vector_layout_matches() {
-    std::vector<CallFrame> frames;
-    frames.reserve(3);
+// The call stack keeps begin, end and end of capacity as its first three
+// words.
+bool stack_layout_matches() {
+    CallStack frames;
+    frames.make_room();
     frames.emplace_back(7, 1, 0, 0);  // no groups: nothing to construct or destroy
     const void* words[3] = {word_at(&frames, 0), word_at(&frames, 8), word_at(&frames, 16)};
-    return sizeof frames == 3 * sizeof(void*) && words[0] == frames.data() && words[1] == frames.data() + 1 &&
-           words[2] == frames.data() + 3;
+    return sizeof frames == 3 * sizeof(void*) && words[0] == frames.begin() && words[1] == frames.end() &&
+           words[2] == frames.begin() + frames.capacity();
 }
 
 // An optional byte is the byte, then a byte that is 1 when there is one.
@@ -64,7 +65,7 @@ FrameLayout frame_layout(const VmState& state) {
     layout.site_groups = offset(site, site.groups);
     layout.site_quick = offset(site, site.quick);
 
-    layout.known = vector_layout_matches() && optional_layout_matches() && offset(frame, frame.saved_registers) == 0 &&
+    layout.known = stack_layout_matches() && optional_layout_matches() && offset(frame, frame.saved_registers) == 0 &&
                    sizeof(Value) == 16 && sizeof state.partial_frames == 8 && sizeof frame.saved == 8 &&
                    sizeof frame.return_pc == 8 && sizeof site.entry == 8 && sizeof site.saved == 8 &&
                    sizeof(ValueType) == 1 && layout.groups == layout.return_register + 2 &&

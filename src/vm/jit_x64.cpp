@@ -267,7 +267,7 @@ private:
         jne(slow, T_NEAR);
         mov(rdx, rbp);
         cmp(rdx, ptr[rdi + f.stack_capacity]);
-        je(slow, T_NEAR);      // VmState::has_room_for_a_frame: the handler grows the vector, or fails
+        je(slow, T_NEAR);      // CallStack::has_room: the handler grows the stack, or fails
         mov(rax, qword[r13]);  // the tags of r0..r7
         test(qword[rip + heap_tag_bytes_], rax);
         jnz(helper, T_NEAR);
@@ -453,7 +453,7 @@ private:
     // rbp: the end of the VM's call stack, whenever calls and returns
     // have their quick path in machine code. Taken again from the state
     // after a handler or helper that may have pushed or popped a frame
-    // (the vector may have moved); the quick call and return keep the
+    // (the stack may have moved); the quick call and return keep the
     // register and the state in step. In a register, a call and the
     // return that follows do not wait for each other's store of it to
     // reach the load: fib ran 10% faster.

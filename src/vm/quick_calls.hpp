@@ -18,7 +18,7 @@ namespace tarnel::frames {
 
 [[gnu::always_inline]] inline bool call_is_quick(const VmState& s, const CallSiteCache& site, const Value& callee) {
     return callee.is(ValueType::String) && callee.payload() == site.callee.payload() && site.quick &&
-           !s.declared_saved_tags && !s.testing.always_save_all_registers && s.has_room_for_a_frame();
+           !s.declared_saved_tags && !s.testing.always_save_all_registers && s.call_stack.has_room();
 }
 
 // Pushes the frame, which returns to the instruction after the site's

@@ -93,9 +93,7 @@ void VmState::declare_tag(uint8_t r, ValueType type) {
 }
 
 bool VmState::push_frame(uint64_t return_pc, uint8_t return_register, uint64_t writes) {
-    if (call_stack.size() >= kMaxCallDepth) return false;
-    if (!has_room_for_a_frame())  // see has_room_for_a_frame
-        call_stack.reserve(std::min(kMaxCallDepth, std::max<size_t>(16, 2 * call_stack.capacity())));
+    if (!call_stack.make_room()) return false;
     if (declared_saved_tags || testing.always_save_all_registers || writes == CallFrame::kFull) {
         // A declared tag differs from its value's tag, and only a full frame
         // (restoring every tag from its value) puts it right again.

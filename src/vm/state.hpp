@@ -16,6 +16,7 @@
 #include "loader/module.hpp"
 #include "values/free_backlog.hpp"
 #include "values/value.hpp"
+#include "vm/call_stack.hpp"
 #include "vm/fast_code.hpp"
 #include "vm/last_jump.hpp"
 
@@ -26,77 +27,7 @@ class MachineCode;  // vm/jit_code.hpp
 }
 
 inline constexpr size_t kRegisterCount = 256;
-inline constexpr size_t kSavedRegisters = 64;  // r0..r63 are saved by every call
-inline constexpr size_t kMaxArguments = 16;    // arguments land in r0..r15
-inline constexpr size_t kMaxCallDepth = 1000;
-
-// One call in progress: the caller's registers among r0..r63 that the call
-// can change, where to continue and which register receives the returned
-// value.
-//
-// A frame saves only the registers in `saved` (the callee's possible writes
-// and the call's argument registers): the others are not touched until the
-// callee returns, so they still hold the caller's values then. It copies
-// them in whole groups of eight (r0..r7, r8..r15, ...): `groups` has bit g
-// set when the frame holds r(8g)..r(8g + 7), which is every group with a
-// register of `saved`. A group is saved and restored as one block of values
-// and one word of tags, and the registers of a group outside `saved` come
-// back unchanged, since the callee never wrote them. A frame with every bit
-// of `saved` set is full: it holds all of r0..r63. Between runs every frame
-// on the stack is full (VmState::settle_frames), so a later run that returns
-// into a frame left behind restores exactly what the caller had.
-//
-// The saved registers live in a union and are constructed and destroyed by
-// hand: `live` says whether the frame still owns the ones of its groups (a
-// popped frame has given them back already).
-struct CallFrame {
-    union {
-        std::array<Value, kSavedRegisters> saved_registers;
-    };
-    std::array<ValueType, kSavedRegisters> saved_types;  // tags of the saved values, restored as blocks
-    uint64_t saved = 0;                                  // which of r0..r63 the frame must give back
-    uint64_t return_pc = 0;
-    std::optional<uint8_t> return_register;
-    uint8_t groups = 0;  // which groups of eight registers the frame holds
-    bool live = false;
-
-    static constexpr uint64_t kFull = ~uint64_t{0};
-
-    bool is_full() const { return saved == kFull; }
-
-    CallFrame() {}
-    // A frame that owns the groups `held` once the caller has filled them.
-    CallFrame(uint64_t return_to, uint8_t result_register, uint64_t saved_set, uint8_t held) noexcept
-        : saved(saved_set), return_pc(return_to), return_register(result_register), groups(held), live(true) {}
-    CallFrame(CallFrame&& other) noexcept
-        : saved_types(other.saved_types),
-          saved(other.saved),
-          return_pc(other.return_pc),
-          return_register(other.return_register),
-          groups(other.groups),
-          live(other.live) {
-        if (live) Value::relocate_block<kSavedRegisters>(saved_registers.data(), other.saved_registers.data());
-        other.live = false;
-    }
-    CallFrame& operator=(CallFrame&&) = delete;
-    CallFrame(const CallFrame&) = delete;
-    ~CallFrame() {
-        if (!live) return;
-        for (unsigned held = groups; held != 0; held &= held - 1) {
-            Value* group = saved_registers.data() + 8 * static_cast<unsigned>(__builtin_ctz(held));
-            std::destroy(group, group + 8);
-        }
-    }
-};
-
-// The groups of eight registers among r0..r63 that have a register in
-// `mask`: bit g for r(8g)..r(8g + 7).
-constexpr uint8_t groups_of(uint64_t mask) {
-    uint8_t groups = 0;
-    for (unsigned g = 0; g < 8; ++g)
-        if ((mask >> (8 * g)) & 0xFF) groups |= static_cast<uint8_t>(1u << g);
-    return groups;
-}
+inline constexpr size_t kMaxArguments = 16;  // arguments land in r0..r15
 
 // One CallR instruction: its arguments, copied at the load, and what it
 // resolved its callee to last time. The function table cannot change during
@@ -171,7 +102,7 @@ struct TestSwitches {
 // the instruction count) until the next load resets it; the instruction
 // count and the debug switch survive loads too.
 struct VmState {
-    std::vector<CallFrame> call_stack;
+    CallStack call_stack;
     std::vector<uint16_t> scope_stack;
     TextMap<Value> globals;
     uint64_t pc = 0;
@@ -236,11 +167,6 @@ struct VmState {
     // tag has been declared on one of them since the load), or returns false
     // when the call stack is full.
     bool push_frame(uint64_t return_pc, uint8_t return_register, uint64_t writes);
-    // The call stack's vector grows only in push_frame, and never past
-    // kMaxCallDepth frames. So a frame fits without a reallocation exactly
-    // when the stack may take one more: the quick calls (quick_calls.hpp,
-    // and the machine code's) test this one pointer comparison.
-    bool has_room_for_a_frame() const { return call_stack.size() != call_stack.capacity(); }
     // Pops the innermost frame, restoring the registers it saved, with the
     // tags of the restored values. Returns the frame's return pc and register.
     std::pair<uint64_t, std::optional<uint8_t>> pop_frame();

@@ -263,7 +263,7 @@ TEST(EngineCalls, OverflowKeepsArgumentRegisters) {
     vm.reset_for_module(make_module({Instruction::call(9, {5}, 1)}, {}, {{"f", 0}}));
     vm.write_register(9, Value::string("f"));
     vm.write_register(5, Value::integer(77));
-    vm.call_stack.resize(kMaxCallDepth);
+    while (vm.call_stack.make_room()) vm.call_stack.emplace_back();  // empty frames up to the depth limit
     vm.pc = 0;
     // No "main": starts at pc 0.
     EXPECT_EQ(run_state(vm).message, "Stack overflow");

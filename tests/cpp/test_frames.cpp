@@ -1017,5 +1017,26 @@ TEST(FrameDifferential, SteppingAndRunsBehaveAsWithFullFrames) {
     }
 }
 
+// Growing moves the frames, and the heap values they saved, to new storage;
+// the storage never grows past the depth limit, so that room in it also
+// means the limit allows one more frame (the quick calls test only room).
+TEST(CallStack, GrowsToExactlyTheDepthLimitKeepingWhatFramesHold) {
+    CallStack stack;
+    std::vector<size_t> capacities;
+    while (stack.make_room()) {
+        if (capacities.empty() || capacities.back() != stack.capacity()) capacities.push_back(stack.capacity());
+        CallFrame& frame = stack.emplace_back(stack.size(), 0, 1, 1);
+        for (size_t r = 0; r < 8; ++r)
+            std::construct_at(&frame.saved_registers[r], Value::string(std::to_string(stack.size() + r)));
+    }
+    EXPECT_EQ(capacities, (std::vector<size_t>{16, 32, 64, 128, 256, 512, 1000}));
+    EXPECT_EQ(stack.size(), kMaxCallDepth);
+    EXPECT_FALSE(stack.has_room());
+    for (size_t i = 0; i < stack.size(); ++i) {
+        EXPECT_EQ(stack[i].return_pc, i);
+        EXPECT_EQ(describe(stack[i].saved_registers[7]), "String:" + std::to_string(i + 1 + 7));
+    }
+}
+
 }  // namespace
 }  // namespace tarnel
