@@ -59,10 +59,13 @@ def profile(bench, workload, top):
         if run.returncode != 0:
             raise SystemExit("%s failed:\n%s" % (" ".join(cmd), run.stderr[-2000:]))
         vm_instructions = None
-        for line in run.stdout.splitlines():
+        lines = run.stdout.splitlines()
+        column = lines[0].split("  ")  # the header's names, some of two words
+        column = [name.strip() for name in column if name.strip()].index("instr/run")
+        for line in lines[1:]:
             fields = line.split()
-            if fields and fields[0] == workload and len(fields) >= 4:
-                vm_instructions = int(fields[3])
+            if fields and fields[0] == workload and len(fields) > column:
+                vm_instructions = int(fields[column])
         report = subprocess.run(["callgrind_annotate", "--threshold=100", out], capture_output=True, text=True).stdout
     total, functions = None, []
     in_table = False
