@@ -412,9 +412,10 @@ int main(int argc, char** argv) {
         size_t k = times.size();
         double median = k % 2 ? times[k / 2] : (times[k / 2 - 1] + times[k / 2]) / 2;
         double spread = median > 0 ? (times.back() - times.front()) / median : 0.0;
-        std::printf("%-11s %11lld %10.4f %10.4f %14llu %14.3e %9.2f %7.0f%%\n", w.name, static_cast<long long>(n), median,
-                    times.front(), static_cast<unsigned long long>(instructions), static_cast<double>(instructions) / median,
-                    median * 1e9 / static_cast<double>(instructions), spread * 100);
+        std::printf("%-11s %11lld %10.4f %10.4f %14llu %14.3e %9.2f %7.0f%%\n", w.name, static_cast<long long>(n),
+                    median, times.front(), static_cast<unsigned long long>(instructions),
+                    static_cast<double>(instructions) / median, median * 1e9 / static_cast<double>(instructions),
+                    spread * 100);
     }
     return failures ? 1 : 0;
 }

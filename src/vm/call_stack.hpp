@@ -96,7 +96,7 @@ constexpr uint8_t groups_of(uint64_t mask) {
 // depth limit allows one more (has_room): the quick calls, in the run loop
 // and in machine code, test one pointer comparison for both.
 class CallStack {
-  public:
+public:
     CallStack() = default;
     CallStack(const CallStack&) = delete;
     CallStack& operator=(const CallStack&) = delete;
@@ -135,7 +135,7 @@ class CallStack {
         while (!empty()) pop_back();
     }
 
-  private:
+private:
     void grow(size_t frames) {
         CallFrame* storage = std::allocator<CallFrame>().allocate(frames);
         const size_t depth = size();
