@@ -17,7 +17,11 @@ c (gcc -O2). The VM engines set TARNEL_JIT in their child's environment
 themselves (vm removes it), so a TARNEL_JIT of the caller does not leak in;
 they must all execute the same number of VM instructions. Every engine runs
 in a process of its own per workload; each does one untimed warm-up run and
-then --runs timed runs, and the table shows the median. Engines that are not
+then --runs timed runs, and the table shows the median. With --rounds K the
+engines take turns K times on each workload (A B C A B C ...), a new process
+each turn, and the median is over all K x --runs runs: on a shared machine
+whose speed drifts for seconds at a time, turns spread a slow spell over
+every engine instead of charging it to whichever ran then. Engines that are not
 installed show "n/a". The exit status is 1 when an engine computes a wrong
 result or fails, 0 otherwise.
 
@@ -373,7 +377,7 @@ def measure(args):
     report = {
         "schema": SCHEMA,
         "created": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-        "settings": {"quick": args.quick, "runs": args.runs, "clock": args.clock,
+        "settings": {"quick": args.quick, "runs": args.runs, "rounds": args.rounds, "clock": args.clock,
                      "engines": engine_names, "workloads": selected, "note": args.note},
         "machine": machine_info(),
         "source": source_info(args.build),
@@ -416,11 +420,16 @@ def measure(args):
             entry = {"title": workload.title, "n": n, "kind": workload.kind, "expected": expected,
                      "engines": {}}
             report["workloads"][name] = entry
+            turns = {ename: [] for ename in engine_names if ename in engines}
+            for _ in range(args.rounds):
+                for ename, cells in turns.items():
+                    if not cells or cells[-1]["status"] == "ok":
+                        cells.append(run_cell(args, engines[ename], workload, n))
             for ename in engine_names:
                 if ename not in engines:
                     entry["engines"][ename] = {"status": "n/a"}
                     continue
-                cell = run_cell(args, engines[ename], workload, n)
+                cell = merge_turns(turns[ename])
                 entry["engines"][ename] = cell
                 if cell["status"] != "ok":
                     failures.append("%s on %s: %s" % (LABELS[ename], name, cell.get("error", cell["status"])))
@@ -509,6 +518,24 @@ def run_cell(args, engine, workload, n):
     cell["wall_stats"] = summarise(data["wall"])
     cell["cpu_stats"] = summarise(data["cpu"])
     return cell
+
+
+def merge_turns(cells):
+    """One engine's turns at a workload as one cell: their runs in order,
+    the largest peak, the load average before the first and after the last.
+    A turn that failed stands for the whole (the turns stop at it)."""
+    if len(cells) == 1 or cells[-1]["status"] != "ok":
+        return cells[-1]
+    merged = dict(cells[0])
+    for key in ("results", "wall", "cpu", "instructions"):
+        if key in merged:
+            merged[key] = [v for cell in cells for v in cell[key]]
+    merged["loadavg"] = [cells[0]["loadavg"][0], cells[-1]["loadavg"][1]]
+    merged["peak_rss_kib"] = max(cell["peak_rss_kib"] for cell in cells)
+    merged["turns"] = len(cells)
+    merged["wall_stats"] = summarise(merged["wall"])
+    merged["cpu_stats"] = summarise(merged["cpu"])
+    return merged
 
 
 def peak_rss(data, measured):
@@ -664,8 +691,10 @@ def format_table(report, markdown=False):
 def format_notes(report):
     lines = []
     s = report["settings"]
-    lines.append("median of %d timed run%s per engine (after one warm-up), clock: %s (Lua: os.clock); "
-                 "%s sizes" % (s["runs"], "" if s["runs"] == 1 else "s", s["clock"],
+    rounds = s.get("rounds", 1)
+    turns = " in each of %d interleaved turns" % rounds if rounds > 1 else ""
+    lines.append("median of %d timed run%s per engine (after one warm-up)%s, clock: %s (Lua: os.clock); "
+                 "%s sizes" % (s["runs"], "" if s["runs"] == 1 else "s", turns, s["clock"],
                                "quick" if s["quick"] else "full"))
     vm = report.get("vm_instance")
     if vm:
@@ -713,6 +742,8 @@ def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--quick", action="store_true", help="small sizes (well under a minute in all)")
     p.add_argument("--runs", type=int, default=5, help="timed runs per engine and workload (default 5)")
+    p.add_argument("--rounds", type=int, default=1,
+                   help="turns each engine takes at each workload, a process each, interleaved (default 1)")
     p.add_argument("--json", metavar="OUT",
                    help="write the results here (default: %s for full runs, nothing for --quick)" %
                    os.path.relpath(DEFAULT_JSON, ROOT))
@@ -738,6 +769,8 @@ def parse_args(argv):
         p.error("--callgrind needs valgrind (apt-get install valgrind)")
     if args.runs < 1:
         p.error("--runs must be at least 1")
+    if args.rounds < 1:
+        p.error("--rounds must be at least 1")
     return args
 
 

@@ -96,6 +96,31 @@ def test_tiers_must_execute_the_same_instructions(counts, failing):
     assert [f.split(" on ")[0] for f in found] == failing
 
 
+def turn(wall, peak=100, status="ok"):
+    """One engine's turn at a workload, as run_cell reports it."""
+    if status != "ok":
+        return {"status": status, "error": "exit status 1"}
+    return {"status": "ok", "results": ["7"] * len(wall), "wall": wall, "cpu": wall, "instructions": [9] * len(wall),
+            "loadavg": [0.5, 0.6], "peak_rss_kib": peak, "wall_stats": run.summarise(wall),
+            "cpu_stats": run.summarise(wall)}
+
+
+@pytest.mark.parametrize("turns,status,wall,median,peak", [
+    ([turn([3.0, 1.0])], "ok", [3.0, 1.0], 2.0, 100),
+    # A slow spell during the second turn moves the median less than it would have moved one engine's only turn.
+    ([turn([1.0, 1.2], 100), turn([5.0, 5.0], 300), turn([1.1, 1.0], 200)], "ok",
+     [1.0, 1.2, 5.0, 5.0, 1.1, 1.0], 1.15, 300),
+    ([turn([1.0]), turn([], status="error")], "error", None, None, None),
+])
+def test_turns_merge_into_one_cell(turns, status, wall, median, peak):
+    cell = run.merge_turns(turns)
+    assert cell["status"] == status
+    if status != "ok":
+        return
+    assert cell["wall"] == wall and cell["results"] == ["7"] * len(wall) and len(cell["instructions"]) == len(wall)
+    assert cell["wall_stats"]["median"] == pytest.approx(median) and cell["peak_rss_kib"] == peak
+
+
 @pytest.mark.parametrize("engines,ratios", [
     (["vm", "vm-interp", "lua", "c"], {"vm": {"lua": 2.0, "c": 20.0}, "vm-interp": {"lua": 4.0, "c": 40.0}}),
     (["vm-jit", "luajit"], {"vm-jit": {"luajit": 3.0}}),
