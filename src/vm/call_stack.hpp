@@ -105,13 +105,17 @@ public:
         release(begin_, capacity());
     }
 
-    CallFrame* begin() const { return begin_; }
-    CallFrame* end() const { return end_; }
+    CallFrame* begin() { return begin_; }
+    CallFrame* end() { return end_; }
+    const CallFrame* begin() const { return begin_; }
+    const CallFrame* end() const { return end_; }
     size_t size() const { return static_cast<size_t>(end_ - begin_); }
     size_t capacity() const { return static_cast<size_t>(capacity_end_ - begin_); }
     bool empty() const { return end_ == begin_; }
-    CallFrame& back() const { return end_[-1]; }
-    CallFrame& operator[](size_t i) const { return begin_[i]; }
+    CallFrame& back() { return end_[-1]; }
+    const CallFrame& back() const { return end_[-1]; }
+    CallFrame& operator[](size_t i) { return begin_[i]; }
+    const CallFrame& operator[](size_t i) const { return begin_[i]; }
 
     bool has_room() const { return end_ != capacity_end_; }
     // Grows the storage when it is full; false at the depth limit. Throws
