@@ -60,8 +60,8 @@ def profile(bench, workload, top):
             raise SystemExit("%s failed:\n%s" % (" ".join(cmd), run.stderr[-2000:]))
         vm_instructions = None
         lines = run.stdout.splitlines()
-        column = lines[0].split("  ")  # the header's names, some of two words
-        column = [name.strip() for name in column if name.strip()].index("instr/run")
+        names = [name.strip() for name in lines[0].split("  ") if name.strip()]  # some names are two words
+        column = names.index("instr/run")
         for line in lines[1:]:
             fields = line.split()
             if fields and fields[0] == workload and len(fields) > column:
