@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "values/value.hpp"
@@ -87,9 +88,8 @@ constexpr uint8_t groups_of(uint64_t mask) {
 
 // The frames of the calls in progress, innermost last, at most
 // kMaxCallDepth of them: a vector of frames whose layout is this project's
-// own, since the machine code reads and writes its three pointers, which
-// are the object's first three words in this order (jit_frame_layout.cpp
-// checks it).
+// own, since the machine code reads and writes its three pointers at the
+// offsets the *_offset functions give (jit_frame_layout.cpp).
 //
 // The storage grows only in make_room, doubling from 16 frames up to
 // exactly kMaxCallDepth. So a frame fits without growing exactly when the
@@ -116,6 +116,11 @@ public:
     const CallFrame& back() const { return end_[-1]; }
     CallFrame& operator[](size_t i) { return begin_[i]; }
     const CallFrame& operator[](size_t i) const { return begin_[i]; }
+
+    // Where the three pointers lie in the object, for the machine code.
+    static constexpr size_t begin_offset();
+    static constexpr size_t end_offset();
+    static constexpr size_t capacity_end_offset();
 
     bool has_room() const { return end_ != capacity_end_; }
     // Grows the storage when it is full; false at the depth limit. Throws
@@ -160,5 +165,11 @@ private:
     CallFrame* end_ = nullptr;
     CallFrame* capacity_end_ = nullptr;
 };
+
+// One access level for every field, no bases: offsetof is defined.
+static_assert(std::is_standard_layout_v<CallStack>);
+constexpr size_t CallStack::begin_offset() { return offsetof(CallStack, begin_); }
+constexpr size_t CallStack::end_offset() { return offsetof(CallStack, end_); }
+constexpr size_t CallStack::capacity_end_offset() { return offsetof(CallStack, capacity_end_); }
 
 }  // namespace tarnel

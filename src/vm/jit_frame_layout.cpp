@@ -12,23 +12,6 @@ int32_t offset(const Base& base, const Field& field) {
                                 reinterpret_cast<const unsigned char*>(&base));
 }
 
-const void* word_at(const void* object, int32_t at) {
-    const void* word;
-    std::memcpy(&word, static_cast<const unsigned char*>(object) + at, sizeof word);
-    return word;
-}
-
-// The call stack keeps begin, end and end of capacity as its first three
-// words.
-bool stack_layout_matches() {
-    CallStack frames;
-    frames.make_room();
-    frames.emplace_back(7, 1, 0, 0);  // no groups: nothing to construct or destroy
-    const void* words[3] = {word_at(&frames, 0), word_at(&frames, 8), word_at(&frames, 16)};
-    return sizeof frames == 3 * sizeof(void*) && words[0] == frames.begin() && words[1] == frames.end() &&
-           words[2] == frames.begin() + frames.capacity();
-}
-
 // An optional byte is the byte, then a byte that is 1 when there is one.
 bool optional_layout_matches() {
     const std::optional<uint8_t> some(0x5A), none;
@@ -42,9 +25,10 @@ bool optional_layout_matches() {
 
 FrameLayout frame_layout(const VmState& state) {
     FrameLayout layout;
-    layout.stack_begin = offset(state, state.call_stack);
-    layout.stack_end = layout.stack_begin + 8;
-    layout.stack_capacity = layout.stack_begin + 16;
+    const int32_t stack = offset(state, state.call_stack);
+    layout.stack_begin = stack + static_cast<int32_t>(CallStack::begin_offset());
+    layout.stack_end = stack + static_cast<int32_t>(CallStack::end_offset());
+    layout.stack_capacity = stack + static_cast<int32_t>(CallStack::capacity_end_offset());
     layout.partial_frames = offset(state, state.partial_frames);
     layout.declared_saved_tags = offset(state, state.declared_saved_tags);
     layout.save_all = offset(state, state.testing.always_save_all_registers);
@@ -65,11 +49,11 @@ FrameLayout frame_layout(const VmState& state) {
     layout.site_groups = offset(site, site.groups);
     layout.site_quick = offset(site, site.quick);
 
-    layout.known = stack_layout_matches() && optional_layout_matches() && offset(frame, frame.saved_registers) == 0 &&
-                   sizeof(Value) == 16 && sizeof state.partial_frames == 8 && sizeof frame.saved == 8 &&
-                   sizeof frame.return_pc == 8 && sizeof site.entry == 8 && sizeof site.saved == 8 &&
-                   sizeof(ValueType) == 1 && layout.groups == layout.return_register + 2 &&
-                   layout.live == layout.return_register + 3 && layout.site_quick == layout.site_groups + 1;
+    layout.known = optional_layout_matches() && offset(frame, frame.saved_registers) == 0 && sizeof(Value) == 16 &&
+                   sizeof state.partial_frames == 8 && sizeof frame.saved == 8 && sizeof frame.return_pc == 8 &&
+                   sizeof site.entry == 8 && sizeof site.saved == 8 && sizeof(ValueType) == 1 &&
+                   layout.groups == layout.return_register + 2 && layout.live == layout.return_register + 3 &&
+                   layout.site_quick == layout.site_groups + 1;
     return layout;
 }
 

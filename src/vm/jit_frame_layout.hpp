@@ -1,7 +1,8 @@
 // Where the fields the machine code's own quick call and return touch lie
-// (jit_x64.cpp): in the VmState, the CallStack, a CallFrame and a
-// CallSiteCache, and how the standard library lays out the frame's optional
-// return register. Measured on live objects, not assumed: when the
+// (jit_x64.cpp): in the VmState, a CallFrame and a CallSiteCache, and how
+// the standard library lays out the frame's optional return register (the
+// CallStack gives its pointers' offsets itself). Measured on live objects,
+// not assumed: when the
 // library or the compiler lays any of them out otherwise, `known` is false
 // and calls and returns go through their C++ helpers.
 #pragma once
