@@ -140,6 +140,9 @@ public:
         return *frame;
     }
     void pop_back() { std::destroy_at(--end_); }
+    // Removes the innermost frame once its saved values have been moved
+    // out: nothing is left to destroy.
+    void drop_back() { --end_; }
     void clear() {
         while (!empty()) pop_back();
     }

@@ -86,12 +86,12 @@ inline constexpr uint64_t kHeapTagBytes = 0xFCFCFCFCFCFCFCFCull;
         for (unsigned held = groups; held != 0; held &= held - 1)
             save_group(frame, s, 8 * static_cast<unsigned>(__builtin_ctz(held)));
     }
-    ++s.partial_frames;
 }
 
-// Restores the registers the innermost frame, which is partial, holds; the
-// frame stays on the stack, owning nothing. `tags_match`: no tag has been
-// declared on r0..r63 since the load (see restore_group).
+// Moves the registers the innermost frame, which is partial, holds back
+// into the register file; the frame no longer owns them, and the caller
+// takes it off the stack without destroying them again. `tags_match`: no
+// tag has been declared on r0..r63 since the load (see restore_group).
 [[gnu::always_inline]] inline void restore_partial(VmState& s, CallFrame& frame, bool tags_match) {
     if (frame.groups == 1) {
         restore_group(s, frame, 0, tags_match);
@@ -99,8 +99,6 @@ inline constexpr uint64_t kHeapTagBytes = 0xFCFCFCFCFCFCFCFCull;
         for (unsigned held = frame.groups; held != 0; held &= held - 1)
             restore_group(s, frame, 8 * static_cast<unsigned>(__builtin_ctz(held)), tags_match);
     }
-    --s.partial_frames;  // at least this frame is counted
-    frame.live = false;
 }
 
 // Stores `value` in register r with its tag, releasing what r held: a

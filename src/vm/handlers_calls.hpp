@@ -46,7 +46,8 @@ inline bool resolve_callee(ExecContext& c, const Value& callee, size_t site, uin
         cache.writes = writes;
         cache.saved = writes | ((uint64_t{1} << cache.passed) - 1);
         cache.groups = groups_of(cache.saved);
-        cache.quick = entry < c.s.instructions.size() && cache.saved != CallFrame::kFull;
+        cache.quick = entry < c.s.instructions.size() && cache.saved != CallFrame::kFull && !c.s.declared_saved_tags &&
+                      !c.s.testing.always_save_all_registers;
         return true;
     }
     if (callee.is(ValueType::Int)) {

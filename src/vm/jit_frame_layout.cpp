@@ -29,9 +29,6 @@ FrameLayout frame_layout(const VmState& state) {
     layout.stack_begin = stack + static_cast<int32_t>(CallStack::begin_offset());
     layout.stack_end = stack + static_cast<int32_t>(CallStack::end_offset());
     layout.stack_capacity = stack + static_cast<int32_t>(CallStack::capacity_end_offset());
-    layout.partial_frames = offset(state, state.partial_frames);
-    layout.declared_saved_tags = offset(state, state.declared_saved_tags);
-    layout.save_all = offset(state, state.testing.always_save_all_registers);
 
     const CallFrame frame(1, 2, 3, 0);
     layout.frame_size = static_cast<int32_t>(sizeof(CallFrame));
@@ -50,10 +47,9 @@ FrameLayout frame_layout(const VmState& state) {
     layout.site_quick = offset(site, site.quick);
 
     layout.known = optional_layout_matches() && offset(frame, frame.saved_registers) == 0 && sizeof(Value) == 16 &&
-                   sizeof state.partial_frames == 8 && sizeof frame.saved == 8 && sizeof frame.return_pc == 8 &&
-                   sizeof site.entry == 8 && sizeof site.saved == 8 && sizeof(ValueType) == 1 &&
-                   layout.groups == layout.return_register + 2 && layout.live == layout.return_register + 3 &&
-                   layout.site_quick == layout.site_groups + 1;
+                   sizeof frame.saved == 8 && sizeof frame.return_pc == 8 && sizeof site.entry == 8 &&
+                   sizeof site.saved == 8 && sizeof(ValueType) == 1 && layout.groups == layout.return_register + 2 &&
+                   layout.live == layout.return_register + 3 && layout.site_quick == layout.site_groups + 1;
     return layout;
 }
 

@@ -19,9 +19,6 @@ struct FrameLayout {
     int32_t stack_begin = 0;  // call_stack's first element, end and end of capacity
     int32_t stack_end = 0;
     int32_t stack_capacity = 0;
-    int32_t partial_frames = 0;       // a 64-bit count
-    int32_t declared_saved_tags = 0;  // a bool
-    int32_t save_all = 0;             // testing.always_save_all_registers, a bool
     // From the start of a CallFrame; its saved registers start at 0.
     int32_t frame_size = 0;
     int32_t saved_types = 0;

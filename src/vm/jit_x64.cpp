@@ -261,10 +261,6 @@ private:
         cmp(word[rsi + f.site_groups], 0x0101);  // one group (r0..r7), and quick
         jne(not_one_quick_group, T_NEAR);
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
-        cmp(byte[rdi + f.declared_saved_tags], 0);
-        jne(slow, T_NEAR);
-        cmp(byte[rdi + f.save_all], 0);
-        jne(slow, T_NEAR);
         mov(rdx, rbp);
         cmp(rdx, ptr[rdi + f.stack_capacity]);
         je(slow, T_NEAR);      // CallStack::has_room: the handler grows the stack, or fails
@@ -282,7 +278,6 @@ private:
         add(rdx, f.frame_size);
         mov(ptr[rdi + f.stack_end], rdx);
         mov(rbp, rdx);
-        add(qword[rdi + f.partial_frames], 1);
         // r0..r7 hold scalars (the tag word says so); an argument from
         // outside them may bring a heap value into its own register.
         unsigned scalars = 0xFF;
@@ -364,8 +359,6 @@ private:
         const FrameLayout& f = frames_;
         const bool has_result = ins.wide != 0;
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
-        cmp(byte[rdi + f.declared_saved_tags], 0);
-        jne(slow, T_NEAR);
         mov(rdx, rbp);
         cmp(rdx, ptr[rdi + f.stack_begin]);
         je(slow, T_NEAR);  // no frame: the handler halts
@@ -407,10 +400,8 @@ private:
         }
         copy_values(r12, rdx);
         mov(qword[r13], r8);
-        sub(qword[rdi + f.partial_frames], 1);
-        mov(byte[rdx + f.live], 0);
         mov(rax, ptr[rdx + f.return_pc]);
-        mov(ptr[rdi + f.stack_end], rdx);  // popped: the frame owns nothing now
+        mov(ptr[rdi + f.stack_end], rdx);  // CallStack::drop_back: the values are back in the registers
         mov(rbp, rdx);
         if (has_result) {
             movups(ptr[r12 + r10], xmm15);

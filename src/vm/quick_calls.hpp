@@ -7,6 +7,11 @@
 // frame saves part of r0..r63; a return is quick when it returns into such
 // a frame with no result or a scalar one. Every other case is the ordinary
 // handler's.
+//
+// Neither tests whether a tag has been declared on r0..r63: the first such
+// declaration makes every frame on the stack full and every call site slow
+// (VmState::declare_tag), so from then on no partial frame exists, and a
+// call site's `quick` says it all.
 #pragma once
 
 #include <cstring>
@@ -18,7 +23,7 @@ namespace tarnel::frames {
 
 [[gnu::always_inline]] inline bool call_is_quick(const VmState& s, const CallSiteCache& site, const Value& callee) {
     return callee.is(ValueType::String) && callee.payload() == site.callee.payload() && site.quick &&
-           !s.declared_saved_tags && !s.testing.always_save_all_registers && s.call_stack.has_room();
+           s.call_stack.has_room();
 }
 
 // Pushes the frame, which returns to the instruction after the site's
@@ -36,8 +41,7 @@ namespace tarnel::frames {
 
 // `has_result`: the ReturnR names a register (its `wide`), `result` it.
 [[gnu::always_inline]] inline bool return_is_quick(const VmState& s, bool has_result, uint8_t result) {
-    return !s.call_stack.empty() && !s.declared_saved_tags && !s.call_stack.back().is_full() &&
-           !(has_result && s.registers[result].is_heap());
+    return !s.call_stack.empty() && !s.call_stack.back().is_full() && !(has_result && s.registers[result].is_heap());
 }
 
 // Restores and pops the innermost frame, places the result, and returns
@@ -53,7 +57,7 @@ namespace tarnel::frames {
         std::memcpy(bytes, static_cast<const void*>(&src), sizeof bytes);
         const ValueType tag = src.type();
         restore_partial(s, frame, true);
-        s.call_stack.pop_back();
+        s.call_stack.drop_back();
         if (dst) {
             Value& slot = s.registers[*dst];
             if (slot.is_heap()) std::destroy_at(&slot);
@@ -62,7 +66,7 @@ namespace tarnel::frames {
         }
     } else {
         restore_partial(s, frame, true);
-        s.call_stack.pop_back();
+        s.call_stack.drop_back();
     }
     return to;
 }

@@ -62,7 +62,7 @@ void VmState::reset_for_module(Module new_module) {
     last_jump.reset();
     scope_stack.clear();
     call_stack.clear();
-    partial_frames = 0;
+    settled_frames = 0;
     globals.clear();
     for (Value& r : registers) r = Value();
     register_types.fill(ValueType::Empty);
@@ -85,7 +85,14 @@ uint64_t VmState::callee_writes(uint64_t entry) {
 
 void VmState::declare_tag(uint8_t r, ValueType type) {
     register_types[r] = type;
-    if (r < kSavedRegisters) declared_saved_tags = true;
+    if (r < kSavedRegisters && !declared_saved_tags) {
+        // From now on a frame restores tags from values, which only a full
+        // frame does: the partial frames on the stack become full, and no
+        // call site pushes partial ones any more.
+        declared_saved_tags = true;
+        fill_partial_frames();
+        for (CallSiteCache& site : caches.call_sites) site.quick = false;
+    }
     if (!declared_any_tag) {
         declared_any_tag = true;
         store_declared_tags(caches.fast_code);  // the run loop may be running it: same places, new kinds
@@ -124,9 +131,11 @@ std::pair<uint64_t, std::optional<uint8_t>> VmState::pop_frame() {
         frame.live = false;
     } else if (frame.live) {
         frames::restore_partial(*this, frame, !declared_saved_tags);
+        frame.live = false;
     }
     std::pair<uint64_t, std::optional<uint8_t>> target{frame.return_pc, frame.return_register};
     call_stack.pop_back();
+    settled_frames = std::min(settled_frames, call_stack.size());
     return target;
 }
 
@@ -140,7 +149,7 @@ std::pair<uint64_t, std::optional<uint8_t>> VmState::pop_frame() {
 // full already, or has just been filled).
 void VmState::fill_partial_frames() noexcept {
     const Value* outside = registers.data();
-    for (size_t i = call_stack.size(); i-- > 0 && partial_frames != 0;) {
+    for (size_t i = call_stack.size(); i-- > settled_frames;) {
         CallFrame& frame = call_stack[i];
         if (!frame.live) break;  // holds nothing to rebuild the frames below from
         if (!frame.is_full()) {
@@ -150,11 +159,10 @@ void VmState::fill_partial_frames() noexcept {
             }
             frame.saved = CallFrame::kFull;
             frame.groups = 0xFF;
-            --partial_frames;
         }
         outside = frame.saved_registers.data();
     }
-    partial_frames = 0;
+    settled_frames = call_stack.size();
 }
 
 }  // namespace tarnel

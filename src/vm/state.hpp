@@ -40,8 +40,10 @@ struct CallSiteCache {
     uint64_t writes = 0;  // VmState::callee_writes(entry)
     uint64_t saved = 0;   // writes plus the argument registers: what the call's frame saves
     uint8_t groups = 0;   // groups_of(saved)
-    bool quick = false;   // the quiet loop may call through this cache: entry inside the list, frame partial
-    uint8_t passed = 0;   // arguments passed: at most kMaxArguments
+    // The quiet loop may call through this cache: entry inside the list, a
+    // partial frame, no tag declared on r0..r63 (VmState::declare_tag).
+    bool quick = false;
+    uint8_t passed = 0;                         // arguments passed: at most kMaxArguments
     std::array<uint8_t, kMaxArguments> args{};  // the first `passed` argument registers
     // The index after the CallR, where its frame returns to. A file holds at
     // most 2^32 - 1 instructions, so it fits in 32 bits, which keep the
@@ -87,7 +89,7 @@ struct LoadCaches {
 // Switches only tests turn on, to reach paths ordinary programs take rarely.
 struct TestSwitches {
     // Every call saves all of r0..r63, as if every callee could write every
-    // one of them.
+    // one of them. Set before the load: call sites read it when they fill.
     bool always_save_all_registers = false;
     // Quiet runs use the plain loop over the loaded instructions instead of
     // the fast form, for comparing the two.
@@ -129,7 +131,9 @@ struct VmState {
     // and restore the 64 tags as one block instead of recomputing them.
     bool declared_saved_tags = false;
     LoadCaches caches;
-    size_t partial_frames = 0;  // frames on the stack that are not full
+    // The frames below this depth are full: the quick call pushes partial
+    // frames on top only, and settle_frames fills those above it.
+    size_t settled_frames = 0;
     // Set once DefineR has run since the load, on any register. Until then
     // every register's declared tag is its value's tag, which the fast
     // form's in-place kinds rely on (fast_code.hpp).
@@ -176,7 +180,7 @@ struct VmState {
     // run or a single step ends, so that whatever runs next may return into
     // those frames.
     void settle_frames() noexcept {
-        if (partial_frames != 0) fill_partial_frames();
+        if (call_stack.size() > settled_frames) fill_partial_frames();
     }
     void fill_partial_frames() noexcept;
 };

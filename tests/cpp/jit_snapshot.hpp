@@ -33,7 +33,7 @@ struct Snapshot {
     std::optional<uint16_t> last_jump;
     std::vector<std::string> registers;  // all 256, value and tag
     std::vector<std::string> frames;     // each frame: where it returns, what it saves and holds
-    size_t partial_frames = 0;
+    size_t settled_frames = 0;
     bool operator==(const Snapshot&) const = default;
 
     // Everything but the outcomes: what the runs left in the VM.
@@ -47,7 +47,7 @@ struct Snapshot {
             registers.push_back(testing_values::describe(vm.registers[r]) + "/" +
                                 std::string(debug_name(vm.register_types[r])));
         for (const CallFrame& frame : vm.call_stack) frames.push_back(describe_frame(frame));
-        partial_frames = vm.partial_frames;
+        settled_frames = vm.settled_frames;
     }
 
     static std::string describe_frame(const CallFrame& frame) {
@@ -102,7 +102,7 @@ inline std::string difference(const Snapshot& a, const Snapshot& b) {
     if (a.pc != b.pc) out += " pc " + std::to_string(a.pc) + " vs " + std::to_string(b.pc);
     if (a.last_jump != b.last_jump) out += " last jump differs";
     if (a.halted != b.halted || a.depth != b.depth) out += " halted/depth differ";
-    if (a.partial_frames != b.partial_frames) out += " partial frame counts differ";
+    if (a.settled_frames != b.settled_frames) out += " settled depths differ";
     for (size_t f = 0; f < a.frames.size() && f < b.frames.size(); ++f)
         if (a.frames[f] != b.frames[f])
             out += " frame " + std::to_string(f) + ": " + a.frames[f] + " vs " + b.frames[f];

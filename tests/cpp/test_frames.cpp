@@ -402,6 +402,35 @@ std::vector<FrameCase> frame_cases() {
                      {{3, ValueType::Int}, {70, ValueType::Float}},
                      "Int:1040"});
     {
+        // The first declared tag, two calls deep: the frames of both calls
+        // were pushed partial, and still give back exactly what they saved.
+        // g declares Int on r9 while it holds an array: the array must
+        // still be released when f's frame gives r9 back.
+        Module m = call_f({I(Op::MoveR, {9, 7}), I(Op::LoadConstR, {21, 4}), Instruction::call(21, {}, 41),
+                           I(Op::ReturnR, {41}), I(Op::DefineR, {3, 3}), I(Op::MoveR, {9, 5}), I(Op::DefineR, {9, 2}),
+                           I(Op::LoadConstR, {42, 1}), I(Op::ReturnR, {42})});
+        m.functions["g"] = 7;
+        cases.push_back({"DefineR two calls deep",
+                         {m, 1, true, preset},
+                         {{3, "Int:1003"}, {9, "Int:1009"}, {40, "Int:1"}, {41, "Int:1041"}, {42, "Int:1042"}},
+                         {{3, ValueType::Int}, {9, ValueType::Int}},
+                         "Int:1"});
+    }
+    {
+        // The first run calls f, then declares Float on r4 (which f writes)
+        // and runs off the end; the second calls f through the same site,
+        // whose frame must now restore r4's tag from its value.
+        Module m = make_module({I(Op::LoadConstR, {20, 0}), Instruction::call(20, {}, 40),
+                                I(Op::CheckTypeR, {44, 4, 3}), I(Op::DefineR, {4, 3}), I(Op::JumpR, {3}),
+                                I(Op::MoveR, {4, 7}), I(Op::LoadConstR, {43, 1}), I(Op::ReturnR, {43})},
+                               k, {{"main", 0}, {"f", 5}});
+        cases.push_back({"DefineR after a call site's first call",
+                         {m, 2, true, preset},
+                         {{4, "Int:1004"}, {40, "Int:1"}, {43, "Int:1043"}, {44, "Bool:false"}},
+                         {{4, ValueType::Float}},
+                         "none"});
+    }
+    {
         Module m = call_f({I(Op::MoveR, {3, 7}), I(Op::ReturnR)});
         m.instructions.insert(m.instructions.begin(), I(Op::DefineR, {4, 3}));
         for (auto& [name, entry] : m.functions) entry += 1;
@@ -543,7 +572,7 @@ TEST(FrameSaving, FillingPartialFramesRebuildsEachCallersRegisters) {
         }
         vm.settle_frames();
         for (const CallFrame& frame : vm.call_stack) EXPECT_TRUE(frame.is_full());
-        EXPECT_EQ(vm.partial_frames, 0u);
+        EXPECT_EQ(vm.settled_frames, vm.call_stack.size());
         for (int i = depth - 1; i >= 0; --i) {
             // Something the caller never saw, outside every set.
             for (int r = 0; r < 64; ++r) vm.write_register(static_cast<uint8_t>(r), Value::integer(-1));
