@@ -389,7 +389,10 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
     fast_Return: {
         if (__builtin_expect(!frames::return_is_quick(s, f->wide != 0, f->a), 0)) goto label_ReturnR;
         const uint64_t to = frames::leave_quick_return(s, f->wide != 0, f->a);
-        if (__builtin_expect(to >= size, 0)) {
+        // A partial frame returns to the index after a CallR of this load,
+        // at most the list's size, where End stops an ordinary run. A
+        // watched run stops there before its poll could.
+        if (Watched && __builtin_expect(to >= size, 0)) {
             s.pc = to;
             s.instruction_count = count + TARNEL_BIAS;
             return Status::Next;

@@ -417,6 +417,14 @@ std::vector<FrameCase> frame_cases() {
                          "Int:1"});
     }
     {
+        // The call is the list's last instruction: its return ends the run,
+        // through the handler the first time and the quick path the second.
+        Module m = make_module({I(Op::JumpR, {2}), I(Op::LoadConstR, {41, 1}), I(Op::ReturnR, {41}),
+                                I(Op::LoadConstR, {20, 0}), Instruction::call(20, {}, 40)},
+                               k, {{"main", 0}, {"f", 1}});
+        cases.push_back({"return to the end of the list", {m, 3, true, preset}, {{40, "Int:1"}}, {}, "none"});
+    }
+    {
         // The first run calls f, then declares Float on r4 (which f writes)
         // and runs off the end; the second calls f through the same site,
         // whose frame must now restore r4's tag from its value.
