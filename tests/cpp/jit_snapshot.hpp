@@ -15,15 +15,6 @@
 
 namespace tarnel::testing {
 
-// Sets TARNEL_JIT for as long as it lives.
-class JitSwitch {
-public:
-    explicit JitSwitch(const char* value) { setenv("TARNEL_JIT", value, 1); }
-    ~JitSwitch() { unsetenv("TARNEL_JIT"); }
-    JitSwitch(const JitSwitch&) = delete;
-    JitSwitch& operator=(const JitSwitch&) = delete;
-};
-
 struct Snapshot {
     std::vector<std::string> outcomes;  // one per run
     uint64_t count = 0;

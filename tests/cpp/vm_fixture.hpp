@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,28 @@
 namespace tarnel::testing {
 
 using Op = Opcode;
+
+// Sets TARNEL_JIT for as long as it lives, then puts back what was there,
+// so that the tests after it still run in the mode the whole suite was
+// started in (CI runs it with TARNEL_JIT=0 and =always).
+class JitSwitch {
+public:
+    explicit JitSwitch(const char* value) {
+        if (const char* before = std::getenv("TARNEL_JIT")) before_ = before;
+        setenv("TARNEL_JIT", value, 1);
+    }
+    ~JitSwitch() {
+        if (before_)
+            setenv("TARNEL_JIT", before_->c_str(), 1);
+        else
+            unsetenv("TARNEL_JIT");
+    }
+    JitSwitch(const JitSwitch&) = delete;
+    JitSwitch& operator=(const JitSwitch&) = delete;
+
+private:
+    std::optional<std::string> before_;
+};
 
 inline Instruction I(Opcode op, std::initializer_list<int64_t> operands = {}) {
     return Instruction::make(op, operands);
