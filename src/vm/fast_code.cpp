@@ -162,6 +162,8 @@ void store_declared_tags(std::vector<Instruction>& fast) {
             entry.op = fast_op(FastKind::AddScaled);
         } else if (kind >= FastKind::AddInPlace && kind <= FastKind::MulInPlace) {
             entry.op = fast_op(scaled_kind_of(kind));
+        } else if (kind >= FastKind::AddFloatInPlace && kind <= FastKind::MulFloatInPlace) {
+            entry.op = fast_op(twin_kind(scaled_kind_of(twin_kind(kind))));
         }
     }
 }

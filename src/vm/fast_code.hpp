@@ -37,6 +37,11 @@
 //     DefineR has run since the load; the first DefineR turns every
 //     in-place kind and group back into the scaled kind, which stores the
 //     declared tag (store_declared_tags);
+//   - an arithmetic entry tests its operands for two Ints first, and for
+//     two Floats next; once it has found two Floats the loop gives it the
+//     twin kind that tests for Floats first, and back again once it finds
+//     two Ints (a rewrite of `op` in place, like the one below), so that a
+//     Float loop does not pay for a failed Int test at every step;
 //   - an in-place AddR whose result the next entry, a fused comparison,
 //     takes as its left operand (a loop's increment, test and jump back) is the first
 //     entry of a group of three run in one dispatch when the operands are
@@ -70,6 +75,15 @@ enum class FastKind : uint8_t {
     AddInPlace,  // AddScaled whose destination is one of its operands
     SubInPlace,
     MulInPlace,
+    // The same kinds testing for two Floats first, which an entry becomes
+    // once its operands are Floats (and goes back from once they are Ints).
+    AddFloatScaled,
+    SubFloatScaled,
+    MulFloatScaled,
+    DivFloatScaled,
+    AddFloatInPlace,
+    SubFloatInPlace,
+    MulFloatInPlace,
     LtJumpIf,     // LtR d, x, y then JumpIfR d (target inside)
     LtJumpIfNot,  // LtR then JumpIfNotR
     LteJumpIf,
@@ -152,6 +166,22 @@ inline uint16_t scaled_right(const Instruction& entry) {
     uint16_t half;
     std::memcpy(&half, reinterpret_cast<const char*>(&entry.wide) + sizeof half, sizeof half);
     return half;
+}
+
+// The twin of a scaled or in-place arithmetic kind that tests the other
+// type first (AddScaled and AddFloatScaled, AddInPlace and AddFloatInPlace...).
+constexpr FastKind twin_kind(FastKind kind) {
+    constexpr auto ints = static_cast<uint8_t>(FastKind::AddScaled);
+    constexpr auto floats = static_cast<uint8_t>(FastKind::AddFloatScaled);
+    const auto k = static_cast<uint8_t>(kind);
+    if (kind >= FastKind::AddScaled && kind <= FastKind::DivScaled) return static_cast<FastKind>(floats + (k - ints));
+    if (kind >= FastKind::AddFloatScaled && kind <= FastKind::DivFloatScaled)
+        return static_cast<FastKind>(ints + (k - floats));
+    if (kind >= FastKind::AddInPlace && kind <= FastKind::MulInPlace)
+        return static_cast<FastKind>(static_cast<uint8_t>(FastKind::AddFloatInPlace) +
+                                     (k - static_cast<uint8_t>(FastKind::AddInPlace)));
+    return static_cast<FastKind>(static_cast<uint8_t>(FastKind::AddInPlace) +
+                                 (k - static_cast<uint8_t>(FastKind::AddFloatInPlace)));
 }
 
 // Builds the fast form of `code`: one entry per instruction, then End.

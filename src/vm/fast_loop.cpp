@@ -14,6 +14,8 @@
 // register. Nothing else differs, and an ordinary run has no check at all.
 #include "vm/fast_loop.hpp"
 
+#include <type_traits>
+
 #include "values/float_arithmetic.hpp"
 #include "vm/fast_code.hpp"
 #include "vm/handlers_calls.hpp"
@@ -136,72 +138,111 @@ TARNEL_HANDLER Value& at_offset(VmState* base, uint16_t offset) {
     return *reinterpret_cast<Value*>(reinterpret_cast<char*>(base) + offset);
 }
 
+// Which quick case a scaled entry took: two Ints, two Floats, or neither
+// (the handler's case).
+enum class Took : uint8_t { Neither, Ints, Floats };
+
+// Writes a quick case's Int or Float result. In place, the destination
+// holds a value of the result's type already and its declared tag is that
+// type (see quick_scaled): only the payload changes.
+template <bool InPlace, typename Number>
+TARNEL_HANDLER void store_result(const Instruction& entry, VmState* base, Number result) {
+    constexpr bool is_float = std::is_same_v<Number, double>;
+    Value& dst = at_offset(base, scaled_dst(entry));
+    if constexpr (InPlace) {
+        if constexpr (is_float)
+            dst.replace_float(result);
+        else
+            dst.replace_int(result);
+    } else {
+        if constexpr (is_float)
+            dst.set_float(result);
+        else
+            dst.set_int(result);
+        base->register_types[entry.a] = is_float ? ValueType::Float : ValueType::Int;
+    }
+}
+
+// The Int case of a scaled DivR, AddR, SubR or MulR: the handlers' own quick
+// case of DivR (a positive divisor: no zero, no INT64_MIN / -1), the others
+// without overflow. `InPlace`: see quick_scaled.
+template <Opcode Op, bool InPlace>
+TARNEL_HANDLER bool quick_ints(const Instruction& entry, VmState* base, const Value& l, const Value& r) {
+    if (!both_int(l, r)) return false;
+    int64_t out;
+    if constexpr (Op == Opcode::DivR) {
+        if (r.as_int() <= 0) return false;
+        out = l.as_int() / r.as_int();
+    } else if (int_overflows<Op>(l.as_int(), r.as_int(), out)) {
+        return false;
+    }
+    store_result<InPlace>(entry, base, out);
+    return true;
+}
+
+// The Float case of the same kinds (DivR: a nonzero divisor).
+template <Opcode Op, bool InPlace>
+TARNEL_HANDLER bool quick_floats(const Instruction& entry, VmState* base, const Value& l, const Value& r) {
+    if (!both_float(l, r)) return false;
+    const double x = l.as_float(), y = r.as_float();
+    double result;
+    if constexpr (Op == Opcode::DivR) {
+        if (y == 0.0) return false;
+        result = x / y;
+    } else {
+        result = Op == Opcode::AddR ? float_sum(x, y) : Op == Opcode::SubR ? x - y : float_product(x, y);
+    }
+    store_result<InPlace>(entry, base, result);
+    return true;
+}
+
 // The quick cases of a scaled entry (fast_code.hpp), each register reached
 // by one load of its offset: Int and Float arithmetic without overflow, and
-// the handlers' own quick cases of DivR (no zero divisor, no INT64_MIN / -1)
-// and NegR. Every other case returns false and goes to the handler.
+// the handlers' own quick cases of DivR and NegR, with Ints tested first, or
+// Floats when `FloatsFirst`. Every other case goes to the handler.
 // `InPlace`: the destination is one of the operands, so when the quick case
 // applies it holds a scalar of the result's type already, and (no DefineR
 // having run since the load, or the kind would be gone: fast_code.hpp) its
 // declared tag is that type too.
-template <Opcode Op, bool InPlace = false>
-TARNEL_HANDLER bool quick_scaled(const Instruction& entry, VmState* base) {
+template <Opcode Op, bool InPlace = false, bool FloatsFirst = false>
+TARNEL_HANDLER Took quick_scaled(const Instruction& entry, VmState* base) {
     const Value& l = at_offset(base, scaled_left(entry));
     if constexpr (Op == Opcode::NegR) {
         Value& dst = at_offset(base, scaled_dst(entry));
         if (l.is(ValueType::Float)) {
             dst.set_float(-l.as_float());
             base->register_types[entry.a] = ValueType::Float;
-            return true;
+            return Took::Floats;
         }
         if (l.is(ValueType::Int) && l.as_int() != INT64_MIN) {
             dst.set_int(-l.as_int());
             base->register_types[entry.a] = ValueType::Int;
-            return true;
+            return Took::Ints;
         }
-        return false;
+        return Took::Neither;
     }
     const Value& r = at_offset(base, scaled_right(entry));
-    if constexpr (Op == Opcode::DivR) {
-        if (both_int(l, r) && r.as_int() > 0) {
-            at_offset(base, scaled_dst(entry)).set_int(l.as_int() / r.as_int());
-            base->register_types[entry.a] = ValueType::Int;
-            return true;
-        }
-        if (both_float(l, r) && r.as_float() != 0.0) {
-            at_offset(base, scaled_dst(entry)).set_float(l.as_float() / r.as_float());
-            base->register_types[entry.a] = ValueType::Float;
-            return true;
-        }
-        return false;
+    // Between the two tests the tags are read again from memory. Without
+    // this the compiler loads the left tag into a register for the second
+    // test too, which costs the first a load of its own on every step.
+    if constexpr (FloatsFirst) {
+        if (quick_floats<Op, InPlace>(entry, base, l, r)) return Took::Floats;
+        asm volatile("" ::: "memory");
+        if (quick_ints<Op, InPlace>(entry, base, l, r)) return Took::Ints;
+    } else {
+        if (quick_ints<Op, InPlace>(entry, base, l, r)) return Took::Ints;
+        asm volatile("" ::: "memory");
+        if (quick_floats<Op, InPlace>(entry, base, l, r)) return Took::Floats;
     }
-    if (both_int(l, r)) {
-        int64_t out;
-        if (int_overflows<Op>(l.as_int(), r.as_int(), out)) return false;
-        if constexpr (InPlace) {
-            at_offset(base, scaled_dst(entry)).replace_int(out);  // the declared tag is Int already
-        } else {
-            at_offset(base, scaled_dst(entry)).set_int(out);
-            base->register_types[entry.a] = ValueType::Int;
-        }
-        return true;
-    }
-    // Not two Ints: the tags are read again from memory. Without this the
-    // compiler loads the left tag into a register for the Float test too,
-    // which costs the Int test a load of its own on every step.
-    asm volatile("" ::: "memory");
-    if (both_float(l, r)) {
-        const double x = l.as_float(), y = r.as_float();
-        const double result = Op == Opcode::AddR ? float_sum(x, y) : Op == Opcode::SubR ? x - y : float_product(x, y);
-        if constexpr (InPlace) {
-            at_offset(base, scaled_dst(entry)).replace_float(result);  // the declared tag is Float already
-        } else {
-            at_offset(base, scaled_dst(entry)).set_float(result);
-            base->register_types[entry.a] = ValueType::Float;
-        }
-        return true;
-    }
-    return false;
+    return Took::Neither;
+}
+
+// Gives an entry of kind `kind` its twin, which tests first for the type
+// its operands held this time. A group's first entry that left its group
+// for the in-place kind's code keeps its own kind. The fast form is the
+// VM's own, mutable vector; the loop reads it through pointers to const.
+TARNEL_HANDLER void retype(const Instruction* entry, FastKind kind) {
+    if (entry->op == fast_op(kind)) const_cast<Instruction*>(entry)->op = fast_op(twin_kind(kind));
 }
 
 // Where the in-list jump entry `jump` goes: its byte distance added to it.
@@ -250,6 +291,8 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
     X(Call) X(Return) \
     X(AddScaled) X(SubScaled) X(MulScaled) X(DivScaled) X(NegScaled) \
     X(AddInPlace) X(SubInPlace) X(MulInPlace) \
+    X(AddFloatScaled) X(SubFloatScaled) X(MulFloatScaled) X(DivFloatScaled) \
+    X(AddFloatInPlace) X(SubFloatInPlace) X(MulFloatInPlace) \
     X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot) \
     X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) \
     X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf) X(NeqJumpIfNot) \
@@ -343,22 +386,40 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         count -= next_poll;
         TARNEL_NEXT();
 
-// A scaled arithmetic entry, plain or in place; the cases the quick path
-// leaves run the ordinary handler on the loaded instruction at the same
-// index, whose operands are register numbers.
-#define TARNEL_SCALED_BODY(name, form, in_place)                                              \
-    fast_##name##form : if (quick_scaled<Opcode::name##R, in_place>(*f, base)) TARNEL_NEXT(); \
-    f = s.instructions.data() + (f - code);                                                   \
+// A scaled arithmetic entry, plain or in place, testing Ints or Floats
+// first; one that found the other type becomes its twin. The cases the
+// quick path leaves run the ordinary handler on the loaded instruction at
+// the same index, whose operands are register numbers.
+#define TARNEL_SCALED_BODY(name, form, in_place, floats_first)                             \
+    fast_##name##form : {                                                                  \
+        const Took took = quick_scaled<Opcode::name##R, in_place, floats_first>(*f, base); \
+        if (took == (floats_first ? Took::Floats : Took::Ints)) TARNEL_NEXT();             \
+        if (took != Took::Neither) {                                                       \
+            retype(f, FastKind::name##form);                                               \
+            TARNEL_NEXT();                                                                 \
+        }                                                                                  \
+    }                                                                                      \
+    f = s.instructions.data() + (f - code);                                                \
     goto label_##name##R;
-        TARNEL_SCALED_BODY(Add, Scaled, false)
-        TARNEL_SCALED_BODY(Sub, Scaled, false)
-        TARNEL_SCALED_BODY(Mul, Scaled, false)
-        TARNEL_SCALED_BODY(Div, Scaled, false)
-        TARNEL_SCALED_BODY(Neg, Scaled, false)
-        TARNEL_SCALED_BODY(Add, InPlace, true)
-        TARNEL_SCALED_BODY(Sub, InPlace, true)
-        TARNEL_SCALED_BODY(Mul, InPlace, true)
+        TARNEL_SCALED_BODY(Add, Scaled, false, false)
+        TARNEL_SCALED_BODY(Sub, Scaled, false, false)
+        TARNEL_SCALED_BODY(Mul, Scaled, false, false)
+        TARNEL_SCALED_BODY(Div, Scaled, false, false)
+        TARNEL_SCALED_BODY(Add, InPlace, true, false)
+        TARNEL_SCALED_BODY(Sub, InPlace, true, false)
+        TARNEL_SCALED_BODY(Mul, InPlace, true, false)
+        TARNEL_SCALED_BODY(Add, FloatScaled, false, true)
+        TARNEL_SCALED_BODY(Sub, FloatScaled, false, true)
+        TARNEL_SCALED_BODY(Mul, FloatScaled, false, true)
+        TARNEL_SCALED_BODY(Div, FloatScaled, false, true)
+        TARNEL_SCALED_BODY(Add, FloatInPlace, true, true)
+        TARNEL_SCALED_BODY(Sub, FloatInPlace, true, true)
+        TARNEL_SCALED_BODY(Mul, FloatInPlace, true, true)
 #undef TARNEL_SCALED_BODY
+    fast_NegScaled:  // no twin: it tests Floats first
+        if (quick_scaled<Opcode::NegR>(*f, base) != Took::Neither) TARNEL_NEXT();
+        f = s.instructions.data() + (f - code);
+        goto label_NegR;
 
     fast_JumpIn:
         TARNEL_TAKE_JUMP(jump_label(*f), jump_target_entry(f));

@@ -254,6 +254,29 @@ INSTANTIATE_TEST_SUITE_P(Table, FarJumps, ::testing::Values(
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
+// A loop whose AddR, DivR and in-place SubR (its first three entries) see
+// two Floats, then two Ints, and so on: their operands swap with r8, r9,
+// r14 and r15 every round. r3 holds the number of rounds; it returns the
+// last sum.
+std::vector<Instruction> alternating_types_loop() {
+    std::vector<Instruction> code = {I(Op::AddR, {5, 6, 7}), I(Op::DivR, {10, 6, 7}), I(Op::SubR, {11, 11, 13})};
+    for (auto [x, y] : {std::pair{6, 8}, {7, 9}, {11, 14}, {13, 15}}) {
+        code.push_back(I(Op::MoveR, {12, x}));
+        code.push_back(I(Op::MoveR, {x, y}));
+        code.push_back(I(Op::MoveR, {y, 12}));
+    }
+    code.push_back(I(Op::AddR, {0, 0, 1}));
+    code.push_back(I(Op::LtR, {2, 0, 3}));
+    code.push_back(I(Op::JumpIfR, {2, -18}));
+    code.push_back(I(Op::ReturnR, {5}));
+    return code;
+}
+
+std::vector<std::pair<uint8_t, Value>> alternating_types_preset(int64_t rounds) {
+    return {{6, F(1.5)},   {7, F(0.5)}, {8, VI(3)}, {9, VI(2)}, {11, F(10.0)},  {13, F(0.25)},
+            {14, VI(100)}, {15, VI(7)}, {0, VI(0)}, {1, VI(1)}, {3, VI(rounds)}};
+}
+
 // Scaled entries (arithmetic and fused comparisons whose operands are byte
 // offsets): the highest registers, a destination that is an operand or held
 // a payload, and every case the quick path leaves to the handler, which
@@ -422,6 +445,18 @@ std::vector<FlowCase> scaled_cases() {
          {{255, VI(0)}, {254, VI(3)}, {252, VI(10)}},
          "Int 12",
          13},
+        // Arithmetic entries whose operands change type every round: each
+        // switches between its Int-first and Float-first kind.
+        {"OperandTypesAlternate", alternating_types_loop(), alternating_types_preset(5), "Float", 91},
+        // A DefineR after an in-place entry became Float-first: the entry
+        // must store the declared tag from then on, like any scaled entry
+        // (CheckTypeR reads it back).
+        {"DefineRAfterAFloatInPlaceEntry",
+         {I(Op::SubR, {11, 11, 13}), I(Op::CheckTypeR, {10, 11, 3}), I(Op::DefineR, {11, 2}), I(Op::AddR, {0, 0, 1}),
+          I(Op::LtR, {2, 0, 3}), I(Op::JumpIfR, {2, -6}), I(Op::ReturnR, {10})},
+         {{11, F(10.0)}, {13, F(0.25)}, {0, VI(0)}, {1, VI(1)}, {3, VI(3)}},
+         "Bool true",
+         19},
         {"GroupWithFloatAddendsOnHighRegisters",
          {I(Op::AddR, {255, 255, 254}), I(Op::LtR, {253, 255, 252}), I(Op::JumpIfR, {253, -3}), I(Op::ReturnR, {255})},
          {{255, F(0.0)}, {254, F(0.75)}, {252, VI(2)}},
@@ -472,6 +507,24 @@ TEST(FastCode, InPlaceAfterADefineRInAnEarlierRun) {
     EXPECT_EQ(expected, "Int 3/Int");
     EXPECT_EQ(two_runs(true, false), expected);
     EXPECT_EQ(two_runs(false, false), expected);
+}
+
+// An arithmetic entry tests first for the type its operands held last:
+// after a last round on Floats the three entries are Float-first, after
+// one on Ints they are Int-first again.
+TEST(FastCode, ArithmeticEntriesTestFirstTheTypeTheyLastSaw) {
+    const FastKind ints[] = {FastKind::AddScaled, FastKind::DivScaled, FastKind::SubInPlace};
+    const JitSwitch interpreter("0");  // the machine code does not run the fast form
+    for (int64_t rounds : {1, 2, 5, 6}) {
+        VmState vm;
+        vm.reset_for_module(make_module(alternating_types_loop()));
+        for (const auto& [r, v] : alternating_types_preset(rounds)) vm.write_register(r, v);
+        ASSERT_TRUE(run_state(vm).ok);
+        const bool last_on_floats = rounds % 2 == 1;
+        for (size_t i = 0; i < 3; ++i)
+            EXPECT_EQ(vm.caches.fast_code[i].op, fast_op(last_on_floats ? twin_kind(ints[i]) : ints[i]))
+                << "rounds " << rounds << ", entry " << i;
+    }
 }
 
 // The scaled operands: byte offsets from `file_offset` before r0, and no
