@@ -58,18 +58,17 @@ inline constexpr uint64_t kHeapTagBytes = 0xFCFCFCFCFCFCFCFCull;
 }
 
 // Releases what r(first)..r(first + 7) hold now and moves the frame's copies
-// back in, tags with them. `tags_match` says whether the tag array still
-// equals the values' tags there (no DefineR since the load); otherwise the
-// values' own tags decide what to release.
+// back in, tags with them. The tag array decides what to release: it equals
+// the values' tags on r0..r63 whenever a partial frame is on the stack (the
+// first tag declared there makes every frame full: VmState::declare_tag).
 [[gnu::cold, gnu::noinline]] inline void release_group(Value* group) noexcept {
     for (unsigned i = 0; i < 8; ++i)
         if (group[i].is_heap()) std::destroy_at(group + i);
 }
 
-[[gnu::always_inline]] inline void restore_group(VmState& s, const CallFrame& frame, unsigned first, bool tags_match) {
+[[gnu::always_inline]] inline void restore_group(VmState& s, const CallFrame& frame, unsigned first) {
     Value* to = s.registers.data() + first;
-    const bool any_heap = tags_match ? (tag_word(s.register_types.data() + first) & kHeapTagBytes) != 0 : true;
-    if (__builtin_expect(any_heap, 0)) release_group(to);
+    if (__builtin_expect((tag_word(s.register_types.data() + first) & kHeapTagBytes) != 0, 0)) release_group(to);
     std::memcpy(static_cast<void*>(to), static_cast<const void*>(frame.saved_registers.data() + first),
                 8 * sizeof(Value));
     std::memcpy(s.register_types.data() + first, frame.saved_types.data() + first, 8);
@@ -90,14 +89,13 @@ inline constexpr uint64_t kHeapTagBytes = 0xFCFCFCFCFCFCFCFCull;
 
 // Moves the registers the innermost frame, which is partial, holds back
 // into the register file; the frame no longer owns them, and the caller
-// takes it off the stack without destroying them again. `tags_match`: no
-// tag has been declared on r0..r63 since the load (see restore_group).
-[[gnu::always_inline]] inline void restore_partial(VmState& s, CallFrame& frame, bool tags_match) {
+// takes it off the stack without destroying them again.
+[[gnu::always_inline]] inline void restore_partial(VmState& s, CallFrame& frame) {
     if (frame.groups == 1) {
-        restore_group(s, frame, 0, tags_match);
+        restore_group(s, frame, 0);
     } else {
         for (unsigned held = frame.groups; held != 0; held &= held - 1)
-            restore_group(s, frame, 8 * static_cast<unsigned>(__builtin_ctz(held)), tags_match);
+            restore_group(s, frame, 8 * static_cast<unsigned>(__builtin_ctz(held)));
     }
 }
 

@@ -56,7 +56,7 @@ namespace tarnel::frames {
         uint64_t bytes[2];
         std::memcpy(bytes, static_cast<const void*>(&src), sizeof bytes);
         const ValueType tag = src.type();
-        restore_partial(s, frame, true);
+        restore_partial(s, frame);
         s.call_stack.drop_back();
         if (dst) {
             Value& slot = s.registers[*dst];
@@ -65,7 +65,7 @@ namespace tarnel::frames {
             s.register_types[*dst] = tag;
         }
     } else {
-        restore_partial(s, frame, true);
+        restore_partial(s, frame);
         s.call_stack.drop_back();
     }
     return to;

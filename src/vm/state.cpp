@@ -130,7 +130,7 @@ std::pair<uint64_t, std::optional<uint8_t>> VmState::pop_frame() {
         }
         frame.live = false;
     } else if (frame.live) {
-        frames::restore_partial(*this, frame, !declared_saved_tags);
+        frames::restore_partial(*this, frame);
         frame.live = false;
     }
     std::pair<uint64_t, std::optional<uint8_t>> target{frame.return_pc, frame.return_register};
