@@ -59,57 +59,58 @@
 
 namespace tarnel {
 
-// Kinds only the fast form has; they follow the loaded kinds.
+// The kinds only the fast form has, one row each, in order after the
+// loaded kinds. FastKind and the quiet loop's dispatch table
+// (fast_loop.cpp) are both made from this list, so their orders cannot
+// drift apart.
+// clang-format off
+#define TARNEL_FAST_KINDS(X)                                                                        \
+    X(End)             /* past the last instruction: the run ends */                                \
+    X(JumpIn)          /* JumpR with its target inside the list */                                  \
+    X(JumpIfIn)        /* JumpIfR, target inside */                                                 \
+    X(JumpIfNotIn)     /* JumpIfNotR, target inside */                                              \
+    X(Call)            /* CallR; `wide` holds the index of its call-site cache */                   \
+    X(Return)          /* ReturnR */                                                                \
+    X(AddScaled)       /* AddR with byte offsets for operands (scaled_dst) */                       \
+    X(SubScaled)                                                                                    \
+    X(MulScaled)                                                                                    \
+    X(DivScaled)                                                                                    \
+    X(NegScaled)       /* NegR, its source as the left operand */                                   \
+    X(AddInPlace)      /* AddScaled whose destination is one of its operands */                     \
+    X(SubInPlace)                                                                                   \
+    X(MulInPlace)                                                                                   \
+    /* The same kinds testing for two Floats first, which an entry becomes */                       \
+    /* once its operands are Floats (and goes back from once they are Ints). */                     \
+    X(AddFloatScaled)                                                                               \
+    X(SubFloatScaled)                                                                               \
+    X(MulFloatScaled)                                                                               \
+    X(DivFloatScaled)                                                                               \
+    X(AddFloatInPlace)                                                                              \
+    X(SubFloatInPlace)                                                                              \
+    X(MulFloatInPlace)                                                                              \
+    X(LtJumpIf)        /* LtR d, x, y then JumpIfR d (target inside) */                             \
+    X(LtJumpIfNot)     /* LtR then JumpIfNotR */                                                    \
+    X(LteJumpIf) X(LteJumpIfNot)                                                                    \
+    X(GtJumpIf) X(GtJumpIfNot)                                                                      \
+    X(GteJumpIf) X(GteJumpIfNot)                                                                    \
+    X(EqJumpIf) X(EqJumpIfNot)                                                                      \
+    X(NeqJumpIf) X(NeqJumpIfNot)                                                                    \
+    X(AddLtJumpIf)     /* AddR d, x, y (scaled) then a fused comparison of d (as above) */          \
+    X(AddLtJumpIfNot)                                                                               \
+    X(AddLteJumpIf) X(AddLteJumpIfNot)                                                              \
+    X(AddGtJumpIf) X(AddGtJumpIfNot)                                                                \
+    X(AddGteJumpIf) X(AddGteJumpIfNot)                                                              \
+    X(AddEqJumpIf) X(AddEqJumpIfNot)                                                                \
+    X(AddNeqJumpIf) X(AddNeqJumpIfNot)
+// clang-format on
+
+#define TARNEL_FAST_KIND_ENUMERATOR(name) name,
 enum class FastKind : uint8_t {
-    End = kOpcodeCount,  // past the last instruction: the run ends
-    JumpIn,              // JumpR with its target inside the list
-    JumpIfIn,            // JumpIfR, target inside
-    JumpIfNotIn,         // JumpIfNotR, target inside
-    Call,                // CallR; `wide` holds the index of its call-site cache
-    Return,              // ReturnR
-    AddScaled,           // AddR with byte offsets for operands (scaled_dst)
-    SubScaled,
-    MulScaled,
-    DivScaled,
-    NegScaled,   // NegR, its source as the left operand
-    AddInPlace,  // AddScaled whose destination is one of its operands
-    SubInPlace,
-    MulInPlace,
-    // The same kinds testing for two Floats first, which an entry becomes
-    // once its operands are Floats (and goes back from once they are Ints).
-    AddFloatScaled,
-    SubFloatScaled,
-    MulFloatScaled,
-    DivFloatScaled,
-    AddFloatInPlace,
-    SubFloatInPlace,
-    MulFloatInPlace,
-    LtJumpIf,     // LtR d, x, y then JumpIfR d (target inside)
-    LtJumpIfNot,  // LtR then JumpIfNotR
-    LteJumpIf,
-    LteJumpIfNot,
-    GtJumpIf,
-    GtJumpIfNot,
-    GteJumpIf,
-    GteJumpIfNot,
-    EqJumpIf,
-    EqJumpIfNot,
-    NeqJumpIf,
-    NeqJumpIfNot,
-    AddLtJumpIf,  // AddR d, x, y (scaled) then a fused comparison of d (as above)
-    AddLtJumpIfNot,
-    AddLteJumpIf,
-    AddLteJumpIfNot,
-    AddGtJumpIf,
-    AddGtJumpIfNot,
-    AddGteJumpIf,
-    AddGteJumpIfNot,
-    AddEqJumpIf,
-    AddEqJumpIfNot,
-    AddNeqJumpIf,
-    AddNeqJumpIfNot,
-    Count,
+    LastLoaded = kOpcodeCount - 1,  // the loaded kinds (Opcode) come first
+    TARNEL_FAST_KINDS(TARNEL_FAST_KIND_ENUMERATOR) Count,
 };
+#undef TARNEL_FAST_KIND_ENUMERATOR
+static_assert(static_cast<size_t>(FastKind::End) == kOpcodeCount);
 
 inline constexpr size_t kFastKindCount = static_cast<size_t>(FastKind::Count);
 

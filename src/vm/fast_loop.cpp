@@ -284,22 +284,6 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
 
 #define TARNEL_LABEL_ADDRESS(name, ...) &&label_##name,
 #define TARNEL_FAST_ADDRESS(name) &&fast_##name,
-    // clang-format off
-#define TARNEL_FAST_KINDS(X) \
-    X(End) \
-    X(JumpIn) X(JumpIfIn) X(JumpIfNotIn) \
-    X(Call) X(Return) \
-    X(AddScaled) X(SubScaled) X(MulScaled) X(DivScaled) X(NegScaled) \
-    X(AddInPlace) X(SubInPlace) X(MulInPlace) \
-    X(AddFloatScaled) X(SubFloatScaled) X(MulFloatScaled) X(DivFloatScaled) \
-    X(AddFloatInPlace) X(SubFloatInPlace) X(MulFloatInPlace) \
-    X(LtJumpIf) X(LtJumpIfNot) X(LteJumpIf) X(LteJumpIfNot) \
-    X(GtJumpIf) X(GtJumpIfNot) X(GteJumpIf) X(GteJumpIfNot) \
-    X(EqJumpIf) X(EqJumpIfNot) X(NeqJumpIf) X(NeqJumpIfNot) \
-    X(AddLtJumpIf) X(AddLtJumpIfNot) X(AddLteJumpIf) X(AddLteJumpIfNot) \
-    X(AddGtJumpIf) X(AddGtJumpIfNot) X(AddGteJumpIf) X(AddGteJumpIfNot) \
-    X(AddEqJumpIf) X(AddEqJumpIfNot) X(AddNeqJumpIf) X(AddNeqJumpIfNot)
-    // clang-format on
     static const void* const dispatch_table[kFastKindCount] = {TARNEL_INSTRUCTIONS(TARNEL_LABEL_ADDRESS)
                                                                    TARNEL_FAST_KINDS(TARNEL_FAST_ADDRESS)};
 #undef TARNEL_LABEL_ADDRESS
@@ -550,7 +534,6 @@ Status run(ExecContext& c, [[maybe_unused]] LimitPoller* poller, [[maybe_unused]
         s.instruction_count = count + TARNEL_BIAS;
         throw;
     }
-#undef TARNEL_FAST_KINDS
 #undef TARNEL_NEXT
 #undef TARNEL_LEAVE
 #undef TARNEL_TAKE_JUMP
