@@ -106,8 +106,11 @@ namespace tarnel {
 
 #define TARNEL_FAST_KIND_ENUMERATOR(name) name,
 enum class FastKind : uint8_t {
-    LastLoaded = kOpcodeCount - 1,  // the loaded kinds (Opcode) come first
-    TARNEL_FAST_KINDS(TARNEL_FAST_KIND_ENUMERATOR) Count,
+    // Not a kind of its own: the last loaded kind's number (Opcode), so
+    // that End and the rows after it follow the loaded kinds.
+    LastLoaded = kOpcodeCount - 1,
+    TARNEL_FAST_KINDS(TARNEL_FAST_KIND_ENUMERATOR)  // End .. AddNeqJumpIfNot
+    Count,
 };
 #undef TARNEL_FAST_KIND_ENUMERATOR
 static_assert(static_cast<size_t>(FastKind::End) == kOpcodeCount);
