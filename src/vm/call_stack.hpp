@@ -95,6 +95,12 @@ constexpr uint8_t groups_of(uint64_t mask) {
 // exactly kMaxCallDepth. So a frame fits without growing exactly when the
 // depth limit allows one more (has_room): the quick calls, in the run loop
 // and in machine code, test one pointer comparison for both.
+//
+// The storage always has one frame's bytes more than its capacity, never
+// constructed as a frame: the machine code keeps the innermost function's
+// r0..r7 there, where the frame of its next call will hold them
+// (jit_x64.cpp), so at any depth up to the limit the place past the last
+// frame exists.
 class CallStack {
 public:
     CallStack() = default;
@@ -123,6 +129,11 @@ public:
     static constexpr size_t capacity_end_offset();
 
     bool has_room() const { return end_ != capacity_end_; }
+    // Gives an empty stack its first storage, so that end() points into it.
+    // Throws std::bad_alloc, with the stack unchanged, when memory runs out.
+    void reserve_storage() {
+        if (begin_ == nullptr) grow(16);
+    }
     // Grows the storage when it is full; false at the depth limit. Throws
     // std::bad_alloc, with the stack unchanged, when memory runs out.
     bool make_room() {
@@ -149,7 +160,7 @@ public:
 
 private:
     void grow(size_t frames) {
-        CallFrame* storage = std::allocator<CallFrame>().allocate(frames);
+        CallFrame* storage = std::allocator<CallFrame>().allocate(frames + 1);
         const size_t depth = size();
         for (size_t i = 0; i < depth; ++i) {
             std::construct_at(storage + i, std::move(begin_[i]));
@@ -161,7 +172,7 @@ private:
         capacity_end_ = storage + frames;
     }
     static void release(CallFrame* storage, size_t frames) {
-        if (storage != nullptr) std::allocator<CallFrame>().deallocate(storage, frames);
+        if (storage != nullptr) std::allocator<CallFrame>().deallocate(storage, frames + 1);
     }
 
     CallFrame* begin_ = nullptr;

@@ -44,6 +44,10 @@ struct MachineFrame {
     void* handlers = nullptr;  // a HandlerContext (jit_handlers.hpp)
     uint8_t stopped = 0;       // out: a handler ended the run (HandlerContext says how; VmState::pc holds the pc)
     void* state = nullptr;     // the VmState, for the quick call and return (jit_handlers.hpp)
+    // The call stack's first frame and the end of its room, as the code last
+    // read them from the state (jit_x64.cpp, reload_stack_end).
+    void* stack_begin = nullptr;
+    void* stack_room_end = nullptr;
 };
 
 class MachineCode;

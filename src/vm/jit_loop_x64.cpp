@@ -140,8 +140,11 @@ private:
     Xmm xmm(uint8_t r) const { return floating(floating_[r]); }
     Reg64 begin(uint8_t r) const { return general(begin_[r]); }
     Reg64 length(uint8_t r) const { return general(length_[r]); }
-    static Xbyak::Address payload(uint8_t r) { return qword[r12 + 16 * static_cast<int>(r) + 8]; }
-    static Xbyak::Address tag(uint8_t r) { return byte[r12 + 16 * static_cast<int>(r)]; }
+    Xbyak::RegExp value_of(uint8_t r) const {
+        return (around_.windowed && r < 8 ? rbp : r12) + 16 * static_cast<int>(r);
+    }
+    Xbyak::Address payload(uint8_t r) const { return qword[value_of(r) + 8]; }
+    Xbyak::Address tag(uint8_t r) const { return byte[value_of(r)]; }
     static Xbyak::Address declared(uint8_t r) { return byte[r13 + static_cast<int>(r)]; }
 
     // Calls `use` with where register r is: its machine register or its
@@ -573,12 +576,12 @@ private:
     void test_and_jump(uint64_t k, const Instruction& ins) {
         if (plan_.kept[ins.a] == Kept::Truth) {
             code_.mov(al, tag(ins.a));
-            code_.test(byte[r12 + 16 * static_cast<int>(ins.a) + 8], al);
+            code_.test(byte[value_of(ins.a) + 8], al);
         } else if (in_general(ins.a)) {
             const Xbyak::Reg8 low = reg(ins.a).cvt8();
             code_.test(low, low);
         } else {
-            code_.cmp(byte[r12 + 16 * static_cast<int>(ins.a) + 8], 0);
+            code_.cmp(byte[value_of(ins.a) + 8], 0);
         }
         ++pending_;
         conditional_jump(k, jump_target(k, ins.offset()), ins.op == Opcode::JumpIfR ? Cond::NotEqual : Cond::Equal);

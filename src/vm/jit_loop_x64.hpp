@@ -34,6 +34,7 @@ struct LoopSurroundings {
     std::vector<Xbyak::Label>& poll;  // poll[i]: leaves with pc = i, for a poll
     std::vector<bool>& needs_poll;    // set for each poll[i] the loop jumps to
     const Xbyak::Label& head_code;    // the ordinary code of the loop's head, past its entry
+    bool windowed;                    // r0..r7 are in the window at rbp, not in the register file
 };
 
 // Emits the loop's code at the current position: its entry, whose checks

@@ -5,14 +5,18 @@
 //             bounds-checks frame.pc and jumps through the dispatch table;
 //   at[i]     the code of instruction i, for i in 0..n (at[n] is the end):
 //             its own code, or a call of its handler (calls and returns:
-//             their quick path first);
+//             their quick path first), after a CallR preceded by the
+//             landing that places the result of a return to there;
 //   stubs     one per instruction with a guard: its handler, then at[i+1];
 //   polls     one per jump target a watched run may stop before;
 //   transfer  where a handler that moved pc (a call, a return, a jump)
 //             goes on: a poll when due, at[pc] when pc is inside the list,
 //             otherwise leave;
 //   leave     stores pc, count and last jump into the frame and returns;
-//   table     n + 1 absolute addresses of at[0..n];
+//   window    the two routines that copy r0..r7 between the window and
+//             the register file (see below);
+//   table     n + 1 absolute addresses of at[0..n], then as many of the
+//             landings a return with a result goes on at (see land);
 //   tag words the scalar tags, each as the low half of a value, and the
 //             mask of heap tags in a word of eight.
 // Machine registers: rbx the frame, r12 the register file, r13 the tags,
@@ -28,12 +32,22 @@
 // code does (jit_frame_layout.hpp says where its fields are); other quick
 // cases call a C++ helper, every other case the handler.
 //
+// When calls and returns are machine code, r0..r7 live in a window while
+// the block runs: the first eight value slots of the place past the
+// innermost frame, at rbp, which is where the frame of the running
+// function's next call keeps them. A call completes that place into the
+// caller's frame and copies the window past it for the callee; a return
+// makes the frame's values the window again, copying nothing back. Before
+// C++ code runs (handlers, helpers, leave) the window goes to the register
+// file, and after it comes back, so C++ sees registers where it keeps them.
+//
 // Every jump the code makes goes to a label of this block: at[target] only
 // for targets inside the list (checked here, or at run time against n in
 // `transfer`), the stubs, polls and `leave` otherwise. Memory is read and
 // written only at r12 + 16 * register and r13 + register with register <
-// 256, inside the VM's register file, and in the frame; the block's own
-// table and tag words are read.
+// 256, inside the VM's register file, at rbp + 16 * register with register
+// < 8 (the window), and in the frames; the block's own table and tag words
+// are read.
 #include "vm/jit_code.hpp"
 
 #if TARNEL_JIT_X64
@@ -55,17 +69,22 @@ namespace tarnel::jit {
 
 class MachineCode {
 public:
-    explicit MachineCode(std::unique_ptr<Xbyak::CodeGenerator> generator, std::vector<bool> native)
-        : generator_(std::move(generator)), native_(std::move(native)) {
+    MachineCode(std::unique_ptr<Xbyak::CodeGenerator> generator, std::vector<bool> native, bool windowed)
+        : generator_(std::move(generator)), native_(std::move(native)), windowed_(windowed) {
         function_ = generator_->getCode<void (*)(MachineFrame*)>();
     }
     bool has_native_code(uint64_t pc) const { return pc < native_.size() && native_[pc]; }
-    void enter(MachineFrame& frame) const { function_(&frame); }
+    void enter(MachineFrame& frame) const {
+        // The window is past the innermost frame: the stack needs storage.
+        if (windowed_) static_cast<VmState*>(frame.state)->call_stack.reserve_storage();
+        function_(&frame);
+    }
     size_t bytes() const { return generator_->getSize(); }
 
 private:
     std::unique_ptr<Xbyak::CodeGenerator> generator_;  // owns the code; frees it with its pages
     std::vector<bool> native_;
+    bool windowed_;
     void (*function_)(MachineFrame*) = nullptr;
 };
 
@@ -77,6 +96,9 @@ using namespace Xbyak::util;
 // Longer lists run in the interpreter: the bound keeps code size and
 // compile time in check and every index an imm32.
 constexpr size_t kMaxInstructions = size_t{1} << 20;
+
+// r0..r7: the registers a window holds (see `windowed_`).
+constexpr uint8_t kWindowSize = 8;
 
 // How a comparison relates its two operands (GtR and GteR swap them).
 enum class Relation { Less, LessEqual, Equal, NotEqual };
@@ -90,6 +112,7 @@ public:
           caches_(state ? &state->caches : nullptr),
           n_(code.size()),
           at_(n_ + 1),
+          landing_(n_ + 1),
           stub_(n_),
           needs_stub_(n_, false),
           poll_(n_),
@@ -99,13 +122,18 @@ public:
               std::any_of(code.begin(), code.end(), [](const Instruction& ins) { return ins.op == Opcode::CallR; })) {
         if (state) frames_ = frame_layout(*state);
         keeps_stack_end_ = caches_ != nullptr && frames_.known;  // calls and returns in machine code
+        windowed_ = keeps_stack_end_;
+        lands_ = windowed_;
     }
+
+    bool windowed() const { return windowed_; }
 
     // `loops`: the typed loops to emit at their heads (jit_loops.hpp).
     std::vector<bool> emit(std::vector<LoopPlan> loops) {
         for (LoopPlan& plan : loops) loops_.emplace(plan.head, std::move(plan));
         prologue();
         for (uint64_t i = 0; i < n_; ++i) instruction(i);
+        land(n_);
         L(at_[n_]);  // past the last instruction: the run ends there
         exit_at(n_);
         for (uint64_t i = 0; i < n_; ++i) {
@@ -122,6 +150,7 @@ public:
         L(transfer_);  // rax: the pc a handler left (kStopped: the run ended)
         go_to_pc();
         L(leave_);
+        flush_window();
         mov(ptr[rbx + offsetof(MachineFrame, pc)], rax);
         mov(ptr[rbx + offsetof(MachineFrame, count)], r14);
         mov(ptr[rbx + offsetof(MachineFrame, last_jump)], r15);
@@ -133,9 +162,16 @@ public:
         pop(r12);
         pop(rbx);
         ret();
+        window_routines();
+        any_landing();
         align(8);
         L(table_);
         for (uint64_t i = 0; i <= n_; ++i) putL(at_[i]);
+        if (lands_) {
+            L(landing_table_);
+            for (uint64_t p = 0; p <= n_; ++p)
+                putL(p > 0 && code_[p - 1].op == Opcode::CallR ? landing_[p] : any_landing_);
+        }
         L(tag_words_);
         for (uint64_t t = 0; t < kFirstHeapTag; ++t) dq(t);
         L(heap_tag_bytes_);
@@ -161,6 +197,7 @@ private:
         mov(r13, ptr[rbx + offsetof(MachineFrame, tags)]);
         mov(r14, ptr[rbx + offsetof(MachineFrame, count)]);
         reload_stack_end(rax);
+        load_window();
         mov(r15, -1);
         mov(rax, ptr[rbx + offsetof(MachineFrame, pc)]);
         mov(rcx, n_);
@@ -203,7 +240,9 @@ private:
             const bool reads_last_jump = plain_handler_reads_last_jump(code_[i].op);
             if (reads_last_jump) mov(rdx, r15);
             mov(rax, reinterpret_cast<uint64_t>(plain_handler_for(code_[i].op)));
+            flush_window();
             call(rax);
+            load_window();
             if (reads_last_jump) mov(r15, -1);  // the handler stored the last jump
             test(eax, eax);
             jnz(leave_, T_NEAR);
@@ -214,10 +253,12 @@ private:
         mov(rdx, r14);
         mov(rcx, r15);
         mov(rax, reinterpret_cast<uint64_t>(handler_for(code_[i].op)));
+        flush_window();
         call(rax);
         mov(r14, rdx);
         mov(r15, -1);  // the handler stored the last jump
         reload_stack_end(rcx);
+        load_window();
         cmp(rax, static_cast<uint32_t>(i + 1));
         jne(transfer_, T_NEAR);
     }
@@ -238,11 +279,14 @@ private:
         mov(edx, ins.a);
         mov(ecx, ins.b);
         mov(rax, reinterpret_cast<uint64_t>(&quick_call));
+        flush_window();
         call(rax);
         reload_stack_end(rcx);
+        load_window();
         quick_transfer(slow);
         L(slow);
         call_handler(i);
+        if (lands_) jmp(at_[i + 1], T_NEAR);  // over the landing of i + 1
         return true;
     }
 
@@ -260,24 +304,21 @@ private:
         Label not_one_quick_group;
         cmp(word[rsi + f.site_groups], 0x0101);  // one group (r0..r7), and quick
         jne(not_one_quick_group, T_NEAR);
-        mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
-        mov(rdx, rbp);
-        cmp(rdx, ptr[rdi + f.stack_capacity]);
+        cmp(rbp, ptr[rbx + offsetof(MachineFrame, stack_room_end)]);
         je(slow, T_NEAR);      // CallStack::has_room: the handler grows the stack, or fails
         mov(rax, qword[r13]);  // the tags of r0..r7
         test(qword[rip + heap_tag_bytes_], rax);
         jnz(helper, T_NEAR);
-        // push_partial: the frame, then r0..r7 and their tags into it.
-        mov(ptr[rdx + f.saved_types], rax);
-        copy_values(rdx, r12);
+        // push_partial: the frame, whose r0..r7 are the caller's window
+        // already, and their tags; the callee's window starts as a copy.
+        mov(ptr[rbp + f.saved_types], rax);
+        copy_values(rbp + f.frame_size, rbp);
         mov(rax, ptr[rsi + f.site_saved]);
-        mov(ptr[rdx + f.saved], rax);
-        mov(qword[rdx + f.return_pc], static_cast<uint32_t>(i + 1));
+        mov(ptr[rbp + f.saved], rax);
+        mov(qword[rbp + f.return_pc], static_cast<uint32_t>(i + 1));
         // The return register, that there is one, groups 1, live.
-        mov(dword[rdx + f.return_register], ins.b | 0x01010100u);
-        add(rdx, f.frame_size);
-        mov(ptr[rdi + f.stack_end], rdx);
-        mov(rbp, rdx);
+        mov(dword[rbp + f.return_register], ins.b | 0x01010100u);
+        add(rbp, f.frame_size);
         // r0..r7 hold scalars (the tag word says so); an argument from
         // outside them may bring a heap value into its own register.
         unsigned scalars = 0xFF;
@@ -300,12 +341,32 @@ private:
     }
 
     // Eight values from [from] to [to].
-    void copy_values(const Xbyak::Reg64& to, const Xbyak::Reg64& from) {
+    void copy_values(const Xbyak::RegExp& to, const Xbyak::RegExp& from) {
         for (int k = 0; k < 8; ++k) {
             const Xbyak::Xmm value(k);
             movups(value, ptr[from + 16 * k]);
             movups(ptr[to + 16 * k], value);
         }
+    }
+    // The window and the register file's r0..r7: before C++ code reads or
+    // writes registers, and after (see `windowed_`). Each is one routine
+    // the code calls, so that a handler's call site grows by a few bytes.
+    void flush_window() {
+        if (windowed_) call(flush_window_);
+    }
+    void load_window() {
+        if (windowed_) call(load_window_);
+    }
+    void window_routines() {
+        if (!windowed_) return;
+        L(flush_window_);  // keeps every register but r11 and xmm0..xmm7
+        mov(r11, ptr[rbx + offsetof(MachineFrame, state)]);
+        mov(ptr[r11 + frames_.stack_end], rbp);
+        copy_values(r12, rbp);
+        ret();
+        L(load_window_);
+        copy_values(rbp, r12);
+        ret();
     }
 
     // copy_register: register `from` to register `to` with its tag, one
@@ -320,8 +381,8 @@ private:
             test(cl, 0xFC);
             jnz(heap, T_NEAR);
         }
-        movups(xmm0, ptr[r12 + slot(from)]);
-        movups(ptr[r12 + slot(to)], xmm0);
+        movups(xmm0, ptr[value_of(from)]);
+        movups(ptr[value_of(to)], xmm0);
         store_if_changed(declared(to), al);
         if (scalars) return;
         jmp(done, T_NEAR);
@@ -330,7 +391,9 @@ private:
         mov(esi, to);
         mov(edx, from);
         mov(rax, reinterpret_cast<uint64_t>(&pass_argument));
+        flush_window();
         call(rax);
+        load_window();
         L(done);
     }
 
@@ -346,8 +409,10 @@ private:
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
         mov(esi, ins.wide != 0 ? static_cast<uint32_t>(ins.a) : kNoResult);
         mov(rax, reinterpret_cast<uint64_t>(&quick_return));
+        flush_window();
         call(rax);
         reload_stack_end(rcx);
+        load_window();
         quick_transfer(slow);
         L(slow);
         call_handler(i);
@@ -358,11 +423,9 @@ private:
     void pop_frame(const Instruction& ins, const Label& helper, const Label& slow) {
         const FrameLayout& f = frames_;
         const bool has_result = ins.wide != 0;
-        mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
-        mov(rdx, rbp);
-        cmp(rdx, ptr[rdi + f.stack_begin]);
+        cmp(rbp, ptr[rbx + offsetof(MachineFrame, stack_begin)]);
         je(slow, T_NEAR);  // no frame: the handler halts
-        sub(rdx, f.frame_size);
+        lea(rdx, ptr[rbp - f.frame_size]);
         if (has_result) {
             movzx(r11d, tag(ins.a));
             cmp(r11b, kFirstHeapTag);
@@ -385,29 +448,65 @@ private:
         test(qword[rip + heap_tag_bytes_], r8);
         jnz(helper, T_NEAR);
         if (has_result) {
-            Label no_destination;
+            Label in_window;
             // The result's register after the restore must hold no heap
             // value (from the frame for r0..r7, as it is otherwise).
             movzx(r9d, byte[rdx + f.return_register]);
-            mov(r10, r9);
-            shl(r10, 4);
-            cmp(r9d, 8);
-            jb(no_destination, T_NEAR);
+            cmp(r9d, kWindowSize);
+            jb(in_window, T_NEAR);
+            mov(r10d, r9d);
+            shl(r10d, 4);
             cmp(byte[r12 + r10], kFirstHeapTag);
             jae(helper, T_NEAR);
-            L(no_destination);
-            movups(xmm15, ptr[r12 + slot(ins.a)]);  // read before the restore, which may overwrite it
+            L(in_window);
+            movups(xmm15, ptr[value_of(ins.a)]);
         }
-        copy_values(r12, rdx);
         mov(qword[r13], r8);
         mov(rax, ptr[rdx + f.return_pc]);
-        mov(ptr[rdi + f.stack_end], rdx);  // CallStack::drop_back: the values are back in the registers
+        // CallStack::drop_back: the frame's r0..r7 are the caller's window
+        // again, and the callee's window is dropped with nothing to release.
         mov(rbp, rdx);
-        if (has_result) {
-            movups(ptr[r12 + r10], xmm15);
-            store_if_changed(byte[r13 + r9], r11b);
-        }
         count_one();
+        if (!has_result) {
+            go_to_pc();
+            return;
+        }
+        // On to the landing of the return's pc, which places the result.
+        cmp(rax, static_cast<uint32_t>(n_));
+        ja(any_landing_, T_NEAR);
+        lea(rcx, ptr[rip + landing_table_]);
+        jmp(ptr[rcx + rax * 8]);
+    }
+
+    // The landing of pc p, which a return with a result jumps to with the
+    // result in xmm15 and r11b: it places the result, then polls as the
+    // jump to p would. After a CallR (at p - 1), where every frame returns,
+    // the landing knows the destination, the CallR's, which its frame
+    // names too; no frame returns to any other p, whose landing is
+    // any_landing_, which reads the destination from the frame. A landing
+    // comes right before at[p], into which it falls.
+    void land(uint64_t p) {
+        if (!lands_ || p == 0 || code_[p - 1].op != Opcode::CallR) return;
+        const uint8_t dst = code_[p - 1].b;
+        L(landing_[p]);
+        movups(ptr[value_of(dst)], xmm15);
+        store_if_changed(declared(dst), r11b);
+        if (p == n_) return;
+        needs_poll_[p] = true;
+        cmp(r14, poll_at());
+        jae(poll_[p], T_NEAR);
+    }
+    // rdx the frame just popped, r9 its return register, rax the pc.
+    void any_landing() {
+        if (!lands_) return;
+        L(any_landing_);
+        mov(r10d, r9d);
+        shl(r10d, 4);
+        mov(rcx, r12);  // the destination: in the caller's window, or the register file
+        cmp(r9d, kWindowSize);
+        cmovb(rcx, rdx);
+        movups(ptr[rcx + r10], xmm15);
+        store_if_changed(byte[r13 + r9], r11b);
         go_to_pc();
     }
 
@@ -436,22 +535,31 @@ private:
     }
 
     static int slot(uint8_t r) { return 16 * static_cast<int>(r); }
-    Xbyak::Address tag(uint8_t r) { return byte[r12 + slot(r)]; }
-    Xbyak::Address payload(uint8_t r) { return qword[r12 + slot(r) + 8]; }
+    // Where register r is while the machine code runs: r0..r7 in the
+    // window when the code keeps one (see `windowed_`).
+    Xbyak::RegExp value_of(uint8_t r) const { return (windowed_ && r < kWindowSize ? rbp : r12) + slot(r); }
+    Xbyak::Address tag(uint8_t r) { return byte[value_of(r)]; }
+    Xbyak::Address payload(uint8_t r) { return qword[value_of(r) + 8]; }
     Xbyak::Address declared(uint8_t r) { return byte[r13 + r]; }
     Xbyak::Address poll_at() { return ptr[rbx + offsetof(MachineFrame, poll_at)]; }
 
     // rbp: the end of the VM's call stack, whenever calls and returns
     // have their quick path in machine code. Taken again from the state
     // after a handler or helper that may have pushed or popped a frame
-    // (the stack may have moved); the quick call and return keep the
-    // register and the state in step. In a register, a call and the
-    // return that follows do not wait for each other's store of it to
-    // reach the load: fib ran 10% faster.
+    // (the stack may have moved), with the stack's first frame and the end
+    // of its room, which the quick call and return compare it with; those
+    // keep it in rbp alone, and flush_window stores it into the state
+    // before C++ code runs. In a register, a call and the return that
+    // follows do not wait for each other's store of it to reach the load:
+    // fib ran 10% faster.
     void reload_stack_end(const Xbyak::Reg64& scratch) {
         if (!keeps_stack_end_) return;
         mov(scratch, ptr[rbx + offsetof(MachineFrame, state)]);
         mov(rbp, ptr[scratch + frames_.stack_end]);
+        mov(r11, ptr[scratch + frames_.stack_begin]);
+        mov(ptr[rbx + offsetof(MachineFrame, stack_begin)], r11);
+        mov(r11, ptr[scratch + frames_.stack_capacity]);
+        mov(ptr[rbx + offsetof(MachineFrame, stack_room_end)], r11);
     }
 
     // A register whose value owns a payload needs a release on overwrite:
@@ -483,7 +591,7 @@ private:
         }
         tag_word(xmm14, t);
         punpcklqdq(xmm14, low_half(payload_bits));
-        movups(ptr[r12 + slot(dst)], xmm14);
+        movups(ptr[value_of(dst)], xmm14);
         store_if_changed(declared(dst), t);
     }
     // A declared tag stored only when it changes (see write_scalar).
@@ -512,6 +620,7 @@ private:
     }
 
     void instruction(uint64_t i) {
+        land(i);
         L(at_[i]);
         loop_entry(i);
         const Instruction& ins = code_[i];
@@ -590,7 +699,7 @@ private:
         const auto loop = loops_.find(i);
         if (loop == loops_.end()) return;
         Label head_code;
-        LoopSurroundings around{at_, poll_, needs_poll_, head_code};
+        LoopSurroundings around{at_, poll_, needs_poll_, head_code, windowed_};
         if (emit_loop(*this, code_, constants_, loop->second, around)) L(head_code);
     }
 
@@ -794,7 +903,7 @@ private:
         cmp(tag(ins.a), kBool);
         jne(stub(i), T_NEAR);
         count_one();
-        cmp(byte[r12 + slot(ins.a) + 8], 0);
+        cmp(byte[value_of(ins.a) + 8], 0);
         take_if(ins.op == Opcode::JumpIfR, i, target);
         return true;
     }
@@ -860,6 +969,9 @@ private:
     FrameLayout frames_;  // known: calls and returns push and pop partial frames themselves
     const uint64_t n_;
     std::vector<Label> at_;
+    // landing_[p]: where a return with a result goes on to pc p, having
+    // left it in xmm15 (value) and r11b (tag); see pop_frame.
+    std::vector<Label> landing_;
     std::vector<Label> stub_;
     std::vector<bool> needs_stub_;
     std::vector<Label> poll_;
@@ -868,9 +980,18 @@ private:
     std::map<uint64_t, LoopPlan> loops_;  // by head
     const bool has_calls_;                // see write_scalar
     bool keeps_stack_end_ = false;        // see reload_stack_end
+    // r0..r7 kept in the window at rbp, the place past the innermost
+    // frame, rather than in the register file, whenever calls and returns
+    // are machine code: a call's frame then holds the caller's r0..r7
+    // where they already are, and a return copies nothing back (see the
+    // top of this file).
+    bool windowed_ = false;
     Label leave_, transfer_, table_;
-    Label tag_words_;       // the scalar tags as words, the low half of a value
-    Label heap_tag_bytes_;  // frames::kHeapTagBytes
+    Label flush_window_, load_window_;   // see flush_window
+    Label landing_table_, any_landing_;  // see land
+    bool lands_ = false;                 // a return with a result is machine code
+    Label tag_words_;                    // the scalar tags as words, the low half of a value
+    Label heap_tag_bytes_;               // frames::kHeapTagBytes
 };
 
 }  // namespace
@@ -883,7 +1004,8 @@ std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const
     try {
         auto emitter = std::make_unique<Emitter>(code, constants, state);
         std::vector<bool> native = emitter->emit(plan_loops(code, constants, seen));
-        return std::make_shared<MachineCode>(std::move(emitter), std::move(native));
+        const bool windowed = emitter->windowed();
+        return std::make_shared<MachineCode>(std::move(emitter), std::move(native), windowed);
     } catch (const Xbyak::Error&) {
         return nullptr;  // the emitter could not get or protect memory: the interpreter runs everything
     } catch (const std::bad_alloc&) {

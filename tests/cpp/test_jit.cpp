@@ -319,9 +319,25 @@ std::vector<Instruction> counting_down(int64_t n) {
             Instruction::call(64, {3}, 4), I(Op::AddR, {4, 4, 65}), I(Op::ReturnR, {4})};
 }
 
+// Like counting_down(600), but each level also runs `handled`, an
+// instruction of the handler's, between its own registers: with r0..r7 in
+// the machine code's window, the handler must see and leave them where the
+// interpreter has them, at every depth, as the call stack grows.
+std::vector<Instruction> counting_with_a_handler(Instruction handled) {
+    return {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), I(Op::LoadConstR, {0, 5}),
+            Instruction::call(64, {0}, 1), I(Op::ReturnR, {1}),
+            // count at 5
+            handled, I(Op::LtR, {2, 0, 65}), I(Op::JumpIfNotR, {2, 1}), I(Op::ReturnR, {0}), I(Op::SubR, {5, 0, 65}),
+            Instruction::call(64, {5}, 4), I(Op::AddR, {4, 4, 3}), I(Op::ReturnR, {4})};
+}
+
 std::vector<CallCase> call_cases() {
     const TextMap<uint64_t> count = {{"main", 0}, {"f", 5}};
     return {
+        // r3 = n % 2 at each level: 300 of the 600 are odd.
+        {"HandlerAtEveryDepth", counting_with_a_handler(I(Op::ModR, {3, 0, 66})), count, {{66, VI(2)}}, "Int 300"},
+        // 1 % n fails at the deepest level, 600 frames down.
+        {"HandlerFailsAtTheDeepestLevel", counting_with_a_handler(I(Op::ModR, {3, 65, 0})), count, {}, ""},
         {"DeepRecursion", counting_down(5), count, {}, "Int 600"},
         {"DepthLimitThenLaterRuns", counting_down(6), count, {}, "error: Stack overflow"},
         {"ReturnsIntoFullFrames", counting_down(5), count, {}, "Int 600", true},
