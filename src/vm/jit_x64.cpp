@@ -240,9 +240,16 @@ private:
             const bool reads_last_jump = plain_handler_reads_last_jump(code_[i].op);
             if (reads_last_jump) mov(rdx, r15);
             mov(rax, reinterpret_cast<uint64_t>(plain_handler_for(code_[i].op)));
-            flush_window();
-            call(rax);
-            load_window();
+            WindowOperands operands;
+            if (!windowed_ || window_operands(code_[i], operands)) {
+                pass_window_operands(operands.used, r12, rbp);
+                call(rax);
+                pass_window_operands(operands.written, rbp, r12);
+            } else {
+                flush_window();
+                call(rax);
+                load_window();
+            }
             if (reads_last_jump) mov(r15, -1);  // the handler stored the last jump
             test(eax, eax);
             jnz(leave_, T_NEAR);
@@ -348,6 +355,83 @@ private:
             movups(ptr[to + 16 * k], value);
         }
     }
+    // The registers of r0..r7 an instruction names, read and written, when
+    // its handler touches no other register and not the call stack (so
+    // neither needs the rest of the window in the register file): false
+    // for every other kind. The old value of a written register is read
+    // too, to release it.
+    struct WindowOperands {
+        unsigned used = 0;
+        unsigned written = 0;
+    };
+    static bool window_operands(const Instruction& ins, WindowOperands& operands) {
+        if (!touches_only_its_registers(ins.op)) return false;
+        for (const OperandSpec& spec : info(ins.op).operands) {
+            if (spec.name.empty() || spec.kind != OperandKind::Reg) continue;
+            const uint8_t r = spec.slot == Slot::A ? ins.a : spec.slot == Slot::B ? ins.b : ins.c;
+            if (r >= kWindowSize) continue;
+            operands.used |= 1u << r;
+            if (spec.access != Access::In) operands.written |= 1u << r;
+        }
+        return true;
+    }
+    // Kinds whose handlers work on their operands, constants, globals and
+    // heap values alone. Not, for instance, DefineR (which declares into
+    // the frames on the stack), PhiR and AssertR (registers in their lists)
+    // or DebugPrint (output), nor any kind that may move pc.
+    static bool touches_only_its_registers(Opcode op) {
+        switch (op) {
+            case Opcode::LoadConstR:
+            case Opcode::MoveR:
+            case Opcode::LoadGlobalR:
+            case Opcode::StoreGlobalR:
+            case Opcode::CheckTypeR:
+            case Opcode::CastR:
+            case Opcode::AddR:
+            case Opcode::SubR:
+            case Opcode::MulR:
+            case Opcode::DivR:
+            case Opcode::ModR:
+            case Opcode::NegR:
+            case Opcode::NotR:
+            case Opcode::AndR:
+            case Opcode::OrR:
+            case Opcode::EqR:
+            case Opcode::NeqR:
+            case Opcode::LtR:
+            case Opcode::GtR:
+            case Opcode::LteR:
+            case Opcode::GteR:
+            case Opcode::ConcatStrR:
+            case Opcode::StrLenR:
+            case Opcode::NewArrayR:
+            case Opcode::ArrayGetR:
+            case Opcode::ArraySetR:
+            case Opcode::ArrayLenR:
+            case Opcode::DictNewR:
+            case Opcode::DictGetR:
+            case Opcode::DictSetR:
+            case Opcode::DictRemoveR:
+            case Opcode::DictContainsR:
+            case Opcode::DictKeysR:
+            case Opcode::DictValuesR:
+            case Opcode::DictClearR:
+            case Opcode::DictLenR:
+            case Opcode::Nop:
+                return true;
+            default:
+                return false;
+        }
+    }
+    // Copies the registers of `mask` (r0..r7) from one base to the other.
+    void pass_window_operands(unsigned mask, const Xbyak::Reg64& to, const Xbyak::Reg64& from) {
+        for (int r = 0; r < kWindowSize; ++r) {
+            if ((mask >> r & 1) == 0) continue;
+            movups(xmm0, ptr[from + slot(r)]);
+            movups(ptr[to + slot(r)], xmm0);
+        }
+    }
+
     // The window and the register file's r0..r7: before C++ code reads or
     // writes registers, and after (see `windowed_`). Each is one routine
     // the code calls, so that a handler's call site grows by a few bytes.
