@@ -121,7 +121,9 @@ public:
           has_calls_(
               std::any_of(code.begin(), code.end(), [](const Instruction& ins) { return ins.op == Opcode::CallR; })) {
         if (state) frames_ = frame_layout(*state);
-        keeps_stack_end_ = caches_ != nullptr && frames_.known;  // calls and returns in machine code
+        // Calls and returns in machine code: a list without CallR has no
+        // frames to return into, and keeps neither.
+        keeps_stack_end_ = caches_ != nullptr && frames_.known && has_calls_;
         windowed_ = keeps_stack_end_;
         lands_ = windowed_;
     }
@@ -279,7 +281,7 @@ private:
         if (caches_ == nullptr) return false;
         const CallSiteCache* site = &caches_->call_sites[caches_->call_site_index[i]];
         Label helper, slow;
-        if (frames_.known) push_frame(i, ins, site, helper, slow);
+        if (windowed_) push_frame(i, ins, site, helper, slow);
         L(helper);
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
         mov(rsi, reinterpret_cast<uint64_t>(site));
@@ -488,7 +490,7 @@ private:
     bool return_from_function(uint64_t i, const Instruction& ins) {
         if (caches_ == nullptr) return false;
         Label helper, slow;
-        if (frames_.known) pop_frame(ins, helper, slow);
+        if (windowed_) pop_frame(ins, helper, slow);
         L(helper);
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
         mov(esi, ins.wide != 0 ? static_cast<uint32_t>(ins.a) : kNoResult);
