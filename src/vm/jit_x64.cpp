@@ -122,10 +122,8 @@ public:
               std::any_of(code.begin(), code.end(), [](const Instruction& ins) { return ins.op == Opcode::CallR; })) {
         if (state) frames_ = frame_layout(*state);
         // Calls and returns in machine code: a list without CallR has no
-        // frames to return into, and keeps neither.
-        keeps_stack_end_ = caches_ != nullptr && frames_.known && has_calls_;
-        windowed_ = keeps_stack_end_;
-        lands_ = windowed_;
+        // frames to return into, and keeps no window.
+        windowed_ = caches_ != nullptr && frames_.known && has_calls_;
     }
 
     bool windowed() const { return windowed_; }
@@ -169,7 +167,7 @@ public:
         align(8);
         L(table_);
         for (uint64_t i = 0; i <= n_; ++i) putL(at_[i]);
-        if (lands_) {
+        if (windowed_) {
             L(landing_table_);
             for (uint64_t p = 0; p <= n_; ++p)
                 putL(p > 0 && code_[p - 1].op == Opcode::CallR ? landing_[p] : any_landing_);
@@ -295,7 +293,7 @@ private:
         quick_transfer(slow);
         L(slow);
         call_handler(i);
-        if (lands_) jmp(at_[i + 1], T_NEAR);  // over the landing of i + 1
+        if (windowed_) jmp(at_[i + 1], T_NEAR);  // over the landing of i + 1
         return true;
     }
 
@@ -572,7 +570,7 @@ private:
     // any_landing_, which reads the destination from the frame. A landing
     // comes right before at[p], into which it falls.
     void land(uint64_t p) {
-        if (!lands_ || p == 0 || code_[p - 1].op != Opcode::CallR) return;
+        if (!windowed_ || p == 0 || code_[p - 1].op != Opcode::CallR) return;
         const uint8_t dst = code_[p - 1].b;
         L(landing_[p]);
         movups(ptr[value_of(dst)], xmm15);
@@ -584,7 +582,7 @@ private:
     }
     // rdx the frame just popped, r9 its return register, rax the pc.
     void any_landing() {
-        if (!lands_) return;
+        if (!windowed_) return;
         L(any_landing_);
         mov(r10d, r9d);
         shl(r10d, 4);
@@ -639,7 +637,7 @@ private:
     // follows do not wait for each other's store of it to reach the load:
     // fib ran 10% faster.
     void reload_stack_end(const Xbyak::Reg64& scratch) {
-        if (!keeps_stack_end_) return;
+        if (!windowed_) return;
         mov(scratch, ptr[rbx + offsetof(MachineFrame, state)]);
         mov(rbp, ptr[scratch + frames_.stack_end]);
         mov(r11, ptr[scratch + frames_.stack_begin]);
@@ -1065,17 +1063,16 @@ private:
     std::vector<bool> native_;
     std::map<uint64_t, LoopPlan> loops_;  // by head
     const bool has_calls_;                // see write_scalar
-    bool keeps_stack_end_ = false;        // see reload_stack_end
-    // r0..r7 kept in the window at rbp, the place past the innermost
-    // frame, rather than in the register file, whenever calls and returns
-    // are machine code: a call's frame then holds the caller's r0..r7
-    // where they already are, and a return copies nothing back (see the
-    // top of this file).
+    // Calls and returns are machine code. Then rbp keeps the call stack's
+    // end (see reload_stack_end) and r0..r7 live in the window there,
+    // the place past the innermost frame, rather than in the register
+    // file: a call's frame holds the caller's r0..r7 where they already
+    // are, a return copies nothing back and goes on through a landing
+    // (see land, and the top of this file).
     bool windowed_ = false;
     Label leave_, transfer_, table_;
     Label flush_window_, load_window_;   // see flush_window
     Label landing_table_, any_landing_;  // see land
-    bool lands_ = false;                 // a return with a result is machine code
     Label tag_words_;                    // the scalar tags as words, the low half of a value
     Label heap_tag_bytes_;               // frames::kHeapTagBytes
 };
