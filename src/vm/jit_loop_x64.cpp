@@ -141,7 +141,7 @@ private:
     Reg64 begin(uint8_t r) const { return general(begin_[r]); }
     Reg64 length(uint8_t r) const { return general(length_[r]); }
     Xbyak::RegExp value_of(uint8_t r) const {
-        return (around_.windowed && r < 8 ? rbp : r12) + 16 * static_cast<int>(r);
+        return (around_.windowed && r < kWindowSize ? rbp : r12) + 16 * static_cast<int>(r);
     }
     Xbyak::Address payload(uint8_t r) const { return qword[value_of(r) + 8]; }
     Xbyak::Address tag(uint8_t r) const { return byte[value_of(r)]; }

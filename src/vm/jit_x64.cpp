@@ -97,9 +97,6 @@ using namespace Xbyak::util;
 // compile time in check and every index an imm32.
 constexpr size_t kMaxInstructions = size_t{1} << 20;
 
-// r0..r7: the registers a window holds (see `windowed_`).
-constexpr uint8_t kWindowSize = 8;
-
 // How a comparison relates its two operands (GtR and GteR swap them).
 enum class Relation { Less, LessEqual, Equal, NotEqual };
 

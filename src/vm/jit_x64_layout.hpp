@@ -13,6 +13,9 @@ inline constexpr uint8_t kInt = static_cast<uint8_t>(ValueType::Int);
 inline constexpr uint8_t kFloat = static_cast<uint8_t>(ValueType::Float);
 inline constexpr uint8_t kArray = static_cast<uint8_t>(ValueType::Array);
 inline constexpr uint8_t kFirstHeapTag = static_cast<uint8_t>(ValueType::String);  // tags from here on own a payload
+// r0..r7: the registers the machine code keeps in its window while calls
+// and returns are machine code (jit_x64.cpp, `windowed_`).
+inline constexpr uint8_t kWindowSize = 8;
 
 // Whether a Value is its tag byte at offset 0 and its 8-byte payload at
 // offset 8, as the emitters assume.
