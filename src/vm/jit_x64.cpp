@@ -243,9 +243,7 @@ private:
                 call(rax);
                 pass_window_operands(operands.written, rbp, r12);
             } else {
-                flush_window();
-                call(rax);
-                load_window();
+                call_out(Frames::Stay);
             }
             if (reads_last_jump) mov(r15, -1);  // the handler stored the last jump
             test(eax, eax);
@@ -257,12 +255,9 @@ private:
         mov(rdx, r14);
         mov(rcx, r15);
         mov(rax, reinterpret_cast<uint64_t>(handler_for(code_[i].op)));
-        flush_window();
-        call(rax);
+        call_out(Frames::MayMove);
         mov(r14, rdx);
         mov(r15, -1);  // the handler stored the last jump
-        reload_stack_end(rcx);
-        load_window();
         cmp(rax, static_cast<uint32_t>(i + 1));
         jne(transfer_, T_NEAR);
     }
@@ -283,10 +278,7 @@ private:
         mov(edx, ins.a);
         mov(ecx, ins.b);
         mov(rax, reinterpret_cast<uint64_t>(&quick_call));
-        flush_window();
-        call(rax);
-        reload_stack_end(rcx);
-        load_window();
+        call_out(Frames::MayMove);
         quick_transfer(slow);
         L(slow);
         call_handler(i);
@@ -435,6 +427,17 @@ private:
     void flush_window() {
         if (windowed_) call(flush_window_);
     }
+    // Calls the C++ function at rax with the whole window in the register
+    // file. One that may push or pop frames may move the stack, so the
+    // stack's end is taken again before the window comes back there. The
+    // function's rax and rdx are kept.
+    enum class Frames { Stay, MayMove };
+    void call_out(Frames frames) {
+        flush_window();
+        call(rax);
+        if (frames == Frames::MayMove) reload_stack_end(rcx);
+        load_window();
+    }
     void load_window() {
         if (windowed_) call(load_window_);
     }
@@ -472,9 +475,7 @@ private:
         mov(esi, to);
         mov(edx, from);
         mov(rax, reinterpret_cast<uint64_t>(&pass_argument));
-        flush_window();
-        call(rax);
-        load_window();
+        call_out(Frames::Stay);
         L(done);
     }
 
@@ -490,10 +491,7 @@ private:
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
         mov(esi, ins.wide != 0 ? static_cast<uint32_t>(ins.a) : kNoResult);
         mov(rax, reinterpret_cast<uint64_t>(&quick_return));
-        flush_window();
-        call(rax);
-        reload_stack_end(rcx);
-        load_window();
+        call_out(Frames::MayMove);
         quick_transfer(slow);
         L(slow);
         call_handler(i);
