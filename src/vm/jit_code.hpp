@@ -48,6 +48,9 @@ struct MachineFrame {
     // read them from the state (jit_x64.cpp, reload_stack_end).
     void* stack_begin = nullptr;
     void* stack_room_end = nullptr;
+    // The machine stack pointer once the code has saved what it uses: the
+    // return addresses of quick calls go below it (jit_x64.cpp, push_frame).
+    void* machine_stack_base = nullptr;
 };
 
 class MachineCode;

@@ -7,6 +7,8 @@
 //             its own code, or a call of its handler (calls and returns:
 //             their quick path first), after a CallR preceded by the
 //             landing that places the result of a return to there;
+//   tails     one per CallR whose frame machine code pushes: the quick
+//             calls it leaves to the C++ helper;
 //   stubs     one per instruction with a guard: its handler, then at[i+1];
 //   polls     one per jump target a watched run may stop before;
 //   transfer  where a handler that moved pc (a call, a return, a jump)
@@ -37,13 +39,19 @@
 // innermost frame, at rbp, which is where the frame of the running
 // function's next call keeps them. A call completes that place into the
 // caller's frame and copies the window past it for the callee; a return
-// makes the frame's values the window again, copying nothing back. Before
+// makes the frame's values the window again, copying nothing back. The
+// call is a machine call, whose return address (the landing after it) stays
+// on the machine stack until the callee's return, or until C++ code that
+// may change frames runs: a return to a frame with one needs fewer checks
+// and goes back with `ret`, which the processor predicts. Before
 // C++ code runs (handlers, helpers, leave) the window goes to the register
 // file, and after it comes back, so C++ sees registers where it keeps them.
 //
 // Every jump the code makes goes to a label of this block: at[target] only
 // for targets inside the list (checked here, or at run time against n in
-// `transfer`), the stubs, polls and `leave` otherwise. Memory is read and
+// `transfer`), the stubs, polls and `leave` otherwise; a quick return's
+// `ret` goes to the landing whose call pushed the address, which nothing
+// but that call and the return writes. Memory is read and
 // written only at r12 + 16 * register and r13 + register with register <
 // 256, inside the VM's register file, at rbp + 16 * register with register
 // < 8 (the window), and in the frames; the block's own table and tag words
@@ -121,6 +129,9 @@ public:
         // Calls and returns in machine code: a list without CallR has no
         // frames to return into, and keeps no window.
         windowed_ = caches_ != nullptr && frames_.known && has_calls_;
+        calls_return_into_window_ = std::all_of(code.begin(), code.end(), [](const Instruction& ins) {
+            return ins.op != Opcode::CallR || ins.b < kWindowSize;
+        });
     }
 
     bool windowed() const { return windowed_; }
@@ -133,6 +144,7 @@ public:
         land(n_);
         L(at_[n_]);  // past the last instruction: the run ends there
         exit_at(n_);
+        for (auto& [i, labels] : call_tails_) call_tail(i, labels);  // they use stubs
         for (uint64_t i = 0; i < n_; ++i) {
             if (!needs_stub_[i]) continue;
             L(stub_[i]);
@@ -151,6 +163,7 @@ public:
         mov(ptr[rbx + offsetof(MachineFrame, pc)], rax);
         mov(ptr[rbx + offsetof(MachineFrame, count)], r14);
         mov(ptr[rbx + offsetof(MachineFrame, last_jump)], r15);
+        drop_return_addresses();
         add(rsp, 8);
         pop(rbp);
         pop(r15);
@@ -190,6 +203,7 @@ private:
         push(rbp);
         sub(rsp, 8);  // the stack 16-byte aligned for the handler calls
         mov(rbx, rdi);
+        if (windowed_) mov(machine_stack_base(), rsp);
         mov(r12, ptr[rbx + offsetof(MachineFrame, registers)]);
         mov(r13, ptr[rbx + offsetof(MachineFrame, tags)]);
         mov(r14, ptr[rbx + offsetof(MachineFrame, count)]);
@@ -243,7 +257,7 @@ private:
                 call(rax);
                 pass_window_operands(operands.written, rbp, r12);
             } else {
-                call_out(Frames::Stay);
+                call_out(Frames::MayChange);
             }
             if (reads_last_jump) mov(r15, -1);  // the handler stored the last jump
             test(eax, eax);
@@ -263,16 +277,25 @@ private:
     }
 
     // CallR: the quick call (quick_calls.hpp) when it applies, counted here
-    // and on to the callee's entry through `transfer`; otherwise the
-    // handler, with nothing changed yet. The frame of a call that saves
-    // r0..r7 alone, all scalars, is pushed right here; other quick calls
-    // go through the C++ helper.
+    // and on to the callee's entry; otherwise the handler, with nothing
+    // changed yet. The frame of a call that saves r0..r7 alone, all
+    // scalars, is pushed right here (push_frame, whose other cases are
+    // its call tail); other quick calls go through the C++ helper.
     bool call_function(uint64_t i, const Instruction& ins) {
         if (caches_ == nullptr) return false;
         const CallSiteCache* site = &caches_->call_sites[caches_->call_site_index[i]];
-        Label helper, slow;
-        if (windowed_) push_frame(i, ins, site, helper, slow);
-        L(helper);
+        if (windowed_) {
+            push_frame(i, ins, site, call_tails_[i]);
+            return true;
+        }
+        Label slow;
+        call_helper(ins, site, slow);
+        L(slow);
+        call_handler(i);
+        return true;
+    }
+    // The quick call through the C++ helper; `slow` when it does not apply.
+    void call_helper(const Instruction& ins, const CallSiteCache* site, const Label& slow) {
         mov(rdi, ptr[rbx + offsetof(MachineFrame, state)]);
         mov(rsi, reinterpret_cast<uint64_t>(site));
         mov(edx, ins.a);
@@ -280,35 +303,57 @@ private:
         mov(rax, reinterpret_cast<uint64_t>(&quick_call));
         call_out(Frames::MayMove);
         quick_transfer(slow);
-        L(slow);
-        call_handler(i);
-        if (windowed_) jmp(at_[i + 1], T_NEAR);  // over the landing of i + 1
-        return true;
+    }
+
+    // Where push_frame goes when its frame is not the one it pushes: with
+    // rsi the site, a quick call of other groups goes to the helper,
+    // anything else to the handler (the stub, then on at i + 1).
+    struct CallTail {
+        Label other_groups, helper;
+    };
+    void call_tail(uint64_t i, CallTail& labels) {
+        L(labels.other_groups);
+        cmp(byte[rsi + frames_.site_quick], 0);
+        je(stub(i), T_NEAR);
+        L(labels.helper);
+        call_helper(code_[i], &caches_->call_sites[caches_->call_site_index[i]], stub(i));
     }
 
     // The quick call's checks (call_is_quick), then the push of a frame
-    // holding r0..r7 and the arguments.
-    void push_frame(uint64_t i, const Instruction& ins, const CallSiteCache* site, const Label& helper,
-                    const Label& slow) {
+    // holding r0..r7 and the arguments, and a machine call of the callee's
+    // entry. Its return address, right after, is the landing of i + 1
+    // (land), where the callee's quick return goes back (pop_frame).
+    //
+    // Those return addresses stay on the machine stack, 16 bytes each (the
+    // stack stays 16-byte aligned for C++), one for each frame pushed here
+    // since C++ code last pushed or popped frames (call_out drops them all
+    // then): so the innermost frame has one exactly when the stack holds
+    // any. A return through `ret` is one the processor predicts from its
+    // own stack of return addresses; through the landing table, one that
+    // alternates between fib's two call sites, it often missed.
+    void push_frame(uint64_t i, const Instruction& ins, const CallSiteCache* site, const CallTail& tail) {
         const FrameLayout& f = frames_;
+        const Label& slow = stub(i);
+        const Label& helper = tail.helper;
         cmp(tag(ins.a), static_cast<uint8_t>(ValueType::String));
         jne(slow, T_NEAR);
         mov(rsi, reinterpret_cast<uint64_t>(site));
         mov(rax, payload(ins.a));
         cmp(rax, ptr[rsi + f.site_callee_payload]);
         jne(slow, T_NEAR);
-        Label not_one_quick_group;
         cmp(word[rsi + f.site_groups], 0x0101);  // one group (r0..r7), and quick
-        jne(not_one_quick_group, T_NEAR);
+        jne(tail.other_groups, T_NEAR);
         cmp(rbp, ptr[rbx + offsetof(MachineFrame, stack_room_end)]);
         je(slow, T_NEAR);      // CallStack::has_room: the handler grows the stack, or fails
         mov(rax, qword[r13]);  // the tags of r0..r7
         test(qword[rip + heap_tag_bytes_], rax);
         jnz(helper, T_NEAR);
         // push_partial: the frame, whose r0..r7 are the caller's window
-        // already, and their tags; the callee's window starts as a copy.
+        // already, and their tags; the callee's window starts as a copy,
+        // in which a first argument from r0..r7 goes straight to r0.
+        const bool first_in_copy = site->passed >= 1 && site->args[0] < kWindowSize;
         mov(ptr[rbp + f.saved_types], rax);
-        copy_values(rbp + f.frame_size, rbp);
+        copy_values(rbp + f.frame_size, rbp, first_in_copy ? site->args[0] : 0);
         mov(rax, ptr[rsi + f.site_saved]);
         mov(ptr[rbp + f.saved], rax);
         mov(qword[rbp + f.return_pc], static_cast<uint32_t>(i + 1));
@@ -319,7 +364,11 @@ private:
         // outside them may bring a heap value into its own register.
         unsigned scalars = 0xFF;
         bool may_call = false;  // a pass that may call its helper, which takes rsi
-        for (unsigned k = 0; k < site->passed; ++k) {
+        if (first_in_copy) {
+            movzx(eax, tag(0));
+            store_if_changed(declared(0), al);
+        }
+        for (unsigned k = first_in_copy ? 1 : 0; k < site->passed; ++k) {
             const uint8_t from = site->args[k];
             const bool scalar = from < 8 && (scalars >> from & 1) != 0;
             pass(static_cast<uint8_t>(k), from, scalar);
@@ -329,18 +378,21 @@ private:
         if (may_call) mov(rsi, reinterpret_cast<uint64_t>(site));
         mov(rax, ptr[rsi + f.site_entry]);
         count_one();
-        go_to_pc();
-        L(not_one_quick_group);  // not quick: the handler; quick: the helper
-        cmp(byte[rsi + f.site_quick], 0);
-        je(slow, T_NEAR);
-        jmp(helper, T_NEAR);
+        cmp(r14, poll_at());
+        jae(leave_, T_NEAR);
+        cmp(rax, static_cast<uint32_t>(n_));
+        jae(leave_, T_NEAR);
+        lea(rcx, ptr[rip + table_]);
+        sub(rsp, 8);
+        call(ptr[rcx + rax * 8]);
+        // The landing of i + 1 comes next (instruction, or emit for the last).
     }
 
-    // Eight values from [from] to [to].
-    void copy_values(const Xbyak::RegExp& to, const Xbyak::RegExp& from) {
+    // Eight values from [from] to [to], the first from value `first`.
+    void copy_values(const Xbyak::RegExp& to, const Xbyak::RegExp& from, int first = 0) {
         for (int k = 0; k < 8; ++k) {
             const Xbyak::Xmm value(k);
-            movups(value, ptr[from + 16 * k]);
+            movups(value, ptr[from + 16 * (k == 0 ? first : k)]);
             movups(ptr[to + 16 * k], value);
         }
     }
@@ -428,16 +480,28 @@ private:
         if (windowed_) call(flush_window_);
     }
     // Calls the C++ function at rax with the whole window in the register
-    // file. One that may push or pop frames may move the stack, so the
-    // stack's end is taken again before the window comes back there. The
-    // function's rax and rdx are kept.
-    enum class Frames { Stay, MayMove };
+    // file. What it may do to the frames:
+    //   Stay      nothing;
+    //   MayChange rewrite them in place (DefineR makes partial frames full):
+    //             the return addresses of push_frame are dropped, whose
+    //             returns take less for granted;
+    //   MayMove   also push or pop them, which may move the stack: its end
+    //             is taken again before the window comes back there.
+    // The function's rax and rdx are kept.
+    enum class Frames { Stay, MayChange, MayMove };
     void call_out(Frames frames) {
         flush_window();
         call(rax);
         if (frames == Frames::MayMove) reload_stack_end(rcx);
+        if (frames != Frames::Stay) drop_return_addresses();
         load_window();
     }
+    // The return addresses of push_frame: all dropped, the frames they were
+    // for return through the landing table.
+    void drop_return_addresses() {
+        if (windowed_) mov(rsp, machine_stack_base());
+    }
+    Xbyak::Address machine_stack_base() { return ptr[rbx + offsetof(MachineFrame, machine_stack_base)]; }
     void load_window() {
         if (windowed_) call(load_window_);
     }
@@ -498,18 +562,23 @@ private:
         return true;
     }
 
-    // return_is_quick, then leave_quick_return for such a frame.
+    // return_is_quick, then leave_quick_return for such a frame. The
+    // innermost frame has a return address on the machine stack exactly
+    // when the stack holds any (push_frame), and then it is a frame
+    // push_frame built, which no C++ code has changed since: fewer checks
+    // apply (return_to_call).
     void pop_frame(const Instruction& ins, const Label& helper, const Label& slow) {
         const FrameLayout& f = frames_;
         const bool has_result = ins.wide != 0;
+        Label by_table;
+        cmp(rsp, machine_stack_base());
+        je(by_table, T_NEAR);
+        return_to_call(ins, helper, slow);
+        L(by_table);
         cmp(rbp, ptr[rbx + offsetof(MachineFrame, stack_begin)]);
         je(slow, T_NEAR);  // no frame: the handler halts
         lea(rdx, ptr[rbp - f.frame_size]);
-        if (has_result) {
-            movzx(r11d, tag(ins.a));
-            cmp(r11b, kFirstHeapTag);
-            jae(slow, T_NEAR);
-        }
+        if (has_result) result_is_scalar(ins.a, slow);
         // A full frame holds every group (0xFF); the helper leaves it to
         // the handler. With a result, the frame must have a return register
         // too (every CallR gives it one): the optional's flag, 1 when there
@@ -520,32 +589,16 @@ private:
             cmp(byte[rdx + f.groups], 1);
         }
         jne(helper, T_NEAR);
-        mov(rax, qword[r13]);  // what r0..r7 hold now: nothing to release
-        test(qword[rip + heap_tag_bytes_], rax);
-        jnz(helper, T_NEAR);
-        mov(r8, ptr[rdx + f.saved_types]);  // what they get back
+        window_holds_scalars(helper);
+        mov(r8, ptr[rdx + f.saved_types]);  // what r0..r7 get back
         test(qword[rip + heap_tag_bytes_], r8);
         jnz(helper, T_NEAR);
         if (has_result) {
-            Label in_window;
-            // The result's register after the restore must hold no heap
-            // value (from the frame for r0..r7, as it is otherwise).
-            movzx(r9d, byte[rdx + f.return_register]);
-            cmp(r9d, kWindowSize);
-            jb(in_window, T_NEAR);
-            mov(r10d, r9d);
-            shl(r10d, 4);
-            cmp(byte[r12 + r10], kFirstHeapTag);
-            jae(helper, T_NEAR);
-            L(in_window);
+            return_register_is_scalar(helper);
             movups(xmm15, ptr[value_of(ins.a)]);
         }
-        mov(qword[r13], r8);
+        drop_frame();
         mov(rax, ptr[rdx + f.return_pc]);
-        // CallStack::drop_back: the frame's r0..r7 are the caller's window
-        // again, and the callee's window is dropped with nothing to release.
-        mov(rbp, rdx);
-        count_one();
         if (!has_result) {
             go_to_pc();
             return;
@@ -555,6 +608,66 @@ private:
         ja(any_landing_, T_NEAR);
         lea(rcx, ptr[rip + landing_table_]);
         jmp(ptr[rcx + rax * 8]);
+    }
+
+    // The quick return to a frame of push_frame, whose return address is on
+    // the machine stack. That frame exists, holds r0..r7 alone with their
+    // scalars (saved types and groups as push_frame stored them) and names
+    // the destination of one of this list's CallR.
+    void return_to_call(const Instruction& ins, const Label& helper, const Label& slow) {
+        const FrameLayout& f = frames_;
+        const bool has_result = ins.wide != 0;
+        lea(rdx, ptr[rbp - f.frame_size]);
+        if (has_result) result_is_scalar(ins.a, slow);
+        window_holds_scalars(helper);
+        if (has_result) {
+            if (!calls_return_into_window_) return_register_is_scalar(helper);
+            movups(xmm15, ptr[value_of(ins.a)]);
+        }
+        mov(r8, ptr[rdx + f.saved_types]);
+        drop_frame();
+        if (has_result) {
+            ret(8);  // to the landing after the call, and past the call's 8 bytes
+            return;
+        }
+        add(rsp, 16);
+        mov(rax, ptr[rdx + f.return_pc]);
+        go_to_pc();
+    }
+
+    // The result in r11b (its tag), to `slow` unless a scalar.
+    void result_is_scalar(uint8_t result, const Label& slow) {
+        movzx(r11d, tag(result));
+        cmp(r11b, kFirstHeapTag);
+        jae(slow, T_NEAR);
+    }
+    // What r0..r7 hold now, which the return drops: nothing to release.
+    void window_holds_scalars(const Label& helper) {
+        mov(rax, qword[r13]);
+        test(qword[rip + heap_tag_bytes_], rax);
+        jnz(helper, T_NEAR);
+    }
+    // The result's register after the restore must hold no heap value:
+    // r0..r7 get the frame's scalars, any other register is checked here.
+    // rdx the frame; leaves its return register in r9 (see any_landing).
+    void return_register_is_scalar(const Label& helper) {
+        Label in_window;
+        movzx(r9d, byte[rdx + frames_.return_register]);
+        cmp(r9d, kWindowSize);
+        jb(in_window, T_NEAR);
+        mov(r10d, r9d);
+        shl(r10d, 4);
+        cmp(byte[r12 + r10], kFirstHeapTag);
+        jae(helper, T_NEAR);
+        L(in_window);
+    }
+    // CallStack::drop_back of frame rdx, with r8 its saved types: the
+    // frame's r0..r7 are the caller's window again, and the callee's window
+    // is dropped with nothing to release.
+    void drop_frame() {
+        mov(qword[r13], r8);
+        mov(rbp, rdx);
+        count_one();
     }
 
     // The landing of pc p, which a return with a result jumps to with the
@@ -1056,8 +1169,9 @@ private:
     std::vector<Label> poll_;
     std::vector<bool> needs_poll_;
     std::vector<bool> native_;
-    std::map<uint64_t, LoopPlan> loops_;  // by head
-    const bool has_calls_;                // see write_scalar
+    std::map<uint64_t, LoopPlan> loops_;       // by head
+    std::map<uint64_t, CallTail> call_tails_;  // by CallR, see push_frame
+    const bool has_calls_;                     // see write_scalar
     // Calls and returns are machine code. Then rbp keeps the call stack's
     // end (see reload_stack_end) and r0..r7 live in the window there,
     // the place past the innermost frame, rather than in the register
@@ -1065,6 +1179,7 @@ private:
     // are, a return copies nothing back and goes on through a landing
     // (see land, and the top of this file).
     bool windowed_ = false;
+    bool calls_return_into_window_ = false;  // every CallR's destination is one of r0..r7
     Label leave_, transfer_, table_;
     Label flush_window_, load_window_;   // see flush_window
     Label landing_table_, any_landing_;  // see land

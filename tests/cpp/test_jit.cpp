@@ -339,6 +339,30 @@ std::vector<CallCase> call_cases() {
         // 1 % n fails at the deepest level, 600 frames down.
         {"HandlerFailsAtTheDeepestLevel", counting_with_a_handler(I(Op::ModR, {3, 65, 0})), count, {}, ""},
         {"DeepRecursion", counting_down(5), count, {}, "Int 600"},
+        // 600 frames of quick calls, each with the machine code's return
+        // address, then at the deepest level C++ code that makes every
+        // frame full, or pushes and pops one of its own: the returns must
+        // see the frames as they are.
+        {"DeclaredTagAtTheDeepestLevel",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), I(Op::LoadConstR, {0, 5}),
+          Instruction::call(64, {0}, 1), I(Op::ReturnR, {1}),
+          // count at 5: at n < 1 declares r6 a Float
+          I(Op::LtR, {2, 0, 65}), I(Op::JumpIfNotR, {2, 2}), I(Op::DefineR, {6, 2}), I(Op::ReturnR, {0}),
+          I(Op::SubR, {3, 0, 65}), Instruction::call(64, {3}, 4), I(Op::AddR, {4, 4, 65}), I(Op::ReturnR, {4})},
+         count,
+         {},
+         "Int 600"},
+        {"AnotherCalleeAtTheDeepestLevel",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), I(Op::LoadConstR, {66, 1}), I(Op::LoadConstR, {0, 5}),
+          Instruction::call(64, {0}, 1), I(Op::ReturnR, {1}),
+          // count at 6: at n < 1 returns g(n)
+          I(Op::LtR, {2, 0, 65}), I(Op::JumpIfNotR, {2, 2}), Instruction::call(66, {0}, 5), I(Op::ReturnR, {5}),
+          I(Op::SubR, {3, 0, 65}), Instruction::call(64, {3}, 4), I(Op::AddR, {4, 4, 65}), I(Op::ReturnR, {4}),
+          // g at 14: n + 1
+          I(Op::AddR, {0, 0, 65}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 6}, {"g", 14}},
+         {},
+         "Int 601"},
         {"DepthLimitThenLaterRuns", counting_down(6), count, {}, "error: Stack overflow"},
         {"ReturnsIntoFullFrames", counting_down(5), count, {}, "Int 600", true},
         {"HeapArgumentsAndResults",
