@@ -64,6 +64,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <list>
 #include <map>
 
 #include "vm/fast_code.hpp"
@@ -145,6 +147,11 @@ public:
         L(at_[n_]);  // past the last instruction: the run ends there
         exit_at(n_);
         for (auto& [i, labels] : call_tails_) call_tail(i, labels);  // they use stubs
+        for (ColdPath& path : cold_paths_) {                         // so do these
+            L(path.entry);
+            path.emit();
+            jmp(path.back, T_NEAR);
+        }
         for (uint64_t i = 0; i < n_; ++i) {
             if (!needs_stub_[i]) continue;
             L(stub_[i]);
@@ -720,6 +727,18 @@ private:
         jae(poll_[target], T_NEAR);
         jmp(at_[target], T_NEAR);
     }
+    // Code for a case the common one jumps away from (Floats where Ints are
+    // the rule): emitted after the instructions, from `entry` back to
+    // `back`, so that the common case runs straight on without a jump.
+    struct ColdPath {
+        Label entry, back;
+        std::function<void()> emit;
+    };
+    ColdPath& cold_path(std::function<void()> emit) {
+        ColdPath& path = cold_paths_.emplace_back();
+        path.emit = std::move(emit);
+        return path;
+    }
     // The stub of instruction i, for its guards.
     const Label& stub(uint64_t i) {
         needs_stub_[i] = true;
@@ -922,11 +941,24 @@ private:
     // AddR, SubR, MulR on two Ints (overflow: the interpreter reports it) or
     // two Floats; anything else goes to the interpreter.
     void arithmetic(uint64_t i, const Instruction& ins) {
-        Label floats, done;
+        ColdPath& floats = cold_path([this, i, ins] {
+            cmp(al, kFloat);
+            jne(stub(i), T_NEAR);
+            cmp(tag(ins.c), kFloat);
+            jne(stub(i), T_NEAR);
+            // b first: of two NaNs the first source's is kept, the left
+            // one's, as in the interpreter (float_arithmetic.hpp).
+            movsd(xmm0, payload(ins.b));
+            if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.c));
+            if (ins.op == Opcode::SubR) subsd(xmm0, payload(ins.c));
+            if (ins.op == Opcode::MulR) mulsd(xmm0, payload(ins.c));
+            count_one();
+            write_scalar(ins.a, kFloat, xmm0);
+        });
         guard_scalar(ins.a, i);
         movzx(eax, tag(ins.b));
         cmp(al, kInt);
-        jne(floats, T_NEAR);
+        jne(floats.entry, T_NEAR);
         cmp(tag(ins.c), kInt);
         jne(stub(i), T_NEAR);
         mov(rcx, payload(ins.b));
@@ -936,32 +968,34 @@ private:
         jo(stub(i), T_NEAR);
         count_one();
         write_scalar(ins.a, kInt, rcx);
-        jmp(done, T_NEAR);
-        L(floats);
-        cmp(al, kFloat);
-        jne(stub(i), T_NEAR);
-        cmp(tag(ins.c), kFloat);
-        jne(stub(i), T_NEAR);
-        // b first: of two NaNs the first source's is kept, the left one's,
-        // as in the interpreter (float_arithmetic.hpp).
-        movsd(xmm0, payload(ins.b));
-        if (ins.op == Opcode::AddR) addsd(xmm0, payload(ins.c));
-        if (ins.op == Opcode::SubR) subsd(xmm0, payload(ins.c));
-        if (ins.op == Opcode::MulR) mulsd(xmm0, payload(ins.c));
-        count_one();
-        write_scalar(ins.a, kFloat, xmm0);
-        L(done);
+        L(floats.back);
     }
 
     // DivR on two Ints with a positive divisor (no zero divisor, no
     // INT64_MIN / -1) or two Floats with a divisor other than zero; the
     // interpreter does the rest and reports division by zero.
     void divide(uint64_t i, const Instruction& ins) {
-        Label floats, nonzero, done;
+        ColdPath& floats = cold_path([this, i, ins] {
+            Label nonzero;
+            cmp(al, kFloat);
+            jne(stub(i), T_NEAR);
+            cmp(tag(ins.c), kFloat);
+            jne(stub(i), T_NEAR);
+            movsd(xmm1, payload(ins.c));
+            xorpd(xmm0, xmm0);
+            ucomisd(xmm1, xmm0);
+            jp(nonzero, T_NEAR);  // NaN is not zero
+            je(stub(i), T_NEAR);  // +0.0 or -0.0
+            L(nonzero);
+            movsd(xmm0, payload(ins.b));
+            divsd(xmm0, xmm1);
+            count_one();
+            write_scalar(ins.a, kFloat, xmm0);
+        });
         guard_scalar(ins.a, i);
         movzx(eax, tag(ins.b));
         cmp(al, kInt);
-        jne(floats, T_NEAR);
+        jne(floats.entry, T_NEAR);
         cmp(tag(ins.c), kInt);
         jne(stub(i), T_NEAR);
         mov(rcx, payload(ins.c));
@@ -972,23 +1006,7 @@ private:
         idiv(rcx);
         count_one();
         write_scalar(ins.a, kInt, rax);
-        jmp(done, T_NEAR);
-        L(floats);
-        cmp(al, kFloat);
-        jne(stub(i), T_NEAR);
-        cmp(tag(ins.c), kFloat);
-        jne(stub(i), T_NEAR);
-        movsd(xmm1, payload(ins.c));
-        xorpd(xmm0, xmm0);
-        ucomisd(xmm1, xmm0);
-        jp(nonzero, T_NEAR);  // NaN is not zero
-        je(stub(i), T_NEAR);  // +0.0 or -0.0
-        L(nonzero);
-        movsd(xmm0, payload(ins.b));
-        divsd(xmm0, xmm1);
-        count_one();
-        write_scalar(ins.a, kFloat, xmm0);
-        L(done);
+        L(floats.back);
     }
 
     // NegR of a Float (the sign bit flipped, NaN included) or of an Int
@@ -1021,12 +1039,25 @@ private:
     // the next instruction is a conditional jump on dst inside the list,
     // the jump follows right here, without looking at dst again.
     bool compare(uint64_t i, const Instruction& ins, uint8_t x, uint8_t y, Relation relation) {
-        Label floats, done;
         const bool ordering = relation == Relation::Less || relation == Relation::LessEqual;
+        ColdPath* floats = nullptr;
+        if (ordering) {
+            floats = &cold_path([this, i, x, y, relation] {
+                cmp(al, kFloat);
+                jne(stub(i), T_NEAR);
+                cmp(tag(y), kFloat);
+                jne(stub(i), T_NEAR);
+                // y above x, unordered (NaN) never: x < y, and with equality x <= y.
+                movsd(xmm0, payload(y));
+                ucomisd(xmm0, payload(x));
+                if (relation == Relation::Less) seta(dl);
+                if (relation == Relation::LessEqual) setae(dl);
+            });
+        }
         guard_scalar(ins.a, i);
         movzx(eax, tag(x));
         cmp(al, kInt);
-        jne(ordering ? floats : stub(i), T_NEAR);
+        jne(floats ? floats->entry : stub(i), T_NEAR);
         cmp(tag(y), kInt);
         jne(stub(i), T_NEAR);
         mov(rcx, payload(x));
@@ -1035,20 +1066,7 @@ private:
         if (relation == Relation::LessEqual) setle(dl);
         if (relation == Relation::Equal) sete(dl);
         if (relation == Relation::NotEqual) setne(dl);
-        if (ordering) {
-            jmp(done, T_NEAR);
-            L(floats);
-            cmp(al, kFloat);
-            jne(stub(i), T_NEAR);
-            cmp(tag(y), kFloat);
-            jne(stub(i), T_NEAR);
-            // y above x, unordered (NaN) never: x < y, and with equality x <= y.
-            movsd(xmm0, payload(y));
-            ucomisd(xmm0, payload(x));
-            if (relation == Relation::Less) seta(dl);
-            if (relation == Relation::LessEqual) setae(dl);
-            L(done);
-        }
+        if (floats) L(floats->back);
         count_one();
         movzx(edx, dl);
         write_scalar(ins.a, kBool, rdx);
@@ -1171,6 +1189,7 @@ private:
     std::vector<bool> native_;
     std::map<uint64_t, LoopPlan> loops_;       // by head
     std::map<uint64_t, CallTail> call_tails_;  // by CallR, see push_frame
+    std::list<ColdPath> cold_paths_;           // a list: their labels stay put
     const bool has_calls_;                     // see write_scalar
     // Calls and returns are machine code. Then rbp keeps the call stack's
     // end (see reload_stack_end) and r0..r7 live in the window there,
