@@ -61,6 +61,7 @@
 #if TARNEL_JIT_X64
 
 #include <xbyak/xbyak.h>
+#include <xbyak/xbyak_util.h>
 
 #include <algorithm>
 #include <cstring>
@@ -801,7 +802,7 @@ private:
             return;
         }
         tag_word(xmm14, t);
-        punpcklqdq(xmm14, low_half(payload_bits));
+        high_half(xmm14, payload_bits);
         movups(ptr[value_of(dst)], xmm14);
         store_if_changed(declared(dst), t);
     }
@@ -816,11 +817,20 @@ private:
     }
     void store_payload(uint8_t dst, const Xbyak::Reg64& bits) { mov(payload(dst), bits); }
     void store_payload(uint8_t dst, const Xbyak::Xmm& bits) { movsd(payload(dst), bits); }
-    const Xbyak::Xmm& low_half(const Xbyak::Reg64& bits) {
+    // Payload bits into the high half of `value`, whose low half stays.
+    void high_half(const Xbyak::Xmm& value, const Xbyak::Reg64& bits) {
+        if (has_sse41()) {
+            pinsrq(value, bits, 1);
+            return;
+        }
         movq(xmm13, bits);
-        return xmm13;
+        punpcklqdq(value, xmm13);
     }
-    const Xbyak::Xmm& low_half(const Xbyak::Xmm& bits) { return bits; }
+    void high_half(const Xbyak::Xmm& value, const Xbyak::Xmm& bits) { punpcklqdq(value, bits); }
+    static bool has_sse41() {
+        static const bool has = Xbyak::util::Cpu().has(Xbyak::util::Cpu::tSSE41);
+        return has;
+    }
     // The low half of a value with tag t: the tag, then zero bytes.
     void tag_word(const Xbyak::Xmm& to, uint8_t t) { movq(to, qword[rip + tag_words_ + 8 * t]); }
     void tag_word(const Xbyak::Xmm& to, const Xbyak::Reg8& t) { movd(to, t.cvt32()); }
