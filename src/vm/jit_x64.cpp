@@ -351,6 +351,15 @@ private:
         jne(slow, T_NEAR);
         cmp(word[rsi + f.site_groups], 0x0101);  // one group (r0..r7), and quick
         jne(tail.other_groups, T_NEAR);
+        // The callee the site had when this code was made, which later calls
+        // through the same name find again (a load's function table stays):
+        // its entry is a direct call and its saved set a constant.
+        const bool known_callee = site->callee.is(ValueType::String) && site->quick && site->entry < n_ &&
+                                  site->saved <= static_cast<uint64_t>(INT32_MAX);
+        if (known_callee) {
+            cmp(qword[rsi + f.site_entry], static_cast<uint32_t>(site->entry));
+            jne(helper, T_NEAR);
+        }
         cmp(rbp, ptr[rbx + offsetof(MachineFrame, stack_room_end)]);
         je(slow, T_NEAR);      // CallStack::has_room: the handler grows the stack, or fails
         mov(rax, qword[r13]);  // the tags of r0..r7
@@ -362,8 +371,12 @@ private:
         const bool first_in_copy = site->passed >= 1 && site->args[0] < kWindowSize;
         mov(ptr[rbp + f.saved_types], rax);
         copy_values(rbp + f.frame_size, rbp, first_in_copy ? site->args[0] : 0);
-        mov(rax, ptr[rsi + f.site_saved]);
-        mov(ptr[rbp + f.saved], rax);
+        if (known_callee) {
+            mov(qword[rbp + f.saved], static_cast<uint32_t>(site->saved));
+        } else {
+            mov(rax, ptr[rsi + f.site_saved]);
+            mov(ptr[rbp + f.saved], rax);
+        }
         mov(qword[rbp + f.return_pc], static_cast<uint32_t>(i + 1));
         // The return register, that there is one, groups 1, live.
         mov(dword[rbp + f.return_register], ins.b | 0x01010100u);
@@ -383,9 +396,18 @@ private:
             if (!scalar) scalars &= ~(1u << k);
             may_call = may_call || !scalar;
         }
+        count_one();
+        if (known_callee) {
+            const uint64_t entry = site->entry;
+            needs_poll_[entry] = true;
+            cmp(r14, poll_at());
+            jae(poll_[entry], T_NEAR);
+            sub(rsp, 8);
+            call(at_[entry]);
+            return;
+        }
         if (may_call) mov(rsi, reinterpret_cast<uint64_t>(site));
         mov(rax, ptr[rsi + f.site_entry]);
-        count_one();
         cmp(r14, poll_at());
         jae(leave_, T_NEAR);
         cmp(rax, static_cast<uint32_t>(n_));
