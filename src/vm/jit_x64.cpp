@@ -132,6 +132,8 @@ public:
         // Calls and returns in machine code: a list without CallR has no
         // frames to return into, and keeps no window.
         windowed_ = caches_ != nullptr && frames_.known && has_calls_;
+        tags_follow_values_ =
+            std::none_of(code.begin(), code.end(), [](const Instruction& ins) { return ins.op == Opcode::DefineR; });
         calls_return_into_window_ = std::all_of(code.begin(), code.end(), [](const Instruction& ins) {
             return ins.op != Opcode::CallR || ins.b < kWindowSize;
         });
@@ -815,18 +817,44 @@ private:
     // take its bytes from them and waits until they reach the cache, some
     // twenty cycles, which made a call a third slower. Without calls
     // nothing reads registers that way, and three plain stores are cheaper.
+    //
+    // `declared_already`: dst holds a value of tag t, and so its declared
+    // tag is t too (see typed_write).
     template <typename Tag, typename Payload>
-    void write_scalar(uint8_t dst, Tag t, const Payload& payload_bits) {
+    void write_scalar(uint8_t dst, Tag t, const Payload& payload_bits, bool declared_already = false) {
         if (!has_calls_) {
             store_payload(dst, payload_bits);
             mov(tag(dst), t);
-            mov(declared(dst), t);
+            if (!declared_already) mov(declared(dst), t);
             return;
         }
         tag_word(xmm14, t);
         high_half(xmm14, payload_bits);
         movups(ptr[value_of(dst)], xmm14);
-        store_if_changed(declared(dst), t);
+        if (!declared_already) store_if_changed(declared(dst), t);
+    }
+    // The code of instruction i, which writes a scalar of tag t to dst, with
+    // dst's guard (guard_scalar). In a list without DefineR every
+    // register's declared tag is its value's tag, so when dst holds a t
+    // already its declared tag needs no store: body(true) runs then. Any
+    // other dst runs body(false), out of line. For kinds whose destination
+    // mostly keeps its tag from one write to the next (comparisons: a Bool);
+    // an arithmetic result is often the first value of its register in a
+    // frame, whose window starts as a copy of the caller's.
+    void typed_write(uint64_t i, uint8_t dst, uint8_t t, const std::function<void(bool)>& body) {
+        if (!tags_follow_values_) {
+            guard_scalar(dst, i);
+            body(false);
+            return;
+        }
+        ColdPath& retyped = cold_path([this, i, dst, body] {
+            guard_scalar(dst, i);
+            body(false);
+        });
+        cmp(tag(dst), t);
+        jne(retyped.entry, T_NEAR);
+        body(true);
+        L(retyped.back);
     }
     // A declared tag stored only when it changes (see write_scalar).
     template <typename Tag>
@@ -1071,6 +1099,12 @@ private:
     // the next instruction is a conditional jump on dst inside the list,
     // the jump follows right here, without looking at dst again.
     bool compare(uint64_t i, const Instruction& ins, uint8_t x, uint8_t y, Relation relation) {
+        typed_write(i, ins.a, kBool, [this, i, ins, x, y, relation](bool declared_already) {
+            compare(i, ins, x, y, relation, declared_already);
+        });
+        return true;
+    }
+    void compare(uint64_t i, const Instruction& ins, uint8_t x, uint8_t y, Relation relation, bool declared_already) {
         const bool ordering = relation == Relation::Less || relation == Relation::LessEqual;
         ColdPath* floats = nullptr;
         if (ordering) {
@@ -1086,7 +1120,6 @@ private:
                 if (relation == Relation::LessEqual) setae(dl);
             });
         }
-        guard_scalar(ins.a, i);
         movzx(eax, tag(x));
         cmp(al, kInt);
         jne(floats ? floats->entry : stub(i), T_NEAR);
@@ -1101,9 +1134,8 @@ private:
         if (floats) L(floats->back);
         count_one();
         movzx(edx, dl);
-        write_scalar(ins.a, kBool, rdx);
+        write_scalar(ins.a, kBool, rdx, declared_already);
         fuse_following_jump(i, ins.a);
-        return true;
     }
 
     void fuse_following_jump(uint64_t i, uint8_t dst) {
@@ -1231,6 +1263,9 @@ private:
     // (see land, and the top of this file).
     bool windowed_ = false;
     bool calls_return_into_window_ = false;  // every CallR's destination is one of r0..r7
+    // No DefineR: every register's declared tag stays its value's tag, from
+    // the load on (the state starts each load that way), see typed_write.
+    bool tags_follow_values_ = false;
     Label leave_, transfer_, table_;
     Label flush_window_, load_window_;   // see flush_window
     Label landing_table_, any_landing_;  // see land

@@ -877,7 +877,9 @@ TEST_F(JitCode, SizeLinearInTheList) {
         auto large = jit::compile(std::vector<Instruction>(4000, ins), {});
         ASSERT_TRUE(small && large);
         EXPECT_LE(jit::code_bytes(*large), 4 * jit::code_bytes(*small) + 1024);  // a few fixed parts aside
-        EXPECT_LE(jit::code_bytes(*large), 4000u * 256);  // a bounded number of bytes per instruction
+        // A bounded number of bytes per instruction: a comparison is the
+        // largest, with its Float case and a second copy out of line.
+        EXPECT_LE(jit::code_bytes(*large), 4000u * 320);
     }
 }
 
