@@ -132,6 +132,13 @@ std::vector<JitCase> jit_cases() {
          {},
          {{1, VI(5)}, {3, B(true)}, {5, S("heap")}, {6, VI(1)}},
          "Int 5"},
+        // r4 holds a Bool but is declared an Int: the comparison's write
+        // must store the declared tag even though the value's tag stays.
+        {"ComparisonIntoADeclaredRegister",
+         {I(Op::DefineR, {4, 2}), I(Op::LtR, {4, 0, 1}), I(Op::ReturnR, {0})},
+         {},
+         {{0, VI(1)}, {1, VI(2)}, {4, B(false)}},
+         "Int 1"},
         {"ConditionNotABool",
          {I(Op::JumpIfR, {0, 1}), I(Op::Halt), I(Op::JumpIfNotR, {1, 0}), I(Op::ReturnR, {0})},
          {},
