@@ -80,8 +80,12 @@ namespace tarnel::jit {
 
 class MachineCode {
 public:
-    MachineCode(std::unique_ptr<Xbyak::CodeGenerator> generator, std::vector<bool> native, bool windowed)
-        : generator_(std::move(generator)), native_(std::move(native)), windowed_(windowed) {
+    MachineCode(std::unique_ptr<Xbyak::CodeGenerator> generator, std::vector<bool> native, bool windowed,
+                std::vector<Value> kept_alive)
+        : generator_(std::move(generator)),
+          native_(std::move(native)),
+          windowed_(windowed),
+          kept_alive_(std::move(kept_alive)) {
         function_ = generator_->getCode<void (*)(MachineFrame*)>();
     }
     bool has_native_code(uint64_t pc) const { return pc < native_.size() && native_[pc]; }
@@ -96,6 +100,7 @@ private:
     std::unique_ptr<Xbyak::CodeGenerator> generator_;  // owns the code; frees it with its pages
     std::vector<bool> native_;
     bool windowed_;
+    std::vector<Value> kept_alive_;  // values the code compares with by address
     void (*function_)(MachineFrame*) = nullptr;
 };
 
@@ -140,6 +145,8 @@ public:
     }
 
     bool windowed() const { return windowed_; }
+    // The values the code compares with by address, which must outlive it.
+    std::vector<Value> take_kept_alive() { return std::move(kept_alive_); }
 
     // `loops`: the typed loops to emit at their heads (jit_loops.hpp).
     std::vector<bool> emit(std::vector<LoopPlan> loops) {
@@ -339,28 +346,40 @@ private:
     // since C++ code last pushed or popped frames (call_out drops them all
     // then): so the innermost frame has one exactly when the stack holds
     // any. A return through `ret` is one the processor predicts from its
-    // own stack of return addresses; through the landing table, one that
-    // alternates between fib's two call sites, it often missed.
+    // own stack of return addresses.
+    //
+    // The callee the site had when this code was made is the one later
+    // calls through the same name find again (a load's function table
+    // stays): its entry is a direct call and its saved set a constant. In a
+    // list without DefineR no site stops being quick, so the String the site
+    // had, which the code keeps alive (no other can take its address), is
+    // all a call needs to be checked against; a call with any other goes to
+    // the C++ helper, which asks the site.
     void push_frame(uint64_t i, const Instruction& ins, const CallSiteCache* site, const CallTail& tail) {
         const FrameLayout& f = frames_;
         const Label& slow = stub(i);
         const Label& helper = tail.helper;
+        const bool known_callee = site->callee.is(ValueType::String) && site->quick && site->groups == 1 &&
+                                  site->entry < n_ && site->saved <= static_cast<uint64_t>(INT32_MAX);
+        const bool fixed_callee = known_callee && tags_follow_values_;
         cmp(tag(ins.a), static_cast<uint8_t>(ValueType::String));
         jne(slow, T_NEAR);
-        mov(rsi, reinterpret_cast<uint64_t>(site));
-        mov(rax, payload(ins.a));
-        cmp(rax, ptr[rsi + f.site_callee_payload]);
-        jne(slow, T_NEAR);
-        cmp(word[rsi + f.site_groups], 0x0101);  // one group (r0..r7), and quick
-        jne(tail.other_groups, T_NEAR);
-        // The callee the site had when this code was made, which later calls
-        // through the same name find again (a load's function table stays):
-        // its entry is a direct call and its saved set a constant.
-        const bool known_callee = site->callee.is(ValueType::String) && site->quick && site->entry < n_ &&
-                                  site->saved <= static_cast<uint64_t>(INT32_MAX);
-        if (known_callee) {
-            cmp(qword[rsi + f.site_entry], static_cast<uint32_t>(site->entry));
+        if (fixed_callee) {
+            kept_alive_.push_back(site->callee);
+            mov(rax, reinterpret_cast<uint64_t>(site->callee.payload()));
+            cmp(payload(ins.a), rax);
             jne(helper, T_NEAR);
+        } else {
+            mov(rsi, reinterpret_cast<uint64_t>(site));
+            mov(rax, payload(ins.a));
+            cmp(rax, ptr[rsi + f.site_callee_payload]);
+            jne(slow, T_NEAR);
+            cmp(word[rsi + f.site_groups], 0x0101);  // one group (r0..r7), and quick
+            jne(tail.other_groups, T_NEAR);
+            if (known_callee) {
+                cmp(qword[rsi + f.site_entry], static_cast<uint32_t>(site->entry));
+                jne(helper, T_NEAR);
+            }
         }
         cmp(rbp, ptr[rbx + offsetof(MachineFrame, stack_room_end)]);
         je(slow, T_NEAR);      // CallStack::has_room: the handler grows the stack, or fails
@@ -1254,6 +1273,7 @@ private:
     std::map<uint64_t, LoopPlan> loops_;       // by head
     std::map<uint64_t, CallTail> call_tails_;  // by CallR, see push_frame
     std::list<ColdPath> cold_paths_;           // a list: their labels stay put
+    std::vector<Value> kept_alive_;            // see take_kept_alive
     const bool has_calls_;                     // see write_scalar
     // Calls and returns are machine code. Then rbp keeps the call stack's
     // end (see reload_stack_end) and r0..r7 live in the window there,
@@ -1284,7 +1304,8 @@ std::shared_ptr<MachineCode> compile(const std::vector<Instruction>& code, const
         auto emitter = std::make_unique<Emitter>(code, constants, state);
         std::vector<bool> native = emitter->emit(plan_loops(code, constants, seen));
         const bool windowed = emitter->windowed();
-        return std::make_shared<MachineCode>(std::move(emitter), std::move(native), windowed);
+        std::vector<Value> kept_alive = emitter->take_kept_alive();
+        return std::make_shared<MachineCode>(std::move(emitter), std::move(native), windowed, std::move(kept_alive));
     } catch (const Xbyak::Error&) {
         return nullptr;  // the emitter could not get or protect memory: the interpreter runs everything
     } catch (const std::bad_alloc&) {
