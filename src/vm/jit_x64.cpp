@@ -131,6 +131,7 @@ public:
           poll_(n_),
           needs_poll_(n_, false),
           native_(n_, false),
+          out_of_line_(n_, false),
           has_calls_(
               std::any_of(code.begin(), code.end(), [](const Instruction& ins) { return ins.op == Opcode::CallR; })) {
         if (state) frames_ = frame_layout(*state);
@@ -152,10 +153,17 @@ public:
     std::vector<bool> emit(std::vector<LoopPlan> loops) {
         for (LoopPlan& plan : loops) loops_.emplace(plan.head, std::move(plan));
         prologue();
-        for (uint64_t i = 0; i < n_; ++i) instruction(i);
+        for (uint64_t i = 0; i < n_; ++i) {
+            if (!out_of_line_[i]) instruction(i);
+        }
         land(n_);
         L(at_[n_]);  // past the last instruction: the run ends there
         exit_at(n_);
+        for (uint64_t i = 0; i < n_; ++i) {
+            if (!out_of_line_[i]) continue;
+            instruction(i);
+            jmp(at_[i + 1], T_NEAR);
+        }
         for (auto& [i, labels] : call_tails_) call_tail(i, labels);  // they use stubs
         for (ColdPath& path : cold_paths_) {                         // so do these
             L(path.entry);
@@ -1166,7 +1174,15 @@ private:
         count_one();
         test(dl, dl);
         take_if(next.op == Opcode::JumpIfR, i + 1, target);
-        jmp(at_[i + 2], T_NEAR);
+        // Not taken: on at i + 2, straight on when the jump's own code (for
+        // jumps to it) goes out of line, which it can unless a loop starts
+        // there. Out of line, a copy of this code falls into its way back,
+        // which comes right before i + 2 then.
+        if (loops_.count(i + 1) == 0) {
+            out_of_line_[i + 1] = true;
+        } else {
+            jmp(at_[i + 2], T_NEAR);
+        }
     }
 
     // When the flags say nonzero (when_set) or zero: records jump `from` as
@@ -1270,6 +1286,7 @@ private:
     std::vector<Label> poll_;
     std::vector<bool> needs_poll_;
     std::vector<bool> native_;
+    std::vector<bool> out_of_line_;            // emitted after the others, see fuse_following_jump
     std::map<uint64_t, LoopPlan> loops_;       // by head
     std::map<uint64_t, CallTail> call_tails_;  // by CallR, see push_frame
     std::list<ColdPath> cold_paths_;           // a list: their labels stay put
