@@ -1159,19 +1159,24 @@ private:
         if (relation == Relation::Equal) sete(dl);
         if (relation == Relation::NotEqual) setne(dl);
         if (floats) L(floats->back);
-        count_one();
+        uint64_t target = 0;
+        const bool fused = jump_follows(i, ins.a, target);
+        add(r14, fused ? 2 : 1);  // the jump too: nothing can stop the run between them
         movzx(edx, dl);
         write_scalar(ins.a, kBool, rdx, declared_already);
-        fuse_following_jump(i, ins.a);
+        if (fused) fuse_following_jump(i, target);
     }
 
-    void fuse_following_jump(uint64_t i, uint8_t dst) {
-        if (i + 1 >= n_) return;
+    // Whether instruction i + 1 is a conditional jump on dst to `target`
+    // inside the list, which the comparison at i runs right after itself.
+    bool jump_follows(uint64_t i, uint8_t dst, uint64_t& target) const {
+        if (i + 1 >= n_) return false;
         const Instruction& next = code_[i + 1];
-        uint64_t target = 0;
-        if ((next.op != Opcode::JumpIfR && next.op != Opcode::JumpIfNotR) || next.a != dst || !inside(i + 1, target))
-            return;
-        count_one();
+        return (next.op == Opcode::JumpIfR || next.op == Opcode::JumpIfNotR) && next.a == dst && inside(i + 1, target);
+    }
+    // The jump at i + 1, counted with the comparison, its condition in dl.
+    void fuse_following_jump(uint64_t i, uint64_t target) {
+        const Instruction& next = code_[i + 1];
         test(dl, dl);
         take_if(next.op == Opcode::JumpIfR, i + 1, target);
         // Not taken: on at i + 2, straight on when the jump's own code (for
