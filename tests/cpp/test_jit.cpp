@@ -473,6 +473,33 @@ std::vector<CallCase> call_cases() {
          {{"main", 0}, {"f", 7}},
          {{20, S("kept")}, {0, VI(3)}, {66, VI(0)}, {68, VI(3)}},
          "String kept"},
+        // The same three in a loop, so that the site knows its callee and
+        // the machine code pushes the frames itself, with return addresses.
+        {"ReturnsWithoutAResultInALoop",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), Instruction::call(64, {}, 1),
+          I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -4}), I(Op::ReturnR, {1}),
+          // f at 7 writes r1, returns nothing
+          I(Op::LoadConstR, {1, 7}), Instruction::return_none()},
+         {{"main", 0}, {"f", 7}},
+         {{1, VI(3)}, {66, VI(0)}, {68, VI(4)}},
+         "Int 3"},
+        {"ResultOverAHeapValueOutsideTheWindowInALoop",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), I(Op::LoadConstR, {20, 4}),
+          Instruction::call(64, {0}, 20), I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -5}),
+          I(Op::ReturnR, {20}),
+          // f at 8 doubles its argument
+          I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 8}},
+         {{0, VI(5)}, {66, VI(0)}, {68, VI(4)}},
+         "Int 10"},
+        {"SecondArgumentReadsTheFirstInALoop",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), Instruction::call(64, {1, 0}, 5),
+          I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -4}), I(Op::ReturnR, {5}),
+          // f at 7: r0 - r1, both the caller's r1 when passed one at a time
+          I(Op::SubR, {3, 0, 1}), I(Op::ReturnR, {3})},
+         {{"main", 0}, {"f", 7}},
+         {{0, VI(10)}, {1, VI(3)}, {66, VI(0)}, {68, VI(4)}},
+         "Int 0"},
         {"ArgumentsCopiedOneAtATime",
          {I(Op::LoadConstR, {64, 0}), Instruction::call(64, {1, 0, 70}, 5), I(Op::ReturnR, {5}),
           // f at 3: r0 - r1 + r2
