@@ -141,6 +141,13 @@ std::vector<JitCase> jit_cases() {
          "Int 1"},
         // A jump to the conditional jump a comparison takes along: its own
         // code, out of line, must go on at the instruction after it.
+        // The out-of-line copy of a comparison, for a destination that held
+        // no Bool, with the Float case: the declared tag becomes Bool.
+        {"FloatComparisonIntoAnIntRegister",
+         {I(Op::LtR, {4, 0, 1}), I(Op::JumpIfR, {4, 1}), I(Op::ReturnR, {0}), I(Op::ReturnR, {4})},
+         {},
+         {{0, F(1.5)}, {1, F(2.5)}, {4, VI(5)}},
+         "Bool true"},
         {"JumpToTheJumpAfterAComparison",
          {I(Op::JumpR, {1}), I(Op::LtR, {4, 0, 1}), I(Op::JumpIfNotR, {4, 1}), I(Op::ReturnR, {0}),
           I(Op::ReturnR, {1})},
@@ -424,6 +431,29 @@ std::vector<CallCase> call_cases() {
           // f at 10 doubles, g at 12 squares
           I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0}), I(Op::MulR, {0, 0, 0}), I(Op::ReturnR, {0})},
          {{"main", 0}, {"f", 10}, {"g", 12}},
+         {{2, VI(0)}, {68, VI(4)}},
+         "Int 14"},
+        // Two String objects with the same text take turns at one site: the
+        // one the code was made with is called directly, the other goes
+        // through the helper, which finds the same function by its text.
+        {"SameNameFromAnotherStringAtOneSite",
+         {I(Op::LoadConstR, {65, 2}), I(Op::LoadConstR, {64, 0}), Instruction::call(64, {66}, 1),
+          I(Op::AddR, {2, 2, 1}), I(Op::MoveR, {72, 64}), I(Op::MoveR, {64, 71}), I(Op::MoveR, {71, 72}),
+          I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -8}), I(Op::ReturnR, {2}),
+          // f at 11 doubles
+          I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 11}},
+         {{2, VI(0)}, {66, VI(0)}, {68, VI(6)}, {71, S("f")}},
+         "Int 30"},
+        // CalleeChangesAtOneSite in a list with DefineR (on r100, which
+        // leaves the sites quick): the site's entry is checked instead.
+        {"CalleeChangesAtOneSiteOfAListWithDefineR",
+         {I(Op::DefineR, {100, 2}), I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {66, 3}), I(Op::LoadConstR, {65, 2}),
+          Instruction::call(64, {66}, 1), I(Op::AddR, {2, 2, 1}), I(Op::LoadConstR, {64, 1}), I(Op::AddR, {66, 66, 65}),
+          I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -6}), I(Op::ReturnR, {2}),
+          // f at 11 doubles, g at 13 squares
+          I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0}), I(Op::MulR, {0, 0, 0}), I(Op::ReturnR, {0})},
+         {{"main", 0}, {"f", 11}, {"g", 13}},
          {{2, VI(0)}, {68, VI(4)}},
          "Int 14"},
         {"ResultOfAnotherTypeThanTheDestinationHeld",
