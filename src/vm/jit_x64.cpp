@@ -332,14 +332,18 @@ private:
 
     // Where push_frame goes when its frame is not the one it pushes: with
     // rsi the site, a quick call of other groups goes to the helper,
-    // anything else to the handler (the stub, then on at i + 1).
+    // anything else to the handler (the stub, then on at i + 1). A call of
+    // a fixed callee does not read the site's groups (`asks_groups` false).
     struct CallTail {
         Label other_groups, helper;
+        bool asks_groups = true;
     };
     void call_tail(uint64_t i, CallTail& labels) {
-        L(labels.other_groups);
-        cmp(byte[rsi + frames_.site_quick], 0);
-        je(stub(i), T_NEAR);
+        if (labels.asks_groups) {
+            L(labels.other_groups);
+            cmp(byte[rsi + frames_.site_quick], 0);
+            je(stub(i), T_NEAR);
+        }
         L(labels.helper);
         call_helper(code_[i], &caches_->call_sites[caches_->call_site_index[i]], stub(i));
     }
@@ -363,7 +367,7 @@ private:
     // had, which the code keeps alive (no other can take its address), is
     // all a call needs to be checked against; a call with any other goes to
     // the C++ helper, which asks the site.
-    void push_frame(uint64_t i, const Instruction& ins, const CallSiteCache* site, const CallTail& tail) {
+    void push_frame(uint64_t i, const Instruction& ins, const CallSiteCache* site, CallTail& tail) {
         const FrameLayout& f = frames_;
         const Label& slow = stub(i);
         const Label& helper = tail.helper;
@@ -372,6 +376,7 @@ private:
         const bool fixed_callee = known_callee && tags_follow_values_;
         cmp(tag(ins.a), static_cast<uint8_t>(ValueType::String));
         jne(slow, T_NEAR);
+        tail.asks_groups = !fixed_callee;
         if (fixed_callee) {
             kept_alive_.push_back(site->callee);
             mov(rax, reinterpret_cast<uint64_t>(site->callee.payload()));
