@@ -117,6 +117,21 @@ def wait_for_worker(timeout: float = 10.0) -> int:
     raise AssertionError("no worker appeared")
 
 
+def command_line_of(pid: int, timeout: float = 10.0) -> list:
+    """The arguments of process pid, once its exec has set them up.
+
+    A worker is known as soon as the exec has closed its descriptors, which
+    happens before the new program's arguments are in place: until then
+    the kernel shows an empty command line."""
+    deadline = time.monotonic() + timeout
+    while True:
+        with open("/proc/%d/cmdline" % pid, "rb") as fh:
+            data = fh.read()
+        if data or time.monotonic() > deadline:
+            return data.split(b"\0")
+        time.sleep(0.01)
+
+
 def child_env() -> dict:
     env = dict(os.environ)
     env["PYTHONPATH"] = str(ROOT / "python") + os.pathsep + env.get("PYTHONPATH", "")
@@ -457,8 +472,7 @@ def test_worker_is_a_fresh_interpreter_in_its_own_session(tmp_path):
     thread.start()
     try:
         pid = wait_for_worker()
-        with open("/proc/%d/cmdline" % pid, "rb") as fh:
-            argv = fh.read().split(b"\0")
+        argv = command_line_of(pid)
         assert argv[0] == os.fsencode(sys.executable)
         assert argv[1] == b"-S" and os.path.basename(argv[2]) == b"_worker.py"
         assert os.getsid(pid) == pid != os.getsid(0)
