@@ -682,7 +682,11 @@ private:
         const FrameLayout& f = frames_;
         const bool has_result = ins.wide != 0;
         lea(rdx, ptr[rbp - f.frame_size]);
-        if (has_result) result_is_scalar(ins.a, slow);
+        // A result from r0..r7 is one of the values window_holds_scalars
+        // checks when declared tags follow values.
+        const bool result_in_window = has_result && ins.a < kWindowSize && tags_follow_values_;
+        if (result_in_window) movzx(r11d, tag(ins.a));
+        if (has_result && !result_in_window) result_is_scalar(ins.a, slow);
         window_holds_scalars(helper);
         if (has_result) {
             if (!calls_return_into_window_) return_register_is_scalar(helper);

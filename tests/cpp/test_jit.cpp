@@ -513,6 +513,24 @@ std::vector<CallCase> call_cases() {
          {{"main", 0}, {"f", 7}},
          {{1, VI(3)}, {66, VI(0)}, {68, VI(4)}},
          "Int 3"},
+        // Heap values the quick return must leave to C++: a result from
+        // outside r0..r7, and one beside the result inside them.
+        {"HeapResultFromOutsideTheWindowInALoop",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), Instruction::call(64, {}, 5),
+          I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -4}), I(Op::ReturnR, {5}),
+          // f at 7 returns r20's String
+          I(Op::ReturnR, {20})},
+         {{"main", 0}, {"f", 7}},
+         {{20, S("kept")}, {66, VI(0)}, {68, VI(4)}},
+         "String kept"},
+        {"HeapValueBesideAResultInTheWindowInALoop",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), Instruction::call(64, {}, 5),
+          I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -4}), I(Op::ReturnR, {5}),
+          // f at 7 returns r1's Int with a String in r2
+          I(Op::LoadConstR, {2, 4}), I(Op::LoadConstR, {1, 7}), I(Op::ReturnR, {1})},
+         {{"main", 0}, {"f", 7}},
+         {{66, VI(0)}, {68, VI(4)}},
+         "Int 7"},
         {"ResultOverAHeapValueOutsideTheWindowInALoop",
          {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), I(Op::LoadConstR, {20, 4}),
           Instruction::call(64, {0}, 20), I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -5}),
