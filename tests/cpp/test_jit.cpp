@@ -515,12 +515,15 @@ std::vector<CallCase> call_cases() {
          "Int 3"},
         // Heap values the quick return must leave to C++: a result from
         // outside r0..r7, and one beside the result inside them.
+        // The caller moves each result out of r0..r7, so that the next
+        // call finds scalars there again.
         {"HeapResultFromOutsideTheWindowInALoop",
-         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), Instruction::call(64, {}, 5),
-          I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -4}), I(Op::ReturnR, {5}),
-          // f at 7 returns r20's String
-          I(Op::ReturnR, {20})},
-         {{"main", 0}, {"f", 7}},
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 2}), Instruction::call(64, {}, 5), I(Op::MoveR, {71, 5}),
+          I(Op::LoadConstR, {5, 2}), I(Op::AddR, {66, 66, 65}), I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -6}),
+          I(Op::ReturnR, {71}),
+          // f at 9 writes r1 (so that its frame holds r0..r7), returns r20's String
+          I(Op::LoadConstR, {1, 7}), I(Op::ReturnR, {20})},
+         {{"main", 0}, {"f", 9}},
          {{20, S("kept")}, {66, VI(0)}, {68, VI(4)}},
          "String kept"},
         {"HeapValueBesideAResultInTheWindowInALoop",
