@@ -135,6 +135,7 @@ public:
           has_calls_(
               std::any_of(code.begin(), code.end(), [](const Instruction& ins) { return ins.op == Opcode::CallR; })) {
         if (state) frames_ = frame_layout(*state);
+        sse41_ = processor_has_sse41() && !(state && state->testing.sse2_only);
         // Calls and returns in machine code: a list without CallR has no
         // frames to return into, and keeps no window.
         windowed_ = caches_ != nullptr && frames_.known && has_calls_;
@@ -905,7 +906,7 @@ private:
     void store_payload(uint8_t dst, const Xbyak::Xmm& bits) { movsd(payload(dst), bits); }
     // Payload bits into the high half of `value`, whose low half stays.
     void high_half(const Xbyak::Xmm& value, const Xbyak::Reg64& bits) {
-        if (has_sse41()) {
+        if (sse41_) {
             pinsrq(value, bits, 1);
             return;
         }
@@ -913,7 +914,7 @@ private:
         punpcklqdq(value, xmm13);
     }
     void high_half(const Xbyak::Xmm& value, const Xbyak::Xmm& bits) { punpcklqdq(value, bits); }
-    static bool has_sse41() {
+    static bool processor_has_sse41() {
         static const bool has = Xbyak::util::Cpu().has(Xbyak::util::Cpu::tSSE41);
         return has;
     }
@@ -1317,6 +1318,7 @@ private:
     // No DefineR: every register's declared tag stays its value's tag, from
     // the load on (the state starts each load that way), see typed_write.
     bool tags_follow_values_ = false;
+    bool sse41_ = false;  // pinsrq may be used (else SSE2 alone, as every x86-64 has)
     Label leave_, transfer_, table_;
     Label flush_window_, load_window_;   // see flush_window
     Label landing_table_, any_landing_;  // see land

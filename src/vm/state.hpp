@@ -97,6 +97,9 @@ struct TestSwitches {
     // Nonzero: the default tiering's threshold (jit_run.hpp) instead of
     // the ordinary one, so that tests can tier up at any point of a run.
     uint64_t hot_threshold = 0;
+    // Machine code made from now on uses no instruction beyond SSE2, as on
+    // a processor that has nothing newer, so that tests run those forms.
+    bool sse2_only = false;
 };
 
 // The machine: everything a program can observe, which survives from run to

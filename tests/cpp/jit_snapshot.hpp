@@ -67,13 +67,15 @@ using Preset = std::vector<std::pair<uint8_t, Value>>;
 // Runs `module` `runs` times in one VM with TARNEL_JIT set to `mode`.
 // `compiled` (when given) says whether the runs had machine code; `hot`,
 // when not 0, is the default tiering's threshold; `save_all` makes every
-// frame full (TestSwitches::always_save_all_registers).
+// frame full (TestSwitches::always_save_all_registers); `sse2_only` keeps
+// the machine code to SSE2 (TestSwitches::sse2_only).
 inline Snapshot play(const Module& module, const char* mode, const Preset& preset, int runs = 2,
-                     bool* compiled = nullptr, uint64_t hot = 0, bool save_all = false) {
+                     bool* compiled = nullptr, uint64_t hot = 0, bool save_all = false, bool sse2_only = false) {
     JitSwitch jit(mode);
     VmState vm;
     vm.testing.hot_threshold = hot;
     vm.testing.always_save_all_registers = save_all;
+    vm.testing.sse2_only = sse2_only;
     vm.reset_for_module(module);
     for (const auto& [r, v] : preset) vm.write_register(r, v);
     vm.instruction_count = 100;  // counts carry over from earlier runs

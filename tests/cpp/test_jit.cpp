@@ -576,6 +576,8 @@ TEST_P(JitCallTable, SameAsTheInterpreter) {
     const Snapshot machine = play(module, "always", c.preset, 2, &compiled, 0, c.save_all);
     EXPECT_EQ(compiled, jit::tier_built());
     EXPECT_TRUE(machine == interpreter) << c.name << ":" << difference(machine, interpreter);
+    const Snapshot sse2 = play(module, "always", c.preset, 2, nullptr, 0, c.save_all, true);
+    EXPECT_TRUE(sse2 == interpreter) << c.name << " with SSE2 alone:" << difference(sse2, interpreter);
     if (!c.outcome.empty()) {
         EXPECT_EQ(machine.outcomes[0], c.outcome) << c.name;
     }
