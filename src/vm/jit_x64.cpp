@@ -422,7 +422,7 @@ private:
         bool may_call = false;  // a pass that may call its helper, which takes rsi
         if (first_in_copy) {
             movzx(eax, tag(0));
-            store_if_changed(declared(0), al);
+            declare(0, al);
         }
         for (unsigned k = first_in_copy ? 1 : 0; k < site->passed; ++k) {
             const uint8_t from = site->args[k];
@@ -596,7 +596,7 @@ private:
         }
         movups(xmm0, ptr[value_of(from)]);
         movups(ptr[value_of(to)], xmm0);
-        store_if_changed(declared(to), al);
+        declare(to, al);
         if (scalars) return;
         jmp(done, T_NEAR);
         L(heap);
@@ -751,7 +751,7 @@ private:
         const uint8_t dst = code_[p - 1].b;
         L(landing_[p]);
         movups(ptr[value_of(dst)], xmm15);
-        store_if_changed(declared(dst), r11b);
+        declare(dst, r11b);
         if (p == n_) return;
         needs_poll_[p] = true;
         cmp(r14, poll_at());
@@ -868,7 +868,7 @@ private:
         tag_word(xmm14, t);
         high_half(xmm14, payload_bits);
         movups(ptr[value_of(dst)], xmm14);
-        if (!declared_already) store_if_changed(declared(dst), t);
+        if (!declared_already) declare(dst, t);
     }
     // The code of instruction i, which writes a scalar of tag t to dst, with
     // dst's guard (guard_scalar). In a list without DefineR every
@@ -901,6 +901,38 @@ private:
         je(same);
         mov(at, t);
         L(same);
+    }
+    // Register r's declared tag becomes t. Calls and returns read the
+    // declared tags of r0..r7 as one word, which cannot take a byte still
+    // in flight from a store of one byte: it waits until that store
+    // reaches the cache. So with a window, a tag of r0..r7 that changes is
+    // written with the seven others, as one word.
+    template <typename Tag>
+    void declare(uint8_t r, Tag t) {
+        if (!windowed_ || r >= kWindowSize) {
+            store_if_changed(declared(r), t);
+            return;
+        }
+        Label same;
+        cmp(declared(r), t);
+        je(same);
+        if (sse41_) {
+            movq(xmm13, qword[r13]);
+            pinsrb(xmm13, in_r32(t), r);
+            movq(qword[r13], xmm13);
+        } else {
+            mov(r10, qword[r13]);
+            if (r != 0) ror(r10, 8 * r);
+            mov(r10b, t);
+            if (r != 0) rol(r10, 8 * r);
+            mov(qword[r13], r10);
+        }
+        L(same);
+    }
+    Xbyak::Reg32 in_r32(const Xbyak::Reg8& t) { return t.cvt32(); }
+    Xbyak::Reg32 in_r32(uint8_t t) {
+        mov(r10d, t);
+        return r10d;
     }
     void store_payload(uint8_t dst, const Xbyak::Reg64& bits) { mov(payload(dst), bits); }
     void store_payload(uint8_t dst, const Xbyak::Xmm& bits) { movsd(payload(dst), bits); }
