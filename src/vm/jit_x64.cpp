@@ -1350,7 +1350,7 @@ private:
     // No DefineR: every register's declared tag stays its value's tag, from
     // the load on (the state starts each load that way), see typed_write.
     bool tags_follow_values_ = false;
-    bool sse41_ = false;  // pinsrq may be used (else SSE2 alone, as every x86-64 has)
+    bool sse41_ = false;  // pinsrq and pinsrb may be used (else SSE2 alone, as every x86-64 has)
     Label leave_, transfer_, table_;
     Label flush_window_, load_window_;   // see flush_window
     Label landing_table_, any_landing_;  // see land
