@@ -359,6 +359,21 @@ std::vector<Instruction> counting_with_a_handler(Instruction handled) {
             Instruction::call(64, {5}, 4), I(Op::AddR, {4, 4, 3}), I(Op::ReturnR, {4})};
 }
 
+// main calls through r64 four times, f the first time and g the others;
+// f doubles, g squares. `define` puts a DefineR first (on r100, which
+// leaves the sites quick), so that f and g come one instruction later.
+std::vector<Instruction> callee_changes_at_one_site(bool define) {
+    std::vector<Instruction> code;
+    if (define) code.push_back(I(Op::DefineR, {100, 2}));
+    for (const Instruction& ins :
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {66, 3}), I(Op::LoadConstR, {65, 2}),
+          Instruction::call(64, {66}, 1), I(Op::AddR, {2, 2, 1}), I(Op::LoadConstR, {64, 1}), I(Op::AddR, {66, 66, 65}),
+          I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -6}), I(Op::ReturnR, {2}), I(Op::AddR, {0, 0, 0}),
+          I(Op::ReturnR, {0}), I(Op::MulR, {0, 0, 0}), I(Op::ReturnR, {0})})
+        code.push_back(ins);
+    return code;
+}
+
 std::vector<CallCase> call_cases() {
     const TextMap<uint64_t> count = {{"main", 0}, {"f", 5}};
     return {
@@ -425,11 +440,7 @@ std::vector<CallCase> call_cases() {
          {},
          "Int 28"},
         {"CalleeChangesAtOneSite",
-         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {66, 3}), I(Op::LoadConstR, {65, 2}),
-          Instruction::call(64, {66}, 1), I(Op::AddR, {2, 2, 1}), I(Op::LoadConstR, {64, 1}), I(Op::AddR, {66, 66, 65}),
-          I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -6}), I(Op::ReturnR, {2}),
-          // f at 10 doubles, g at 12 squares
-          I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0}), I(Op::MulR, {0, 0, 0}), I(Op::ReturnR, {0})},
+         callee_changes_at_one_site(false),
          {{"main", 0}, {"f", 10}, {"g", 12}},
          {{2, VI(0)}, {68, VI(4)}},
          "Int 14"},
@@ -448,11 +459,7 @@ std::vector<CallCase> call_cases() {
         // CalleeChangesAtOneSite in a list with DefineR (on r100, which
         // leaves the sites quick): the site's entry is checked instead.
         {"CalleeChangesAtOneSiteOfAListWithDefineR",
-         {I(Op::DefineR, {100, 2}), I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {66, 3}), I(Op::LoadConstR, {65, 2}),
-          Instruction::call(64, {66}, 1), I(Op::AddR, {2, 2, 1}), I(Op::LoadConstR, {64, 1}), I(Op::AddR, {66, 66, 65}),
-          I(Op::LtR, {67, 66, 68}), I(Op::JumpIfR, {67, -6}), I(Op::ReturnR, {2}),
-          // f at 11 doubles, g at 13 squares
-          I(Op::AddR, {0, 0, 0}), I(Op::ReturnR, {0}), I(Op::MulR, {0, 0, 0}), I(Op::ReturnR, {0})},
+         callee_changes_at_one_site(true),
          {{"main", 0}, {"f", 11}, {"g", 13}},
          {{2, VI(0)}, {68, VI(4)}},
          "Int 14"},
