@@ -917,8 +917,9 @@ private:
         cmp(declared(r), t);
         je(same);
         if (sse41_) {
+            const Xbyak::Reg32 tag32 = in_r32(t);
             movq(xmm13, qword[r13]);
-            pinsrb(xmm13, in_r32(t), r);
+            pinsrb(xmm13, tag32, r);
             movq(qword[r13], xmm13);
         } else {
             mov(r10, qword[r13]);
@@ -929,6 +930,7 @@ private:
         }
         L(same);
     }
+    // The tag in a 32-bit register: its own, or r10d loaded with it.
     Xbyak::Reg32 in_r32(const Xbyak::Reg8& t) { return t.cvt32(); }
     Xbyak::Reg32 in_r32(uint8_t t) {
         mov(r10d, t);
