@@ -47,6 +47,15 @@
 // C++ code runs (handlers, helpers, leave) the window goes to the register
 // file, and after it comes back, so C++ sees registers where it keeps them.
 //
+// A call of a callee that reads few of the caller's r0..r7 copies only
+// those (jit_window_plan.hpp says which, and what each instruction's window
+// holds). Each frame's entry on the machine stack (the return address, and
+// 8 bytes below it) keeps what the window of its caller held at the call.
+// Before C++ code runs or the run leaves, fill_in_windows completes the
+// frames pushed since C++ last ran, and the window, from the frame below
+// each: the registers a window was not given are ones its function has not
+// written, so the caller's values, which the frame below keeps.
+//
 // Every jump the code makes goes to a label of this block: at[target] only
 // for targets inside the list (checked here, or at run time against n in
 // `transfer`), the stubs, polls and `leave` otherwise; a quick return's
@@ -74,6 +83,7 @@
 #include "vm/jit_frame_layout.hpp"
 #include "vm/jit_handlers.hpp"
 #include "vm/jit_loop_x64.hpp"
+#include "vm/jit_window_plan.hpp"
 #include "vm/jit_x64_layout.hpp"
 
 namespace tarnel::jit {
@@ -135,6 +145,10 @@ public:
           has_calls_(
               std::any_of(code.begin(), code.end(), [](const Instruction& ins) { return ins.op == Opcode::CallR; })) {
         if (state) frames_ = frame_layout(*state);
+        if (state && state->module) {
+            roots_.push_back(0);
+            for (const auto& [name, entry] : state->module->functions) roots_.push_back(entry);
+        }
         sse41_ = processor_has_sse41() && !(state && state->testing.sse2_only);
         // Calls and returns in machine code: a list without CallR has no
         // frames to return into, and keeps no window.
@@ -153,30 +167,34 @@ public:
     // `loops`: the typed loops to emit at their heads (jit_loops.hpp).
     std::vector<bool> emit(std::vector<LoopPlan> loops) {
         for (LoopPlan& plan : loops) loops_.emplace(plan.head, std::move(plan));
+        plan_partial_windows();
         prologue();
         for (uint64_t i = 0; i < n_; ++i) {
-            if (!out_of_line_[i]) instruction(i);
+            if (!out_of_line_[i]) emit_at_mask(i, [this, i] { instruction(i); });
         }
         land(n_);
         L(at_[n_]);  // past the last instruction: the run ends there
         exit_at(n_);
         for (uint64_t i = 0; i < n_; ++i) {
             if (!out_of_line_[i]) continue;
-            instruction(i);
+            emit_at_mask(i, [this, i] { instruction(i); });
             jmp(at_[i + 1], T_NEAR);
         }
-        for (auto& [i, labels] : call_tails_) call_tail(i, labels);  // they use stubs
-        for (ColdPath& path : cold_paths_) {                         // so do these
+        for (auto& [i, labels] : call_tails_)  // they use stubs
+            emit_at_mask(i, [this, i = i, &labels = labels] { call_tail(i, labels); });
+        for (ColdPath& path : cold_paths_) {  // so do these
             L(path.entry);
+            window_mask_ = path.window_mask;
             path.emit();
             jmp(path.back, T_NEAR);
         }
         for (uint64_t i = 0; i < n_; ++i) {
             if (!needs_stub_[i]) continue;
             L(stub_[i]);
-            call_handler(i);
+            emit_at_mask(i, [this, i] { call_handler(i); });
             jmp(at_[i + 1], T_NEAR);
         }
+        window_mask_ = kWholeWindow;
         for (uint64_t i = 0; i < n_; ++i) {
             if (!needs_poll_[i]) continue;
             L(poll_[i]);
@@ -184,20 +202,7 @@ public:
         }
         L(transfer_);  // rax: the pc a handler left (kStopped: the run ended)
         go_to_pc();
-        L(leave_);
-        flush_window();
-        mov(ptr[rbx + offsetof(MachineFrame, pc)], rax);
-        mov(ptr[rbx + offsetof(MachineFrame, count)], r14);
-        mov(ptr[rbx + offsetof(MachineFrame, last_jump)], r15);
-        drop_return_addresses();
-        add(rsp, 8);
-        pop(rbp);
-        pop(r15);
-        pop(r14);
-        pop(r13);
-        pop(r12);
-        pop(rbx);
-        ret();
+        leave_routine();
         window_routines();
         any_landing();
         align(8);
@@ -207,6 +212,10 @@ public:
             L(landing_table_);
             for (uint64_t p = 0; p <= n_; ++p)
                 putL(p > 0 && code_[p - 1].op == Opcode::CallR ? landing_[p] : any_landing_);
+        }
+        if (partial_windows_) {
+            L(valid_masks_);
+            for (WindowMask mask : window_plan_.valid_before) db(mask);
         }
         L(tag_words_);
         for (uint64_t t = 0; t < kFirstHeapTag; ++t) dq(t);
@@ -220,6 +229,43 @@ public:
     }
 
 private:
+    // Which callees a call may give a partial copy of its window
+    // (jit_window_plan.hpp): fixed callees of calls whose arguments come
+    // from r0..r7, in a list without DefineR. Whatever call enters such a
+    // callee, its arguments differ from the caller's registers there, so
+    // the callee's window holds them: any CallR of the list may be the one
+    // (its callee is a name in a register).
+    void plan_partial_windows() {
+        window_plan_.valid_before.assign(n_ + 1, kWholeWindow);
+        if (!windowed_ || !tags_follow_values_ || roots_.empty()) return;
+        WindowMask passed_anywhere = 0;
+        for (const Instruction& ins : code_) {
+            if (ins.op != Opcode::CallR) continue;
+            const size_t passed = std::min<size_t>(ins.args().size(), kWindowSize);
+            passed_anywhere |= static_cast<WindowMask>((1u << passed) - 1);
+        }
+        std::map<uint64_t, WindowMask> candidates;
+        for (uint64_t i = 0; i < n_; ++i) {
+            if (code_[i].op != Opcode::CallR) continue;
+            const CallSiteCache& site = caches_->call_sites[caches_->call_site_index[i]];
+            if (!has_known_callee(site) || site.passed > kWindowSize) continue;
+            bool in_window = true;
+            for (unsigned k = 0; k < site.passed; ++k) in_window = in_window && site.args[k] < kWindowSize;
+            if (in_window) candidates[site.entry] = passed_anywhere;
+        }
+        std::vector<bool> excluded(n_, false);
+        for (const auto& [head, plan] : loops_) excluded[head] = true;
+        window_plan_ = plan_windows(code_, roots_, candidates, excluded);
+        partial_windows_ = !window_plan_.copied_on_entry.empty();
+    }
+    // Emits code for instruction i's place, with window_mask_ what the
+    // window holds before it runs.
+    template <typename Emit>
+    void emit_at_mask(uint64_t i, const Emit& emit) {
+        window_mask_ = window_plan_.valid_before[i];
+        emit();
+    }
+
     void prologue() {
         push(rbx);
         push(r12);
@@ -242,6 +288,37 @@ private:
         ja(leave_, T_NEAR);  // outside the list: leave with pc unchanged
         lea(rcx, ptr[rip + table_]);
         jmp(ptr[rcx + rax * 8]);
+    }
+
+    // Leaves at pc rax with the window whole: what valid_before says of
+    // pc is missing; at leave_whole_ (after a handler) nothing is.
+    void leave_routine() {
+        Label flush;
+        L(leave_);
+        if (partial_windows_) {
+            mov(r11d, kWholeWindow);
+            cmp(rax, static_cast<uint32_t>(n_));
+            ja(flush, T_NEAR);
+            lea(rcx, ptr[rip + valid_masks_]);
+            movzx(r11d, byte[rcx + rax]);
+            jmp(flush, T_NEAR);
+        }
+        L(leave_whole_);
+        mov(r11d, kWholeWindow);
+        L(flush);
+        if (windowed_) call(flush_window_);
+        mov(ptr[rbx + offsetof(MachineFrame, pc)], rax);
+        mov(ptr[rbx + offsetof(MachineFrame, count)], r14);
+        mov(ptr[rbx + offsetof(MachineFrame, last_jump)], r15);
+        drop_return_addresses();
+        add(rsp, 8);
+        pop(rbp);
+        pop(r15);
+        pop(r14);
+        pop(r13);
+        pop(r12);
+        pop(rbx);
+        ret();
     }
 
     // Goes on at pc rax: a poll when due, at[pc] when pc is inside the
@@ -277,17 +354,20 @@ private:
             const bool reads_last_jump = plain_handler_reads_last_jump(code_[i].op);
             if (reads_last_jump) mov(rdx, r15);
             mov(rax, reinterpret_cast<uint64_t>(plain_handler_for(code_[i].op)));
+            // A handler of its operands alone gets those in the register
+            // file, unless the window is partly unset (the old value of dst
+            // may be one of those): then the whole window goes.
             WindowOperands operands;
-            if (!windowed_ || window_operands(code_[i], operands)) {
+            if (!windowed_ || (window_mask_ == kWholeWindow && window_operands(code_[i], operands))) {
                 pass_window_operands(operands.used, r12, rbp);
                 call(rax);
                 pass_window_operands(operands.written, rbp, r12);
             } else {
-                call_out(Frames::MayChange);
+                call_out(touches_only_its_registers(code_[i].op) ? Frames::Stay : Frames::MayChange);
             }
             if (reads_last_jump) mov(r15, -1);  // the handler stored the last jump
             test(eax, eax);
-            jnz(leave_, T_NEAR);
+            jnz(leave_whole_, T_NEAR);
             return;
         }
         mov(rdi, rbx);
@@ -372,9 +452,10 @@ private:
         const FrameLayout& f = frames_;
         const Label& slow = stub(i);
         const Label& helper = tail.helper;
-        const bool known_callee = site->callee.is(ValueType::String) && site->quick && site->groups == 1 &&
-                                  site->entry < n_ && site->saved <= static_cast<uint64_t>(INT32_MAX);
+        const bool known_callee = has_known_callee(*site);
         const bool fixed_callee = known_callee && tags_follow_values_;
+        const WindowMask caller_holds = window_mask_;
+        const WindowMask copied = copied_into_callee(*site, caller_holds);
         cmp(tag(ins.a), static_cast<uint8_t>(ValueType::String));
         jne(slow, T_NEAR);
         tail.asks_groups = !fixed_callee;
@@ -401,11 +482,17 @@ private:
         test(qword[rip + heap_tag_bytes_], rax);
         jnz(helper, T_NEAR);
         // push_partial: the frame, whose r0..r7 are the caller's window
-        // already, and their tags; the callee's window starts as a copy,
-        // in which a first argument from r0..r7 goes straight to r0.
+        // already (filled in first where the caller's is partial and the
+        // callee's will not be), and their tags; the callee's window starts
+        // as a copy, of what `copied` says, in which a first argument from
+        // r0..r7 goes straight to r0.
+        if (caller_holds != kWholeWindow && copied == kWholeWindow) {
+            mov(r11d, caller_holds);
+            call(fill_in_window_);
+        }
         const bool first_in_copy = site->passed >= 1 && site->args[0] < kWindowSize;
         mov(ptr[rbp + f.saved_types], rax);
-        copy_values(rbp + f.frame_size, rbp, first_in_copy ? site->args[0] : 0);
+        copy_values(rbp + f.frame_size, rbp, first_in_copy ? site->args[0] : 0, copied);
         if (known_callee) {
             mov(qword[rbp + f.saved], static_cast<uint32_t>(site->saved));
         } else {
@@ -415,7 +502,12 @@ private:
         mov(qword[rbp + f.return_pc], static_cast<uint32_t>(i + 1));
         // The return register, that there is one, groups 1, live.
         mov(dword[rbp + f.return_register], ins.b | 0x01010100u);
+        // The frame's entry on the machine stack, completed by the call
+        // below: what the caller's window holds (fill_in_windows), and the
+        // return address.
+        push(caller_holds);
         add(rbp, f.frame_size);
+        window_mask_ = kWholeWindow;  // a whole copy, or no C++ code until the callee runs
         // r0..r7 hold scalars (the tag word says so); an argument from
         // outside them may bring a heap value into its own register.
         unsigned scalars = 0xFF;
@@ -437,8 +529,8 @@ private:
             needs_poll_[entry] = true;
             cmp(r14, poll_at());
             jae(poll_[entry], T_NEAR);
-            sub(rsp, 8);
             call(at_[entry]);
+            window_mask_ = caller_holds;
             return;
         }
         if (may_call) mov(rsi, reinterpret_cast<uint64_t>(site));
@@ -448,14 +540,47 @@ private:
         cmp(rax, static_cast<uint32_t>(n_));
         jae(leave_, T_NEAR);
         lea(rcx, ptr[rip + table_]);
-        sub(rsp, 8);
         call(ptr[rcx + rax * 8]);
+        window_mask_ = caller_holds;
         // The landing of i + 1 comes next (instruction, or emit for the last).
     }
 
-    // Eight values from [from] to [to], the first from value `first`.
-    void copy_values(const Xbyak::RegExp& to, const Xbyak::RegExp& from, int first = 0) {
+    // What a call copies from its caller's window into its callee's
+    // (kWholeWindow: all of it): less when the callee is fixed, its plan
+    // says so (jit_window_plan.hpp), its arguments come from r0..r7 (so
+    // the copy takes none from the register file, nor any heap value) and
+    // the caller's window holds what the copy takes.
+    WindowMask copied_into_callee(const CallSiteCache& site, WindowMask caller_holds) const {
+        if (!partial_windows_ || !has_known_callee(site) || !tags_follow_values_) return kWholeWindow;
+        if (site.passed > kWindowSize) return kWholeWindow;
+        for (unsigned k = 0; k < site.passed; ++k)
+            if (site.args[k] >= kWindowSize) return kWholeWindow;
+        const auto planned = window_plan_.copied_on_entry.find(site.entry);
+        if (planned == window_plan_.copied_on_entry.end()) return kWholeWindow;
+        // Arguments are passed one at a time, each from the callee's
+        // window as the ones before it left it: an argument after the
+        // first reads what the copy put there.
+        WindowMask copied = planned->second;
+        for (unsigned k = 1; k < site.passed; ++k) copied |= static_cast<WindowMask>(1u << site.args[k]);
+        if ((copied & ~argument_slots(site) & ~caller_holds) != 0) return kWholeWindow;
+        return copied;
+    }
+    static WindowMask argument_slots(const CallSiteCache& site) {
+        return static_cast<WindowMask>((1u << site.passed) - 1);
+    }
+    // The callee the site had when this code was made, whose entry and
+    // saved set the code may take as constants (see push_frame).
+    bool has_known_callee(const CallSiteCache& site) const {
+        return site.callee.is(ValueType::String) && site.quick && site.groups == 1 && site.entry < n_ &&
+               site.saved <= static_cast<uint64_t>(INT32_MAX);
+    }
+
+    // The values of `which` (r0..r7) from [from] to [to], the first from
+    // value `first`.
+    void copy_values(const Xbyak::RegExp& to, const Xbyak::RegExp& from, int first = 0,
+                     WindowMask which = kWholeWindow) {
         for (int k = 0; k < 8; ++k) {
+            if ((which >> k & 1) == 0) continue;
             const Xbyak::Xmm value(k);
             movups(value, ptr[from + 16 * (k == 0 ? first : k)]);
             movups(ptr[to + 16 * k], value);
@@ -542,7 +667,9 @@ private:
     // writes registers, and after (see `windowed_`). Each is one routine
     // the code calls, so that a handler's call site grows by a few bytes.
     void flush_window() {
-        if (windowed_) call(flush_window_);
+        if (!windowed_) return;
+        if (partial_windows_) mov(r11d, window_mask_);
+        call(flush_window_);
     }
     // Calls the C++ function at rax with the whole window in the register
     // file. What it may do to the frames:
@@ -573,6 +700,7 @@ private:
     void window_routines() {
         if (!windowed_) return;
         L(flush_window_);  // keeps every register but r11 and xmm0..xmm7
+        if (partial_windows_) fill_in_windows();
         mov(r11, ptr[rbx + offsetof(MachineFrame, state)]);
         mov(ptr[r11 + frames_.stack_end], rbp);
         copy_values(r12, rbp);
@@ -580,6 +708,69 @@ private:
         L(load_window_);
         copy_values(rbp, r12);
         ret();
+        if (!partial_windows_) return;
+        L(fill_in_window_);  // keeps every register but r11 and xmm0
+        fill_in_windows();
+        ret();
+    }
+
+    // The registers of r0..r7 a partial copy left unset (jit_window_plan.hpp),
+    // filled in from the frames below, outermost first: in each frame
+    // pushed here since C++ code last ran but the first, then in the window
+    // (r11d: what it holds). Each such frame's entry on the machine stack
+    // holds what its own window held at its call (push_frame); the first
+    // one's window was whole. Called from the code of an instruction,
+    // whose machine stack the routine reads past its return address.
+    // Keeps every register but r11 and xmm0.
+    void fill_in_windows() {
+        const int32_t size = frames_.frame_size;
+        Label frames, window, done;
+        push(rax);
+        push(rcx);
+        push(rdx);
+        push(rsi);
+        constexpr int kPushed = 5 * 8;  // the four, and the return address
+        mov(esi, r11d);
+        mov(rax, machine_stack_base());
+        lea(rcx, ptr[rsp + kPushed]);
+        cmp(rcx, rax);
+        je(done, T_NEAR);  // no frame pushed here: the window is whole
+        // Frames pushed: (base - rsp + 8) / 16, the last one's entry
+        // possibly half made (its mask pushed, its call not yet).
+        sub(rax, rcx);
+        add(rax, 8);
+        shr(rax, 4);
+        imul(rdx, rax, size);
+        neg(rdx);
+        add(rdx, rbp);  // the first frame
+        mov(rcx, machine_stack_base());
+        sub(rcx, 16 + 8);  // the second frame's mask
+        L(frames);
+        sub(rax, 1);
+        jz(window, T_NEAR);
+        add(rdx, size);
+        movzx(r11d, byte[rcx]);
+        sub(rcx, 16);
+        fill_in_from_below(rdx, r11d);
+        jmp(frames, T_NEAR);
+        L(window);
+        fill_in_from_below(rbp, esi);
+        L(done);
+        pop(rsi);
+        pop(rdx);
+        pop(rcx);
+        pop(rax);
+    }
+    // The registers of r0..r7 outside `held` at `to`, from the frame below.
+    void fill_in_from_below(const Xbyak::Reg64& to, const Xbyak::Reg32& held) {
+        for (int r = 0; r < kWindowSize; ++r) {
+            Label skip;
+            test(held, 1u << r);
+            jnz(skip);
+            movups(xmm0, ptr[to + slot(r) - frames_.frame_size]);
+            movups(ptr[to + slot(r)], xmm0);
+            L(skip);
+        }
     }
 
     // copy_register: register `from` to register `to` with its tag, one
@@ -604,7 +795,9 @@ private:
         mov(esi, to);
         mov(edx, from);
         mov(rax, reinterpret_cast<uint64_t>(&pass_argument));
+        sub(rsp, 8);  // the frame's entry is half made: 16-byte aligned for C++
         call_out(Frames::Stay);
+        add(rsp, 8);
         L(done);
     }
 
@@ -795,10 +988,12 @@ private:
     struct ColdPath {
         Label entry, back;
         std::function<void()> emit;
+        WindowMask window_mask = kWholeWindow;  // window_mask_ where it leaves
     };
     ColdPath& cold_path(std::function<void()> emit) {
         ColdPath& path = cold_paths_.emplace_back();
         path.emit = std::move(emit);
+        path.window_mask = window_mask_;
         return path;
     }
     // The stub of instruction i, for its guards.
@@ -837,10 +1032,14 @@ private:
 
     // A register whose value owns a payload needs a release on overwrite:
     // the interpreter does that.
+    //
+    // A register of r0..r7 a partial copy left unset holds its caller's
+    // value, whose tag its declared tag is (no DefineR, or no partial copy).
     void guard_scalar(uint8_t r, uint64_t i) {
-        cmp(tag(r), kFirstHeapTag);
+        cmp(unset_in_window(r) ? declared(r) : tag(r), kFirstHeapTag);
         jae(stub(i), T_NEAR);
     }
+    bool unset_in_window(uint8_t r) const { return r < kWindowSize && (window_mask_ >> r & 1) == 0; }
     void count_one() { add(r14, 1); }
 
     // Writes a scalar to register dst: its tag (a constant, or a register
@@ -888,7 +1087,7 @@ private:
             guard_scalar(dst, i);
             body(false);
         });
-        cmp(tag(dst), t);
+        cmp(unset_in_window(dst) ? declared(dst) : tag(dst), t);
         jne(retyped.entry, T_NEAR);
         body(true);
         L(retyped.back);
@@ -1352,12 +1551,19 @@ private:
     // No DefineR: every register's declared tag stays its value's tag, from
     // the load on (the state starts each load that way), see typed_write.
     bool tags_follow_values_ = false;
-    bool sse41_ = false;  // pinsrq and pinsrb may be used (else SSE2 alone, as every x86-64 has)
-    Label leave_, transfer_, table_;
-    Label flush_window_, load_window_;   // see flush_window
-    Label landing_table_, any_landing_;  // see land
-    Label tag_words_;                    // the scalar tags as words, the low half of a value
-    Label heap_tag_bytes_;               // frames::kHeapTagBytes
+    bool sse41_ = false;           // pinsrq and pinsrb may be used (else SSE2 alone, as every x86-64 has)
+    std::vector<uint64_t> roots_;  // where a run starts (0) and the function entries
+    // Partial copies of the window (jit_window_plan.hpp): the plan, whether
+    // any call makes one, and what the window holds where code is emitted.
+    WindowPlan window_plan_;
+    bool partial_windows_ = false;
+    WindowMask window_mask_ = kWholeWindow;
+    Label leave_, leave_whole_, transfer_, table_;
+    Label flush_window_, load_window_, fill_in_window_;  // see flush_window, fill_in_windows
+    Label valid_masks_;                                  // valid_before, one byte per index
+    Label landing_table_, any_landing_;                  // see land
+    Label tag_words_;                                    // the scalar tags as words, the low half of a value
+    Label heap_tag_bytes_;                               // frames::kHeapTagBytes
 };
 
 }  // namespace
