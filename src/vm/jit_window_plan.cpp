@@ -8,35 +8,18 @@ namespace {
 
 WindowMask bit_if_in_window(uint8_t r) { return r < 8 ? static_cast<WindowMask>(1u << r) : 0; }
 
-// Kinds whose code, machine or handler, reads and writes no register but
-// their operands, and never changes the frames but by their own call or
-// return.
+// Calls, returns and jumps read and write only their operands too, and
+// change the frames only by their own call or return.
 bool plannable(Opcode op) {
     switch (op) {
-        case Opcode::LoadConstR:
-        case Opcode::MoveR:
-        case Opcode::AddR:
-        case Opcode::SubR:
-        case Opcode::MulR:
-        case Opcode::DivR:
-        case Opcode::ModR:
-        case Opcode::NegR:
-        case Opcode::NotR:
-        case Opcode::EqR:
-        case Opcode::NeqR:
-        case Opcode::LtR:
-        case Opcode::GtR:
-        case Opcode::LteR:
-        case Opcode::GteR:
         case Opcode::JumpR:
         case Opcode::JumpIfR:
         case Opcode::JumpIfNotR:
         case Opcode::CallR:
         case Opcode::ReturnR:
-        case Opcode::Nop:
             return true;
         default:
-            return false;
+            return touches_only_its_registers(op);
     }
 }
 
@@ -126,6 +109,51 @@ bool stays_plannable(const std::vector<Instruction>& code, const std::vector<uin
 }
 
 }  // namespace
+
+bool touches_only_its_registers(Opcode op) {
+    switch (op) {
+        case Opcode::LoadConstR:
+        case Opcode::MoveR:
+        case Opcode::LoadGlobalR:
+        case Opcode::StoreGlobalR:
+        case Opcode::CheckTypeR:
+        case Opcode::CastR:
+        case Opcode::AddR:
+        case Opcode::SubR:
+        case Opcode::MulR:
+        case Opcode::DivR:
+        case Opcode::ModR:
+        case Opcode::NegR:
+        case Opcode::NotR:
+        case Opcode::AndR:
+        case Opcode::OrR:
+        case Opcode::EqR:
+        case Opcode::NeqR:
+        case Opcode::LtR:
+        case Opcode::GtR:
+        case Opcode::LteR:
+        case Opcode::GteR:
+        case Opcode::ConcatStrR:
+        case Opcode::StrLenR:
+        case Opcode::NewArrayR:
+        case Opcode::ArrayGetR:
+        case Opcode::ArraySetR:
+        case Opcode::ArrayLenR:
+        case Opcode::DictNewR:
+        case Opcode::DictGetR:
+        case Opcode::DictSetR:
+        case Opcode::DictRemoveR:
+        case Opcode::DictContainsR:
+        case Opcode::DictKeysR:
+        case Opcode::DictValuesR:
+        case Opcode::DictClearR:
+        case Opcode::DictLenR:
+        case Opcode::Nop:
+            return true;
+        default:
+            return false;
+    }
+}
 
 WindowAccess window_access(const Instruction& ins) {
     WindowAccess access;

@@ -48,6 +48,12 @@ WindowPlan plan_windows(const std::vector<Instruction>& code, const std::vector<
                         const std::map<uint64_t, WindowMask>& candidates, const std::vector<bool>& excluded);
 inline constexpr size_t kMaxPlannedEntries = 16;
 
+// Kinds whose handlers work on their operands, constants, globals and
+// heap values alone. Not, for instance, DefineR (which declares into
+// the frames on the stack), PhiR and AssertR (registers in their lists)
+// or DebugPrint (output), nor any kind that may move pc.
+bool touches_only_its_registers(Opcode op);
+
 // The registers of r0..r7 an instruction reads and writes, as the plan
 // counts them; `allowed` false for kinds the plan does not take.
 struct WindowAccess {

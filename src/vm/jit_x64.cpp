@@ -597,62 +597,10 @@ private:
     };
     static bool window_operands(const Instruction& ins, WindowOperands& operands) {
         if (!touches_only_its_registers(ins.op)) return false;
-        for (const OperandSpec& spec : info(ins.op).operands) {
-            if (spec.name.empty() || spec.kind != OperandKind::Reg) continue;
-            const uint8_t r = spec.slot == Slot::A ? ins.a : spec.slot == Slot::B ? ins.b : ins.c;
-            if (r >= kWindowSize) continue;
-            operands.used |= 1u << r;
-            if (spec.access != Access::In) operands.written |= 1u << r;
-        }
+        const WindowAccess access = window_access(ins);
+        operands.used = access.read | access.written;
+        operands.written = access.written;
         return true;
-    }
-    // Kinds whose handlers work on their operands, constants, globals and
-    // heap values alone. Not, for instance, DefineR (which declares into
-    // the frames on the stack), PhiR and AssertR (registers in their lists)
-    // or DebugPrint (output), nor any kind that may move pc.
-    static bool touches_only_its_registers(Opcode op) {
-        switch (op) {
-            case Opcode::LoadConstR:
-            case Opcode::MoveR:
-            case Opcode::LoadGlobalR:
-            case Opcode::StoreGlobalR:
-            case Opcode::CheckTypeR:
-            case Opcode::CastR:
-            case Opcode::AddR:
-            case Opcode::SubR:
-            case Opcode::MulR:
-            case Opcode::DivR:
-            case Opcode::ModR:
-            case Opcode::NegR:
-            case Opcode::NotR:
-            case Opcode::AndR:
-            case Opcode::OrR:
-            case Opcode::EqR:
-            case Opcode::NeqR:
-            case Opcode::LtR:
-            case Opcode::GtR:
-            case Opcode::LteR:
-            case Opcode::GteR:
-            case Opcode::ConcatStrR:
-            case Opcode::StrLenR:
-            case Opcode::NewArrayR:
-            case Opcode::ArrayGetR:
-            case Opcode::ArraySetR:
-            case Opcode::ArrayLenR:
-            case Opcode::DictNewR:
-            case Opcode::DictGetR:
-            case Opcode::DictSetR:
-            case Opcode::DictRemoveR:
-            case Opcode::DictContainsR:
-            case Opcode::DictKeysR:
-            case Opcode::DictValuesR:
-            case Opcode::DictClearR:
-            case Opcode::DictLenR:
-            case Opcode::Nop:
-                return true;
-            default:
-                return false;
-        }
     }
     // Copies the registers of `mask` (r0..r7) from one base to the other.
     void pass_window_operands(unsigned mask, const Xbyak::Reg64& to, const Xbyak::Reg64& from) {
