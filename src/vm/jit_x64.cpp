@@ -56,6 +56,11 @@
 // each: the registers a window was not given are ones its function has not
 // written, so the caller's values, which the frame below keeps.
 //
+// A call of a fixed callee whose entry starts a short path to a return
+// (jit_return_path.hpp) first runs that path in place, in machine
+// registers, and goes on at its own landing as the return would; where
+// the values leave the path, nothing has been written and the call is made.
+//
 // Every jump the code makes goes to a label of this block: at[target] only
 // for targets inside the list (checked here, or at run time against n in
 // `transfer`), the stubs, polls and `leave` otherwise; a quick return's
@@ -73,6 +78,7 @@
 #include <xbyak/xbyak_util.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cstring>
 #include <functional>
 #include <list>
@@ -83,6 +89,7 @@
 #include "vm/jit_frame_layout.hpp"
 #include "vm/jit_handlers.hpp"
 #include "vm/jit_loop_x64.hpp"
+#include "vm/jit_return_path.hpp"
 #include "vm/jit_window_plan.hpp"
 #include "vm/jit_x64_layout.hpp"
 
@@ -481,6 +488,9 @@ private:
         mov(rax, qword[r13]);  // the tags of r0..r7
         test(qword[rip + heap_tag_bytes_], rax);
         jnz(helper, T_NEAR);
+        Label full_call;
+        if (fixed_callee) run_return_path(i, *site, full_call);
+        L(full_call);
         // push_partial: the frame, whose r0..r7 are the caller's window
         // already (filled in first where the caller's is partial and the
         // callee's will not be), and their tags; the callee's window starts
@@ -543,6 +553,241 @@ private:
         call(ptr[rcx + rax * 8]);
         window_mask_ = caller_holds;
         // The landing of i + 1 comes next (instruction, or emit for the last).
+    }
+
+    // The callee's return path (jit_return_path.hpp) run in place of the
+    // call, on to the landing of i + 1 with the result in xmm15 and r11b,
+    // as a return goes there; to `full_call` with nothing written when the
+    // values leave it. The callee's registers it computes are in rcx, rdx,
+    // rdi and r8..r10 (rax keeps the caller's tags, see push_frame); those
+    // it came with are read where the caller has them, their tags checked
+    // once. The caller's window must hold what the path reads of it.
+    struct PathValue {
+        bool computed = false;
+        uint8_t from = 0;     // not computed: the caller's register it is in
+        uint8_t tag = 0;      // computed: an Int or a Bool
+        uint8_t machine = 0;  // computed: which of the path's machine registers
+    };
+    struct PathRun {
+        PathValue values[kWindowSize];
+        int8_t machine_of[kWindowSize] = {-1, -1, -1, -1, -1, -1, -1, -1};
+        uint8_t machines_used = 0;
+        std::bitset<256> checked_int;  // registers of the caller whose tag is known to be Int
+        const Label* full_call = nullptr;
+        int64_t last_jump = -1;
+    };
+    void run_return_path(uint64_t i, const CallSiteCache& site, const Label& full_call) {
+        const ReturnPath& path = return_path(site.entry);
+        if (path.steps.empty() || site.passed > kWindowSize) return;
+        PathRun run;
+        run.full_call = &full_call;
+        for (uint8_t r = 0; r < kWindowSize; ++r) run.values[r].from = r;
+        for (unsigned k = 0; k < site.passed; ++k) {
+            const uint8_t from = site.args[k];  // from the callee's window as the arguments before left it
+            run.values[k] = from < kWindowSize ? run.values[from] : PathValue{false, from};
+        }
+        for (uint8_t r = 0; r < kWindowSize; ++r) {
+            const uint8_t from = run.values[r].from;
+            if ((path.read_on_entry >> r & 1) != 0 && unset_in_window(from)) return;
+        }
+        const uint8_t dst = code_[i].b;  // r0..r7 hold scalars, see push_frame
+        if (dst >= kWindowSize) {
+            cmp(tag(dst), kFirstHeapTag);
+            jae(full_call, T_NEAR);
+        }
+        const uint64_t counted = path.steps.size() + 1;  // the CallR too
+        lea(r11, ptr[r14 + counted]);
+        cmp(r11, poll_at());
+        jae(full_call, T_NEAR);  // a poll due on the way: the call makes it
+        for (size_t k = 0; k < path.steps.size(); ++k) {
+            if (fuses_with_jump(path, k)) {
+                path_compare_and_jump(run, code_[path.steps[k].pc], path.steps[k + 1]);
+                ++k;
+            } else {
+                path_step(run, path.steps[k]);
+            }
+        }
+        add(r14, counted);
+        if (run.last_jump >= 0) mov(r15, static_cast<uint32_t>(run.last_jump));
+        jmp(landing_[i + 1], T_NEAR);
+    }
+    const ReturnPath& return_path(uint64_t entry) {
+        const auto [planned, fresh] = return_paths_.try_emplace(entry);
+        if (fresh) planned->second = plan_return_path(code_, constants_, entry);
+        return planned->second;
+    }
+    static const Xbyak::Reg64& path_machine(uint8_t k) {
+        static const Xbyak::Reg64 registers[kMaxPathRegisters] = {Xbyak::util::rcx, Xbyak::util::rdx, Xbyak::util::rdi,
+                                                                  Xbyak::util::r8,  Xbyak::util::r9,  Xbyak::util::r10};
+        return registers[k];
+    }
+    void path_step(PathRun& run, const ReturnPathStep& step) {
+        const Instruction& ins = code_[step.pc];
+        switch (ins.op) {
+            case Opcode::LoadConstR: {
+                uint8_t t = 0;
+                uint64_t bits = 0;
+                scalar_bits(constants_[ins.index()].value(), t, bits);
+                mov(path_result(run, ins.a, t), bits);
+                break;
+            }
+            case Opcode::MoveR: {
+                const PathValue source = path_value(run, ins.b);
+                if (!source.computed) {
+                    run.values[ins.a] = source;
+                    break;
+                }
+                const Xbyak::Reg64& from = path_machine(source.machine);
+                mov(path_result(run, ins.a, source.tag), from);
+                break;
+            }
+            case Opcode::AddR:
+            case Opcode::SubR:
+            case Opcode::MulR:
+                path_arithmetic(run, ins);
+                break;
+            case Opcode::JumpR:
+                run.last_jump = static_cast<int64_t>(step.pc);
+                break;
+            case Opcode::JumpIfR:
+            case Opcode::JumpIfNotR: {
+                const Xbyak::Reg64& condition = path_machine(run.values[ins.a].machine);
+                test(condition, condition);
+                const bool taken_when_set = ins.op == Opcode::JumpIfR;
+                if (step.jumps == taken_when_set) {
+                    jz(*run.full_call, T_NEAR);
+                } else {
+                    jnz(*run.full_call, T_NEAR);
+                }
+                if (step.jumps) run.last_jump = static_cast<int64_t>(step.pc);
+                break;
+            }
+            case Opcode::ReturnR:
+                path_return(run, path_value(run, ins.a));
+                break;
+            default:
+                path_compare(run, ins);
+                break;
+        }
+    }
+    PathValue path_value(const PathRun& run, uint8_t r) const {
+        return r < kWindowSize ? run.values[r] : PathValue{false, r};
+    }
+    // The machine register of the callee's register r, which now holds a
+    // value of tag t the path computes.
+    const Xbyak::Reg64& path_result(PathRun& run, uint8_t r, uint8_t t) {
+        if (run.machine_of[r] < 0) run.machine_of[r] = static_cast<int8_t>(run.machines_used++);
+        const uint8_t machine = static_cast<uint8_t>(run.machine_of[r]);
+        run.values[r] = PathValue{true, 0, t, machine};
+        return path_machine(machine);
+    }
+    // An operand the plan takes for an Int: a computed one, or one whose
+    // tag is checked here unless it was before.
+    template <typename Use>
+    void with_int(PathRun& run, uint8_t r, Use use) {
+        const PathValue value = path_value(run, r);
+        if (value.computed) {
+            use(path_machine(value.machine));
+            return;
+        }
+        if (!run.checked_int[value.from]) {
+            cmp(tag(value.from), kInt);
+            jne(*run.full_call, T_NEAR);
+            run.checked_int[value.from] = true;
+        }
+        use(payload(value.from));
+    }
+    void path_arithmetic(PathRun& run, const Instruction& ins) {
+        with_int(run, ins.b, [this](const Xbyak::Operand& left) { mov(r11, left); });
+        with_int(run, ins.c, [this, &ins](const Xbyak::Operand& right) {
+            if (ins.op == Opcode::AddR) add(r11, right);
+            if (ins.op == Opcode::SubR) sub(r11, right);
+            if (ins.op == Opcode::MulR) imul(r11, right);
+        });
+        jo(*run.full_call, T_NEAR);  // the call reports the overflow
+        mov(path_result(run, ins.a, kInt), r11);
+    }
+    // x <relation> y for a comparison of Ints: GtR and GteR are LtR and
+    // LteR with the operands swapped.
+    static const Relation* relation_of(Opcode op) {
+        static constexpr Relation less = Relation::Less, less_equal = Relation::LessEqual, equal = Relation::Equal,
+                                  not_equal = Relation::NotEqual;
+        switch (op) {
+            case Opcode::LtR:
+            case Opcode::GtR:
+                return &less;
+            case Opcode::LteR:
+            case Opcode::GteR:
+                return &less_equal;
+            case Opcode::EqR:
+                return &equal;
+            case Opcode::NeqR:
+                return &not_equal;
+            default:
+                return nullptr;
+        }
+    }
+    void path_compare_flags(PathRun& run, const Instruction& ins) {
+        const bool swapped = ins.op == Opcode::GtR || ins.op == Opcode::GteR;
+        with_int(run, swapped ? ins.c : ins.b, [this](const Xbyak::Operand& x) { mov(r11, x); });
+        with_int(run, swapped ? ins.b : ins.c, [this](const Xbyak::Operand& y) { cmp(r11, y); });
+    }
+    void path_compare(PathRun& run, const Instruction& ins) {
+        path_compare_flags(run, ins);
+        const Relation relation = *relation_of(ins.op);
+        if (relation == Relation::Less) setl(r11b);
+        if (relation == Relation::LessEqual) setle(r11b);
+        if (relation == Relation::Equal) sete(r11b);
+        if (relation == Relation::NotEqual) setne(r11b);
+        movzx(r11d, r11b);
+        mov(path_result(run, ins.a, kBool), r11);
+    }
+    // Whether step k is a comparison whose Bool only the conditional jump
+    // right after it reads, which then goes by the comparison's flags.
+    bool fuses_with_jump(const ReturnPath& path, size_t k) const {
+        if (k + 1 >= path.steps.size()) return false;
+        const Instruction& ins = code_[path.steps[k].pc];
+        const Instruction& next = code_[path.steps[k + 1].pc];
+        if (relation_of(ins.op) == nullptr || (next.op != Opcode::JumpIfR && next.op != Opcode::JumpIfNotR) ||
+            next.a != ins.a)
+            return false;
+        for (size_t later = k + 2; later < path.steps.size(); ++later) {
+            const Instruction& use = code_[path.steps[later].pc];
+            const WindowAccess access = window_access(use);
+            if ((access.read >> ins.a & 1) != 0) return false;
+            if ((access.written >> ins.a & 1) != 0) break;
+        }
+        return true;
+    }
+    void path_compare_and_jump(PathRun& run, const Instruction& ins, const ReturnPathStep& jump) {
+        path_compare_flags(run, ins);
+        const bool taken_when_set = code_[jump.pc].op == Opcode::JumpIfR;
+        const bool leaves_when_true = taken_when_set != jump.jumps;
+        const Relation relation = *relation_of(ins.op);
+        const Label& full_call = *run.full_call;
+        if (relation == Relation::Less) leaves_when_true ? jl(full_call, T_NEAR) : jge(full_call, T_NEAR);
+        if (relation == Relation::LessEqual) leaves_when_true ? jle(full_call, T_NEAR) : jg(full_call, T_NEAR);
+        if (relation == Relation::Equal) leaves_when_true ? je(full_call, T_NEAR) : jne(full_call, T_NEAR);
+        if (relation == Relation::NotEqual) leaves_when_true ? jne(full_call, T_NEAR) : je(full_call, T_NEAR);
+        if (jump.jumps) run.last_jump = static_cast<int64_t>(jump.pc);
+    }
+    // The result in xmm15 and its tag in r11b: a scalar the caller's
+    // register holds, or one the path computed.
+    void path_return(const PathRun& run, const PathValue& result) {
+        if (!result.computed) {
+            if (run.checked_int[result.from]) {
+                mov(r11d, kInt);
+            } else {
+                movzx(r11d, tag(result.from));
+                cmp(r11b, kFirstHeapTag);
+                jae(*run.full_call, T_NEAR);
+            }
+            movups(xmm15, ptr[value_of(result.from)]);
+            return;
+        }
+        tag_word(xmm15, result.tag);
+        high_half(xmm15, path_machine(result.machine));
+        mov(r11d, result.tag);
     }
 
     // What a call copies from its caller's window into its callee's
@@ -1482,12 +1727,13 @@ private:
     std::vector<Label> poll_;
     std::vector<bool> needs_poll_;
     std::vector<bool> native_;
-    std::vector<bool> out_of_line_;            // emitted after the others, see fuse_following_jump
-    std::map<uint64_t, LoopPlan> loops_;       // by head
-    std::map<uint64_t, CallTail> call_tails_;  // by CallR, see push_frame
-    std::list<ColdPath> cold_paths_;           // a list: their labels stay put
-    std::vector<Value> kept_alive_;            // see take_kept_alive
-    const bool has_calls_;                     // see write_scalar
+    std::vector<bool> out_of_line_;                // emitted after the others, see fuse_following_jump
+    std::map<uint64_t, LoopPlan> loops_;           // by head
+    std::map<uint64_t, CallTail> call_tails_;      // by CallR, see push_frame
+    std::map<uint64_t, ReturnPath> return_paths_;  // by entry, see run_return_path
+    std::list<ColdPath> cold_paths_;               // a list: their labels stay put
+    std::vector<Value> kept_alive_;                // see take_kept_alive
+    const bool has_calls_;                         // see write_scalar
     // Calls and returns are machine code. Then rbp keeps the call stack's
     // end (see reload_stack_end) and r0..r7 live in the window there,
     // the place past the innermost frame, rather than in the register

@@ -5,11 +5,13 @@
 
 #include <cstdlib>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "value_builders.hpp"
+#include "vm/engine.hpp"
 #include "vm/jit_run.hpp"
 #include "vm_fixture.hpp"
 
@@ -111,6 +113,42 @@ inline void expect_same_as_interpreter(const Module& module, const Preset& prese
     Snapshot interpreter = play(module, "0", preset);
     EXPECT_EQ(compiled, jit::tier_built()) << label;
     EXPECT_TRUE(machine == interpreter) << label << ":" << difference(machine, interpreter);
+}
+
+// A module run with an instruction budget (and a memory budget, when
+// given), as the limit tests play it.
+struct LimitCase {
+    std::string name;
+    Module module;
+    std::vector<uint64_t> budgets;
+    std::optional<uint64_t> max_memory;
+};
+inline void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
+inline std::string show_limited(const Result<std::optional<Value>, RunError>& result) {
+    if (result) return result.value() ? testing_values::describe(*result.value()) : "none";
+    if (const auto* reached = std::get_if<LimitReached>(&result.error()))
+        return "limit " + std::to_string(static_cast<int>(reached->kind));
+    if (const auto* error = std::get_if<VmError>(&result.error())) return "error: " + error->message();
+    return "fault";
+}
+
+// One limited run, then an ordinary run of 50 instructions more, which
+// carries on from where the first stopped.
+inline Snapshot play_limited(const LimitCase& c, const char* mode, uint64_t budget, uint64_t hot = 0) {
+    JitSwitch jit(mode);
+    VmState vm;
+    vm.testing.hot_threshold = hot;
+    vm.reset_for_module(c.module);
+    Snapshot snap;
+    for (uint64_t limit : {budget, uint64_t{50}}) {
+        RunLimits limits;
+        limits.max_instructions = limit;
+        limits.max_memory = c.max_memory;
+        snap.outcomes.push_back(show_limited(run_limited(vm, limits)));
+    }
+    snap.take_state(vm);
+    return snap;
 }
 
 }  // namespace tarnel::testing

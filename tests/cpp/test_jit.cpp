@@ -821,13 +821,6 @@ TEST(JitTiering, KeepsMachineCodeWhereItPaysOff) {
 
 // ---- limits ------------------------------------------------------------------------
 
-struct LimitCase {
-    std::string name;
-    Module module;
-    std::vector<uint64_t> budgets;
-    std::optional<uint64_t> max_memory;
-};
-
 std::vector<LimitCase> limit_cases() {
     const std::vector<Constant> k = {Constant::of_int(0),      Constant::of_int(1),  Constant::of_int(100000),
                                      Constant::of_string("f"), Constant::of_int(64), Constant::of_int(600)};
@@ -874,34 +867,6 @@ std::vector<LimitCase> limit_cases() {
          {100000},
          uint64_t{200000}},
     };
-}
-
-void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
-
-std::string show_limited(const Result<std::optional<Value>, RunError>& result) {
-    if (result) return result.value() ? describe(*result.value()) : "none";
-    if (const auto* reached = std::get_if<LimitReached>(&result.error()))
-        return "limit " + std::to_string(static_cast<int>(reached->kind));
-    if (const auto* error = std::get_if<VmError>(&result.error())) return "error: " + error->message();
-    return "fault";
-}
-
-// One limited run, then an ordinary run of 50 instructions more, which
-// carries on from where the first stopped.
-Snapshot play_limited(const LimitCase& c, const char* mode, uint64_t budget, uint64_t hot = 0) {
-    JitSwitch jit(mode);
-    VmState vm;
-    vm.testing.hot_threshold = hot;
-    vm.reset_for_module(c.module);
-    Snapshot snap;
-    for (uint64_t limit : {budget, uint64_t{50}}) {
-        RunLimits limits;
-        limits.max_instructions = limit;
-        limits.max_memory = c.max_memory;
-        snap.outcomes.push_back(show_limited(run_limited(vm, limits)));
-    }
-    snap.take_state(vm);
-    return snap;
 }
 
 class JitLimits : public ::testing::TestWithParam<LimitCase> {};
