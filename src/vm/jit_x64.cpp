@@ -59,7 +59,9 @@
 // A call of a fixed callee whose entry starts a short path to a return
 // (jit_return_path.hpp) first runs that path in place, in machine
 // registers, and goes on at its own landing as the return would; where
-// the values leave the path, nothing has been written and the call is made.
+// the values leave the path, nothing has been written and the call is made;
+// leaving at a jump with what it wrote known, the call goes on past the
+// jump in the callee.
 //
 // Every jump the code makes goes to a label of this block: at[target] only
 // for targets inside the list (checked here, or at run time against n in
@@ -436,6 +438,20 @@ private:
         call_helper(code_[i], &caches_->call_sites[caches_->call_site_index[i]], stub(i));
     }
 
+    // Where a path leaves at a jump with everything it wrote known: the
+    // call goes on at the jump's other way rather than at the entry, with
+    // the count, the last jump and the registers the callee has there.
+    struct PathExit {
+        Label label;
+        uint64_t target = 0;
+        uint64_t counted = 0;  // the CallR and the path's instructions until the jump
+        int64_t last_jump = -1;
+        struct Write {
+            uint8_t r, tag;
+            uint64_t bits;
+        };
+        std::vector<Write> writes;
+    };
     // The quick call's checks (call_is_quick), then the push of a frame
     // holding r0..r7 and the arguments, and a machine call of the callee's
     // entry. Its return address, right after, is the landing of i + 1
@@ -489,8 +505,22 @@ private:
         test(qword[rip + heap_tag_bytes_], rax);
         jnz(helper, T_NEAR);
         Label full_call;
-        if (fixed_callee) run_return_path(i, *site, full_call);
+        std::list<PathExit> exits;
+        if (fixed_callee) run_return_path(i, *site, full_call, exits);
+        for (PathExit& exit : exits) {
+            L(exit.label);
+            push_and_call(i, ins, *site, copied, &exit);
+        }
         L(full_call);
+        push_and_call(i, ins, *site, copied, nullptr);
+    }
+    // push_frame's push and call, at the callee's entry, or where `exit`
+    // left its return path with what the path wrote until then.
+    void push_and_call(uint64_t i, const Instruction& ins, const CallSiteCache& site, WindowMask copied,
+                       const PathExit* exit) {
+        const FrameLayout& f = frames_;
+        const bool known_callee = has_known_callee(site);
+        const WindowMask caller_holds = window_mask_;
         // push_partial: the frame, whose r0..r7 are the caller's window
         // already (filled in first where the caller's is partial and the
         // callee's will not be), and their tags; the callee's window starts
@@ -500,11 +530,11 @@ private:
             mov(r11d, caller_holds);
             call(fill_in_window_);
         }
-        const bool first_in_copy = site->passed >= 1 && site->args[0] < kWindowSize;
+        const bool first_in_copy = site.passed >= 1 && site.args[0] < kWindowSize;
         mov(ptr[rbp + f.saved_types], rax);
-        copy_values(rbp + f.frame_size, rbp, first_in_copy ? site->args[0] : 0, copied);
+        copy_values(rbp + f.frame_size, rbp, first_in_copy ? site.args[0] : 0, copied);
         if (known_callee) {
-            mov(qword[rbp + f.saved], static_cast<uint32_t>(site->saved));
+            mov(qword[rbp + f.saved], static_cast<uint32_t>(site.saved));
         } else {
             mov(rax, ptr[rsi + f.site_saved]);
             mov(ptr[rbp + f.saved], rax);
@@ -526,16 +556,21 @@ private:
             movzx(eax, tag(0));
             declare(0, al);
         }
-        for (unsigned k = first_in_copy ? 1 : 0; k < site->passed; ++k) {
-            const uint8_t from = site->args[k];
+        for (unsigned k = first_in_copy ? 1 : 0; k < site.passed; ++k) {
+            const uint8_t from = site.args[k];
             const bool scalar = from < 8 && (scalars >> from & 1) != 0;
             pass(static_cast<uint8_t>(k), from, scalar);
             if (!scalar) scalars &= ~(1u << k);
             may_call = may_call || !scalar;
         }
+        if (exit != nullptr) {
+            resume_path(i, *exit);
+            window_mask_ = caller_holds;
+            return;
+        }
         count_one();
         if (known_callee) {
-            const uint64_t entry = site->entry;
+            const uint64_t entry = site.entry;
             needs_poll_[entry] = true;
             cmp(r14, poll_at());
             jae(poll_[entry], T_NEAR);
@@ -543,7 +578,7 @@ private:
             window_mask_ = caller_holds;
             return;
         }
-        if (may_call) mov(rsi, reinterpret_cast<uint64_t>(site));
+        if (may_call) mov(rsi, reinterpret_cast<uint64_t>(&site));
         mov(rax, ptr[rsi + f.site_entry]);
         cmp(r14, poll_at());
         jae(leave_, T_NEAR);
@@ -558,7 +593,11 @@ private:
     // The callee's return path (jit_return_path.hpp) run in place of the
     // call, on to the landing of i + 1 with the result in xmm15 and r11b,
     // as a return goes there; to `full_call` with nothing written when the
-    // values leave it. The callee's registers it computes are in rcx, rdx,
+    // values leave it. Where a jump after a comparison leaves it, and all
+    // the path wrote is known (constants, and the Bools its jumps went
+    // by), it goes on through an exit instead: the call is made with those
+    // values in the callee's window, on at the jump's other way, so the
+    // callee does not run the path's start again. The callee's registers it computes are in rcx, rdx,
     // rdi and r8..r10 (rax keeps the caller's tags, see push_frame); those
     // it came with are read where the caller has them, their tags checked
     // once. The caller's window must hold what the path reads of it.
@@ -575,12 +614,35 @@ private:
         std::bitset<256> checked_int;  // registers of the caller whose tag is known to be Int
         const Label* full_call = nullptr;
         int64_t last_jump = -1;
+        // The registers the path wrote whose values the code knows: a
+        // constant, or the Bool of a comparison a jump went by.
+        WindowMask written = 0, known = 0;
+        uint8_t known_tags[kWindowSize] = {};
+        uint64_t known_bits[kWindowSize] = {};
+        std::list<PathExit>* exits = nullptr;
     };
-    void run_return_path(uint64_t i, const CallSiteCache& site, const Label& full_call) {
+    void resume_path(uint64_t i, const PathExit& exit) {
+        add(r14, exit.counted);
+        for (const PathExit::Write& write : exit.writes) {
+            mov(r11, write.bits);
+            write_scalar(write.r, write.tag, r11);
+        }
+        if (exit.last_jump >= 0) mov(r15, static_cast<uint32_t>(exit.last_jump));
+        // No poll is due before the path's end (run_return_path).
+        call(at_[exit.target]);
+        jmp(landing_[i + 1], T_NEAR);
+    }
+    void note_known(PathRun& run, uint8_t r, uint8_t t, uint64_t bits) {
+        run.known |= static_cast<WindowMask>(1u << r);
+        run.known_tags[r] = t;
+        run.known_bits[r] = bits;
+    }
+    void run_return_path(uint64_t i, const CallSiteCache& site, const Label& full_call, std::list<PathExit>& exits) {
         const ReturnPath& path = return_path(site.entry);
         if (path.steps.empty() || site.passed > kWindowSize) return;
         PathRun run;
         run.full_call = &full_call;
+        run.exits = &exits;
         for (uint8_t r = 0; r < kWindowSize; ++r) run.values[r].from = r;
         for (unsigned k = 0; k < site.passed; ++k) {
             const uint8_t from = site.args[k];  // from the callee's window as the arguments before left it
@@ -601,7 +663,7 @@ private:
         jae(full_call, T_NEAR);  // a poll due on the way: the call makes it
         for (size_t k = 0; k < path.steps.size(); ++k) {
             if (fuses_with_jump(path, k)) {
-                path_compare_and_jump(run, code_[path.steps[k].pc], path.steps[k + 1]);
+                path_compare_and_jump(run, code_[path.steps[k].pc], path.steps[k + 1], k + 3);
                 ++k;
             } else {
                 path_step(run, path.steps[k]);
@@ -629,16 +691,21 @@ private:
                 uint64_t bits = 0;
                 scalar_bits(constants_[ins.index()].value(), t, bits);
                 mov(path_result(run, ins.a, t), bits);
+                note_known(run, ins.a, t, bits);
                 break;
             }
             case Opcode::MoveR: {
                 const PathValue source = path_value(run, ins.b);
                 if (!source.computed) {
                     run.values[ins.a] = source;
+                    run.written |= static_cast<WindowMask>(1u << ins.a);
+                    run.known &= static_cast<WindowMask>(~(1u << ins.a));
                     break;
                 }
                 const Xbyak::Reg64& from = path_machine(source.machine);
+                const bool was_known = (run.known >> ins.b & 1) != 0;
                 mov(path_result(run, ins.a, source.tag), from);
+                if (was_known) note_known(run, ins.a, run.known_tags[ins.b], run.known_bits[ins.b]);
                 break;
             }
             case Opcode::AddR:
@@ -679,6 +746,8 @@ private:
         if (run.machine_of[r] < 0) run.machine_of[r] = static_cast<int8_t>(run.machines_used++);
         const uint8_t machine = static_cast<uint8_t>(run.machine_of[r]);
         run.values[r] = PathValue{true, 0, t, machine};
+        run.written |= static_cast<WindowMask>(1u << r);
+        run.known &= static_cast<WindowMask>(~(1u << r));
         return path_machine(machine);
     }
     // An operand the plan takes for an Int: a computed one, or one whose
@@ -759,17 +828,40 @@ private:
         }
         return true;
     }
-    void path_compare_and_jump(PathRun& run, const Instruction& ins, const ReturnPathStep& jump) {
+    // `counted`: the CallR and the path's instructions up to the jump.
+    void path_compare_and_jump(PathRun& run, const Instruction& ins, const ReturnPathStep& jump, uint64_t counted) {
         path_compare_flags(run, ins);
         const bool taken_when_set = code_[jump.pc].op == Opcode::JumpIfR;
         const bool leaves_when_true = taken_when_set != jump.jumps;
         const Relation relation = *relation_of(ins.op);
-        const Label& full_call = *run.full_call;
+        const Label& full_call = leave_path_at(run, ins.a, leaves_when_true, jump, counted);
+        note_known(run, ins.a, kBool, leaves_when_true ? 0 : 1);
+        run.written |= static_cast<WindowMask>(1u << ins.a);
         if (relation == Relation::Less) leaves_when_true ? jl(full_call, T_NEAR) : jge(full_call, T_NEAR);
         if (relation == Relation::LessEqual) leaves_when_true ? jle(full_call, T_NEAR) : jg(full_call, T_NEAR);
         if (relation == Relation::Equal) leaves_when_true ? je(full_call, T_NEAR) : jne(full_call, T_NEAR);
         if (relation == Relation::NotEqual) leaves_when_true ? jne(full_call, T_NEAR) : je(full_call, T_NEAR);
         if (jump.jumps) run.last_jump = static_cast<int64_t>(jump.pc);
+    }
+    // Where the path goes when the jump after the comparison into `dst`
+    // takes the other way, the comparison having given `result`: an exit
+    // on into the callee when everything the path wrote is known, else
+    // the full call.
+    const Label& leave_path_at(PathRun& run, uint8_t dst, bool result, const ReturnPathStep& jump, uint64_t counted) {
+        const Instruction& ins = code_[jump.pc];
+        const uint64_t target = jump.jumps ? jump.pc + 1 : jump_target(jump.pc, ins.offset());
+        const WindowMask unknown = run.written & ~run.known & static_cast<WindowMask>(~(1u << dst));
+        if (unknown != 0 || target >= n_) return *run.full_call;
+        PathExit& exit = run.exits->emplace_back();
+        exit.target = target;
+        exit.counted = counted;
+        exit.last_jump = jump.jumps ? run.last_jump : static_cast<int64_t>(jump.pc);
+        for (uint8_t r = 0; r < kWindowSize; ++r) {
+            if (r == dst || (run.known >> r & 1) == 0) continue;
+            exit.writes.push_back({r, run.known_tags[r], run.known_bits[r]});
+        }
+        exit.writes.push_back({dst, kBool, result ? 1u : 0u});
+        return exit.label;
     }
     // The result in xmm15 and its tag in r11b: a scalar the caller's
     // register holds, or one the path computed.

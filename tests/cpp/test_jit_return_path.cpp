@@ -57,6 +57,14 @@ std::vector<Instruction> constants_and_moves() {
             I(Op::ReturnR, {6}),  I(Op::SubR, {3, 5, 66}),    Instruction::call(64, {3}, 4), I(Op::ReturnR, {4})};
 }
 
+// f(n) = n < 5 ? (n == 1 ? n < 5 : n) : f(n - 1): the path leaves at its
+// second jump into code that reads what the first comparison wrote.
+std::vector<Instruction> two_comparisons() {
+    return {I(Op::LtR, {2, 0, 65}),  I(Op::JumpIfNotR, {2, 4}),     I(Op::EqR, {3, 0, 66}),
+            I(Op::JumpIfR, {3, 1}),  I(Op::ReturnR, {0}),           I(Op::ReturnR, {2}),
+            I(Op::SubR, {3, 0, 66}), Instruction::call(64, {3}, 4), I(Op::ReturnR, {4})};
+}
+
 TEST(ReturnPathPlan, PicksThePathAndWhatItReads) {
     const std::vector<Constant>& k = constants();
     struct Row {
@@ -160,6 +168,7 @@ const std::vector<PathCase>& path_cases() {
         {"SecondArgumentReadsTheFirst", second_argument_reads_the_first(), {5, 5, 7, 6}},
         {"ConstantsAndMoves", constants_and_moves(), {5, 7, 6, 5}},
         {"ResultOverAString", returns_its_argument(), {7, 7, 7, 7}, 3, true},
+        {"TwoComparisons", two_comparisons(), {5, 2, 7, 2}},
     };
     return cases;
 }
