@@ -69,6 +69,7 @@ void VmState::reset_for_module(Module new_module) {
     caches.fast_code.clear();
     caches.machine_code.reset();
     caches.machine_code_tried = false;
+    caches.interpreted_instructions = 0;  // the new load tiers up on its own work
     caches.entry_writes.clear();
     caches.analysis_marks = {};
     caches.analysis_epoch = 0;

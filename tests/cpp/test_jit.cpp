@@ -750,7 +750,8 @@ TEST(JitTiering, CompilesOnceTheModuleIsHot) {
         int64_t n;  // iterations of three instructions a run
         int runs;
         bool compiles;
-        Limits limits = None;  // runs with limits tier up in their middle too
+        Limits limits = None;           // runs with limits tier up in their middle too
+        bool after_a_hot_load = false;  // a load made hot by one run comes first
     };
     // clang-format off
     const std::vector<Row> rows = {
@@ -768,12 +769,23 @@ TEST(JitTiering, CompilesOnceTheModuleIsHot) {
         {"default", false, past / 4, 5, true, Budget},
         {"default", true, past, 1, false, Budget},
         {"0", false, past, 1, false, Deadline},
+        // A new load counts from zero again: a short run pays nothing.
+        {"default", false, 10, 1, false, None, true},
+        {"default", false, past / 4, 3, false, None, true},
+        {"default", false, past / 4, 5, true, None, true},
     };
     // clang-format on
     for (const Row& row : rows) {
         JitSwitch jit(row.mode);
         VmState vm;
         vm.debug = row.debug;
+        uint64_t earlier = 0;
+        if (row.after_a_hot_load) {
+            vm.reset_for_module(counting_to(past));
+            ASSERT_TRUE(run_state(vm).ok);
+            ASSERT_TRUE(vm.caches.machine_code != nullptr || !jit::tier_built());
+            earlier = vm.instruction_count;
+        }
         vm.reset_for_module(counting_to(row.n));
         RunLimits limits;
         if (row.limits == Budget) limits.max_instructions = uint64_t{1} << 40;
@@ -785,7 +797,8 @@ TEST(JitTiering, CompilesOnceTheModuleIsHot) {
         }
         EXPECT_EQ(vm.caches.machine_code != nullptr, row.compiles && jit::tier_built())
             << row.mode << " n " << row.n << " runs " << row.runs;
-        EXPECT_EQ(vm.instruction_count, static_cast<uint64_t>(row.runs) * (3 + 3 * static_cast<uint64_t>(row.n)));
+        EXPECT_EQ(vm.instruction_count,
+                  earlier + static_cast<uint64_t>(row.runs) * (3 + 3 * static_cast<uint64_t>(row.n)));
     }
 }
 
