@@ -257,10 +257,7 @@ private:
         for (uint64_t i = 0; i < n_; ++i) {
             if (code_[i].op != Opcode::CallR) continue;
             const CallSiteCache& site = caches_->call_sites[caches_->call_site_index[i]];
-            if (!has_known_callee(site) || site.passed > kWindowSize) continue;
-            bool in_window = true;
-            for (unsigned k = 0; k < site.passed; ++k) in_window = in_window && site.args[k] < kWindowSize;
-            if (in_window) candidates[site.entry] = passed_anywhere;
+            if (known_callee_of_window_arguments(site)) candidates[site.entry] = passed_anywhere;
         }
         std::vector<bool> excluded(n_, false);
         for (const auto& [head, plan] : loops_) excluded[head] = true;
@@ -888,10 +885,7 @@ private:
     // the copy takes none from the register file, nor any heap value) and
     // the caller's window holds what the copy takes.
     WindowMask copied_into_callee(const CallSiteCache& site, WindowMask caller_holds) const {
-        if (!partial_windows_ || !has_known_callee(site) || !tags_follow_values_) return kWholeWindow;
-        if (site.passed > kWindowSize) return kWholeWindow;
-        for (unsigned k = 0; k < site.passed; ++k)
-            if (site.args[k] >= kWindowSize) return kWholeWindow;
+        if (!partial_windows_ || !tags_follow_values_ || !known_callee_of_window_arguments(site)) return kWholeWindow;
         const auto planned = window_plan_.copied_on_entry.find(site.entry);
         if (planned == window_plan_.copied_on_entry.end()) return kWholeWindow;
         // Arguments are passed one at a time, each from the callee's
@@ -901,6 +895,14 @@ private:
         for (unsigned k = 1; k < site.passed; ++k) copied |= static_cast<WindowMask>(1u << site.args[k]);
         if ((copied & ~argument_slots(site) & ~caller_holds) != 0) return kWholeWindow;
         return copied;
+    }
+    // A site whose callee is known and whose arguments all come from r0..r7:
+    // the calls a partial copy may serve.
+    bool known_callee_of_window_arguments(const CallSiteCache& site) const {
+        if (!has_known_callee(site) || site.passed > kWindowSize) return false;
+        for (unsigned k = 0; k < site.passed; ++k)
+            if (site.args[k] >= kWindowSize) return false;
+        return true;
     }
     static WindowMask argument_slots(const CallSiteCache& site) {
         return static_cast<WindowMask>((1u << site.passed) - 1);
