@@ -185,16 +185,6 @@ WindowPlan plan_windows(const std::vector<Instruction>& code, const std::vector<
                         const std::map<uint64_t, WindowMask>& candidates, const std::vector<bool>& excluded) {
     const size_t n = code.size();
     WindowPlan plan{std::vector<WindowMask>(n + 1, kWholeWindow), {}};
-    // How many of the start points reach each instruction: a candidate's
-    // code must be reached from it alone.
-    std::vector<uint8_t> reached_by(n, 0);
-    std::vector<uint8_t> scratch(n, 0);
-    auto count_reach = [&](uint64_t from) {
-        std::fill(scratch.begin(), scratch.end(), 0);
-        reach(code, from, scratch);
-        for (size_t i = 0; i < n; ++i)
-            if (scratch[i] && reached_by[i] < 2) ++reached_by[i];
-    };
     std::vector<uint64_t> looked_at;
     for (const auto& [entry, args] : candidates) {
         if (looked_at.size() == kMaxPlannedEntries) break;
@@ -206,12 +196,20 @@ WindowPlan plan_windows(const std::vector<Instruction>& code, const std::vector<
         for (uint64_t entry : looked_at) candidate = candidate || entry == root;
         if (!candidate && root < n && !others[root]) reach(code, root, others);
     }
-    for (size_t i = 0; i < n; ++i) reached_by[i] = others[i];
-    for (uint64_t entry : looked_at) count_reach(entry);
-
+    // Each candidate's region, and how many of the start points reach each
+    // instruction: a candidate's code must be reached from it alone.
+    std::vector<uint8_t> reached_by(others);
+    std::vector<std::vector<uint8_t>> regions;
     for (uint64_t entry : looked_at) {
-        std::vector<uint8_t> region(n, 0);
+        std::vector<uint8_t>& region = regions.emplace_back(n, 0);
         reach(code, entry, region);
+        for (size_t i = 0; i < n; ++i)
+            if (region[i] && reached_by[i] < 2) ++reached_by[i];
+    }
+
+    for (size_t c = 0; c < looked_at.size(); ++c) {
+        const uint64_t entry = looked_at[c];
+        const std::vector<uint8_t>& region = regions[c];
         bool alone = true;
         for (size_t i = 0; i < n && alone; ++i) alone = !region[i] || reached_by[i] == 1;
         if (!alone || !stays_plannable(code, region, excluded)) continue;
