@@ -11,7 +11,8 @@
 // registers. Whenever the values take it elsewhere (a tag other than Int,
 // an overflow, the other way of a jump, a budget that would end inside),
 // it has written nothing yet and makes the call as usual, which runs the
-// callee from its entry.
+// callee from its entry; or, at a jump where all it wrote is known, makes
+// the call with those values and goes on past the jump in the callee.
 //
 // The plan picks the path from the code alone: which instructions, which
 // way each conditional jump goes, and what the path reads of the callee's

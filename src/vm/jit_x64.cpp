@@ -594,10 +594,12 @@ private:
     // the path wrote is known (constants, and the Bools its jumps went
     // by), it goes on through an exit instead: the call is made with those
     // values in the callee's window, on at the jump's other way, so the
-    // callee does not run the path's start again. The callee's registers it computes are in rcx, rdx,
-    // rdi and r8..r10 (rax keeps the caller's tags, see push_frame); those
-    // it came with are read where the caller has them, their tags checked
-    // once. The caller's window must hold what the path reads of it.
+    // callee does not run the path's start again.
+    //
+    // The callee's registers the path computes are in rcx, rdx, rdi and
+    // r8..r10 (rax keeps the caller's tags, see push_frame); those it came
+    // with are read where the caller has them, their tags checked once.
+    // The caller's window must hold what the path reads of it.
     struct PathValue {
         bool computed = false;
         uint8_t from = 0;     // not computed: the caller's register it is in
