@@ -21,8 +21,6 @@ bool is_ordering(Opcode op) {
     return op == Opcode::LtR || op == Opcode::LteR || op == Opcode::GtR || op == Opcode::GteR;
 }
 
-bool is_comparison(Opcode op) { return is_ordering(op) || op == Opcode::EqR || op == Opcode::NeqR; }
-
 bool has_typed_code(Opcode op) {
     return op == Opcode::Nop || op == Opcode::LoadConstR || op == Opcode::MoveR || op == Opcode::NegR ||
            op == Opcode::ArrayGetR || op == Opcode::ArraySetR || is_arithmetic(op) || is_comparison(op) || is_jump(op);
@@ -251,6 +249,8 @@ void note_truths(const std::vector<Instruction>& code, LoopPlan& plan) {
 }
 
 }  // namespace
+
+bool is_comparison(Opcode op) { return is_ordering(op) || op == Opcode::EqR || op == Opcode::NeqR; }
 
 std::vector<LoopPlan> plan_loops(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
                                  const SeenTypes* seen) {

@@ -35,6 +35,9 @@ namespace tarnel::jit {
 // copies with the element and tests with the payload.
 enum class Kept : uint8_t { Unused, Int, Float, Bool, Array, Truth };
 
+// EqR, NeqR and the orderings: the comparisons, whose result is a Bool.
+bool is_comparison(Opcode op);
+
 // The tags of the 256 registers' values.
 using SeenTypes = std::array<ValueType, 256>;
 

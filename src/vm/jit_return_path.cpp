@@ -1,6 +1,7 @@
 #include "vm/jit_return_path.hpp"
 
 #include "vm/fast_code.hpp"
+#include "vm/jit_loops.hpp"
 
 namespace tarnel::jit {
 
@@ -27,6 +28,7 @@ public:
         if (pc >= code_.size() || walk.path.steps.size() == kMaxPathSteps || visited(walk, pc)) return false;
         const Instruction& ins = code_[pc];
         walk.path.steps.push_back({pc, false});
+        if (is_comparison(ins.op)) return integers(walk, ins) && write(walk, ins.a, Held::Bool) && extend(walk, pc + 1);
         switch (ins.op) {
             case Opcode::LoadConstR:
                 return write(walk, ins.a, constant_kind(ins)) && extend(walk, pc + 1);
@@ -36,13 +38,6 @@ public:
             case Opcode::SubR:
             case Opcode::MulR:
                 return integers(walk, ins) && write(walk, ins.a, Held::Int) && extend(walk, pc + 1);
-            case Opcode::EqR:
-            case Opcode::NeqR:
-            case Opcode::LtR:
-            case Opcode::GtR:
-            case Opcode::LteR:
-            case Opcode::GteR:
-                return integers(walk, ins) && write(walk, ins.a, Held::Bool) && extend(walk, pc + 1);
             case Opcode::JumpR:
                 walk.path.steps.back().jumps = true;
                 return extend(walk, jump_target(pc, ins.offset()));

@@ -85,6 +85,7 @@
 #include <functional>
 #include <list>
 #include <map>
+#include <optional>
 
 #include "vm/fast_code.hpp"
 #include "vm/frame_copies.hpp"
@@ -662,7 +663,8 @@ private:
         jae(full_call, T_NEAR);  // a poll due on the way: the call makes it
         for (size_t k = 0; k < path.steps.size(); ++k) {
             if (fuses_with_jump(path, k)) {
-                path_compare_and_jump(run, code_[path.steps[k].pc], path.steps[k + 1], k + 3);
+                const uint64_t counted_to_jump = 1 + (k + 2);  // the CallR, steps 0..k + 1
+                path_compare_and_jump(run, code_[path.steps[k].pc], path.steps[k + 1], counted_to_jump);
                 ++k;
             } else {
                 path_step(run, path.steps[k]);
@@ -777,22 +779,20 @@ private:
     }
     // x <relation> y for a comparison of Ints: GtR and GteR are LtR and
     // LteR with the operands swapped.
-    static const Relation* relation_of(Opcode op) {
-        static constexpr Relation less = Relation::Less, less_equal = Relation::LessEqual, equal = Relation::Equal,
-                                  not_equal = Relation::NotEqual;
+    static std::optional<Relation> relation_of(Opcode op) {
         switch (op) {
             case Opcode::LtR:
             case Opcode::GtR:
-                return &less;
+                return Relation::Less;
             case Opcode::LteR:
             case Opcode::GteR:
-                return &less_equal;
+                return Relation::LessEqual;
             case Opcode::EqR:
-                return &equal;
+                return Relation::Equal;
             case Opcode::NeqR:
-                return &not_equal;
+                return Relation::NotEqual;
             default:
-                return nullptr;
+                return std::nullopt;
         }
     }
     void path_compare_flags(PathRun& run, const Instruction& ins) {
@@ -816,8 +816,7 @@ private:
         if (k + 1 >= path.steps.size()) return false;
         const Instruction& ins = code_[path.steps[k].pc];
         const Instruction& next = code_[path.steps[k + 1].pc];
-        if (relation_of(ins.op) == nullptr || (next.op != Opcode::JumpIfR && next.op != Opcode::JumpIfNotR) ||
-            next.a != ins.a)
+        if (!relation_of(ins.op) || (next.op != Opcode::JumpIfR && next.op != Opcode::JumpIfNotR) || next.a != ins.a)
             return false;
         for (size_t later = k + 2; later < path.steps.size(); ++later) {
             const Instruction& use = code_[path.steps[later].pc];

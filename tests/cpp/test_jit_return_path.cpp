@@ -13,10 +13,6 @@
 namespace tarnel::testing {
 namespace {
 
-using Op = Opcode;
-
-Instruction I(Op op, std::initializer_list<int64_t> operands) { return Instruction::make(op, operands); }
-
 // Constants of both tables.
 const std::vector<Constant>& constants() {
     static const std::vector<Constant> k = {Constant::of_string("f"), Constant::of_int(5),
