@@ -589,8 +589,8 @@ private:
     }
 
     // The callee's return path (jit_return_path.hpp) run in place of the
-    // call, on to the landing of i + 1 with the result in xmm15 and r11b,
-    // as a return goes there; to `full_call` with nothing written when the
+    // call, its result stored as a return would (commit_path), on at
+    // i + 1; to `full_call` with nothing written when the
     // values leave it. Where a jump after a comparison leaves it, and all
     // the path wrote is known (constants, and the Bools its jumps went
     // by), it goes on through an exit instead: the call is made with those
@@ -620,6 +620,7 @@ private:
         uint8_t known_tags[kWindowSize] = {};
         uint64_t known_bits[kWindowSize] = {};
         std::list<PathExit>* exits = nullptr;
+        PathValue result;  // what the path's ReturnR returns
     };
     void resume_path(uint64_t i, const PathExit& exit) {
         add(r14, exit.counted);
@@ -670,9 +671,7 @@ private:
                 path_step(run, path.steps[k]);
             }
         }
-        add(r14, counted);
-        if (run.last_jump >= 0) mov(r15, static_cast<uint32_t>(run.last_jump));
-        jmp(landing_[i + 1], T_NEAR);
+        commit_path(i, run, counted);
     }
     const ReturnPath& return_path(uint64_t entry) {
         const auto [planned, fresh] = return_paths_.try_emplace(entry);
@@ -731,7 +730,7 @@ private:
                 break;
             }
             case Opcode::ReturnR:
-                path_return(run, path_value(run, ins.a));
+                run.result = path_value(run, ins.a);
                 break;
             default:
                 path_compare(run, ins);
@@ -861,23 +860,30 @@ private:
         exit.writes.push_back({dst, kBool, result ? 1u : 0u});
         return exit.label;
     }
-    // The result in xmm15 and its tag in r11b: a scalar the caller's
-    // register holds, or one the path computed.
-    void path_return(const PathRun& run, const PathValue& result) {
-        if (!result.computed) {
-            if (run.checked_int[result.from]) {
-                mov(r11d, kInt);
-            } else {
-                movzx(r11d, tag(result.from));
-                cmp(r11b, kFirstHeapTag);
-                jae(*run.full_call, T_NEAR);
-            }
+    // The path's result goes to the call's destination as the landing would
+    // put it there. With its tag known here, the path stores it and goes on
+    // at i + 1 past the landing, whose poll is not due: the path checked
+    // that before its first step. Otherwise the landing stores it, from
+    // xmm15 and r11b, once its tag is checked for a scalar.
+    void commit_path(uint64_t i, const PathRun& run, uint64_t counted) {
+        const uint8_t dst = code_[i].b;
+        const PathValue& result = run.result;
+        const bool tag_known = result.computed || run.checked_int[result.from];
+        if (result.computed) {
+            write_scalar(dst, result.tag, path_machine(result.machine));
+        } else if (tag_known) {
             movups(xmm15, ptr[value_of(result.from)]);
-            return;
+            movups(ptr[value_of(dst)], xmm15);
+            declare(dst, kInt);
+        } else {
+            movzx(r11d, tag(result.from));
+            cmp(r11b, kFirstHeapTag);
+            jae(*run.full_call, T_NEAR);
+            movups(xmm15, ptr[value_of(result.from)]);
         }
-        tag_word(xmm15, result.tag);
-        high_half(xmm15, path_machine(result.machine));
-        mov(r11d, result.tag);
+        add(r14, counted);
+        if (run.last_jump >= 0) mov(r15, static_cast<uint32_t>(run.last_jump));
+        jmp(tag_known ? at_[i + 1] : landing_[i + 1], T_NEAR);
     }
 
     // What a call copies from its caller's window into its callee's
