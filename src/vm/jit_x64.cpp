@@ -229,6 +229,12 @@ public:
         }
         L(tag_words_);
         for (uint64_t t = 0; t < kFirstHeapTag; ++t) dq(t);
+        align(16);
+        for (auto& [value, label] : constant_values_) {
+            L(label);
+            dq(value.first);
+            dq(value.second);
+        }
         L(heap_tag_bytes_);
         dq(frames::kHeapTagBytes);
         ready(PROTECT_RE);  // writable until now, read-execute from now on
@@ -624,10 +630,7 @@ private:
     };
     void resume_path(uint64_t i, const PathExit& exit) {
         add(r14, exit.counted);
-        for (const PathExit::Write& write : exit.writes) {
-            mov(r11, write.bits);
-            write_scalar(write.r, write.tag, r11);
-        }
+        for (const PathExit::Write& write : exit.writes) write_constant(write.r, write.tag, write.bits);
         if (exit.last_jump >= 0) mov(r15, static_cast<uint32_t>(exit.last_jump));
         // No poll is due before the path's end (run_return_path).
         call(at_[exit.target]);
@@ -1363,6 +1366,19 @@ private:
         movups(ptr[value_of(dst)], xmm14);
         if (!declared_already) declare(dst, t);
     }
+    // Writes the scalar of tag t and payload `bits` to register dst. In a
+    // list with calls, the value is one 16-byte constant of the block,
+    // loaded and stored whole (see write_scalar).
+    void write_constant(uint8_t dst, uint8_t t, uint64_t bits) {
+        if (!has_calls_) {
+            mov(rax, bits);
+            write_scalar(dst, t, rax);
+            return;
+        }
+        movups(xmm14, ptr[rip + constant_values_[{t, bits}]]);
+        movups(ptr[value_of(dst)], xmm14);
+        declare(dst, t);
+    }
     // The code of instruction i, which writes a scalar of tag t to dst, with
     // dst's guard (guard_scalar). In a list without DefineR every
     // register's declared tag is its value's tag, so when dst holds a t
@@ -1547,8 +1563,7 @@ private:
         scalar_bits(value, t, bits);
         guard_scalar(ins.a, i);
         count_one();
-        mov(rax, bits);
-        write_scalar(ins.a, t, rax);
+        write_constant(ins.a, t, bits);
         return true;
     }
 
@@ -1859,6 +1874,7 @@ private:
     Label landing_table_, any_landing_;                  // see land
     Label tag_words_;                                    // the scalar tags as words, the low half of a value
     Label heap_tag_bytes_;                               // frames::kHeapTagBytes
+    std::map<std::pair<uint64_t, uint64_t>, Label> constant_values_;  // scalars as values: tag word, payload
 };
 
 }  // namespace
