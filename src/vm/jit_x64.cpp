@@ -7,6 +7,9 @@
 //             its own code, or a call of its handler (calls and returns:
 //             their quick path first), after a CallR preceded by the
 //             landing that places the result of a return to there;
+//   copies    the second copy of instructions whose operands are known
+//             Ints there (jit_known_ints.hpp), without their checks,
+//             entered only from the instruction before (either copy);
 //   tails     one per CallR whose frame machine code pushes: the quick
 //             calls it leaves to the C++ helper;
 //   stubs     one per instruction with a guard: its handler, then at[i+1];
@@ -91,6 +94,7 @@
 #include "vm/frame_copies.hpp"
 #include "vm/jit_frame_layout.hpp"
 #include "vm/jit_handlers.hpp"
+#include "vm/jit_known_ints.hpp"
 #include "vm/jit_loop_x64.hpp"
 #include "vm/jit_return_path.hpp"
 #include "vm/jit_window_plan.hpp"
@@ -146,6 +150,8 @@ public:
           n_(code.size()),
           at_(n_ + 1),
           landing_(n_ + 1),
+          specialised_at_(n_ + 1),
+          specialised_landing_(n_ + 1),
           stub_(n_),
           needs_stub_(n_, false),
           poll_(n_),
@@ -178,6 +184,7 @@ public:
     std::vector<bool> emit(std::vector<LoopPlan> loops) {
         for (LoopPlan& plan : loops) loops_.emplace(plan.head, std::move(plan));
         plan_partial_windows();
+        plan_specialised_copies();
         prologue();
         for (uint64_t i = 0; i < n_; ++i) {
             if (!out_of_line_[i]) emit_at_mask(i, [this, i] { instruction(i); });
@@ -190,13 +197,20 @@ public:
             emit_at_mask(i, [this, i] { instruction(i); });
             jmp(at_[i + 1], T_NEAR);
         }
+        for (uint64_t i = 0; i < n_; ++i) {
+            if (known_ints_[i] != 0) emit_at_mask(i, [this, i] { specialised_instruction(i); });
+        }
         for (auto& [i, labels] : call_tails_)  // they use stubs
             emit_at_mask(i, [this, i = i, &labels = labels] { call_tail(i, labels); });
         for (ColdPath& path : cold_paths_) {  // so do these
             L(path.entry);
             window_mask_ = path.window_mask;
+            specialised_ = path.specialised;
+            known_ = path.known;
             path.emit();
-            jmp(path.back, T_NEAR);
+            specialised_ = false;
+            known_ = 0;
+            jmp(path.back_to != nullptr ? *path.back_to : path.back, T_NEAR);
         }
         for (uint64_t i = 0; i < n_; ++i) {
             if (!needs_stub_[i]) continue;
@@ -239,6 +253,8 @@ public:
         dq(frames::kHeapTagBytes);
         ready(PROTECT_RE);  // writable until now, read-execute from now on
         at_.clear();        // the labels are not needed once the code is final
+        specialised_at_.clear();
+        specialised_landing_.clear();
         stub_.clear();
         poll_.clear();
         return std::move(native_);
@@ -270,6 +286,19 @@ private:
         for (const auto& [head, plan] : loops_) excluded[head] = true;
         window_plan_ = plan_windows(code_, roots_, candidates, excluded);
         partial_windows_ = !window_plan_.copied_on_entry.empty();
+    }
+    // The second copy of straight runs of instructions whose operands are
+    // known Ints there (jit_known_ints.hpp). A loop's head has its own code
+    // first, which the copy would pass by. In a list with DefineR a
+    // declared tag may differ from its value's, and nothing is known.
+    void plan_specialised_copies() {
+        if (!tags_follow_values_) {
+            known_ints_.assign(n_ + 1, 0);
+            return;
+        }
+        std::vector<uint64_t> heads;
+        for (const auto& [head, plan] : loops_) heads.push_back(head);
+        known_ints_ = plan_known_ints(code_, constants_, windowed_, heads);
     }
     // Emits code for instruction i's place, with window_mask_ what the
     // window holds before it runs.
@@ -634,7 +663,7 @@ private:
         if (exit.last_jump >= 0) mov(r15, static_cast<uint32_t>(exit.last_jump));
         // No poll is due before the path's end (run_return_path).
         call(at_[exit.target]);
-        jmp(landing_[i + 1], T_NEAR);
+        jmp(landing_after(i), T_NEAR);
     }
     void note_known(PathRun& run, uint8_t r, uint8_t t, uint64_t bits) {
         run.known |= static_cast<WindowMask>(1u << r);
@@ -647,6 +676,7 @@ private:
         PathRun run;
         run.full_call = &full_call;
         run.exits = &exits;
+        for (uint8_t r = 0; r < kWindowSize; ++r) run.checked_int[r] = knows_int(r);
         for (uint8_t r = 0; r < kWindowSize; ++r) run.values[r].from = r;
         for (unsigned k = 0; k < site.passed; ++k) {
             const uint8_t from = site.args[k];  // from the callee's window as the arguments before left it
@@ -886,7 +916,7 @@ private:
         }
         add(r14, counted);
         if (run.last_jump >= 0) mov(r15, static_cast<uint32_t>(run.last_jump));
-        jmp(tag_known ? at_[i + 1] : landing_[i + 1], T_NEAR);
+        jmp(tag_known ? next_on_common_way(i) : landing_after(i), T_NEAR);
     }
 
     // What a call copies from its caller's window into its callee's
@@ -1238,8 +1268,15 @@ private:
     // comes right before at[p], into which it falls.
     void land(uint64_t p) {
         if (!windowed_ || p == 0 || code_[p - 1].op != Opcode::CallR) return;
+        land_at(p, landing_[p]);
+    }
+    // The landing after a CallR's copy: as land(p), on at p in the copy.
+    void specialised_landing(uint64_t p) {
+        if (windowed_) land_at(p, specialised_landing_[p]);
+    }
+    void land_at(uint64_t p, Label& landing) {
         const uint8_t dst = code_[p - 1].b;
-        L(landing_[p]);
+        L(landing);
         movups(ptr[value_of(dst)], xmm15);
         declare(dst, r11b);
         if (p == n_) return;
@@ -1286,11 +1323,16 @@ private:
         Label entry, back;
         std::function<void()> emit;
         WindowMask window_mask = kWholeWindow;  // window_mask_ where it leaves
+        const Label* back_to = nullptr;         // elsewhere than `back`
+        bool specialised = false;               // specialised_ and known_ where it leaves
+        WindowMask known = 0;
     };
     ColdPath& cold_path(std::function<void()> emit) {
         ColdPath& path = cold_paths_.emplace_back();
         path.emit = std::move(emit);
         path.window_mask = window_mask_;
+        path.specialised = specialised_;
+        path.known = known_;
         return path;
     }
     // The stub of instruction i, for its guards.
@@ -1369,15 +1411,15 @@ private:
     // Writes the scalar of tag t and payload `bits` to register dst. In a
     // list with calls, the value is one 16-byte constant of the block,
     // loaded and stored whole (see write_scalar).
-    void write_constant(uint8_t dst, uint8_t t, uint64_t bits) {
+    void write_constant(uint8_t dst, uint8_t t, uint64_t bits, bool declared_already = false) {
         if (!has_calls_) {
             mov(rax, bits);
-            write_scalar(dst, t, rax);
+            write_scalar(dst, t, rax, declared_already);
             return;
         }
         movups(xmm14, ptr[rip + constant_values_[{t, bits}]]);
         movups(ptr[value_of(dst)], xmm14);
-        declare(dst, t);
+        if (!declared_already) declare(dst, t);
     }
     // The code of instruction i, which writes a scalar of tag t to dst, with
     // dst's guard (guard_scalar). In a list without DefineR every
@@ -1474,7 +1516,42 @@ private:
         land(i);
         L(at_[i]);
         loop_entry(i);
+        if (!compile_instruction(i, code_[i])) {
+            call_handler(i);
+            return;
+        }
+        native_[i] = true;
+    }
+    // The copy of instruction i that relies on known_ints_[i]; on at i + 1
+    // in the copy where there is one, else in the ordinary code.
+    void specialised_instruction(uint64_t i) {
+        specialised_ = true;
+        known_ = known_ints_[i];
+        L(specialised_at_[i]);
         const Instruction& ins = code_[i];
+        const bool compiled = compile_instruction(i, ins);
+        if (!compiled) call_handler(i);
+        if (compiled && ins.op == Opcode::CallR) specialised_landing(i + 1);
+        // A handler that moved pc to i + 1 may have called a function there.
+        const bool straight_on = compiled || !moves_pc(ins.op);
+        if (!straight_on || !(i + 1 < n_ && known_ints_[i + 1] != 0)) jmp(at_[i + 1], T_NEAR);
+        specialised_ = false;
+        known_ = 0;
+    }
+    bool knows_int(uint8_t r) const { return r < kWindowSize && (known_ >> r & 1) != 0; }
+    // Whether the common way out of instruction i goes on in the copy
+    // (from the copy, or from the ordinary code where a run of it starts).
+    bool goes_on_specialised(uint64_t i) const {
+        return i + 1 < n_ && known_ints_[i + 1] != 0 && (specialised_ || known_ints_[i] == 0);
+    }
+    const Label& next_on_common_way(uint64_t i) { return goes_on_specialised(i) ? specialised_at_[i + 1] : at_[i + 1]; }
+    // At the end of an instruction's common way in the ordinary code: into
+    // the copy where a run of it starts.
+    void enter_specialised_after(uint64_t i) {
+        if (!specialised_ && goes_on_specialised(i)) jmp(specialised_at_[i + 1], T_NEAR);
+    }
+    const Label& landing_after(uint64_t i) { return specialised_ ? specialised_landing_[i + 1] : landing_[i + 1]; }
+    bool compile_instruction(uint64_t i, const Instruction& ins) {
         bool compiled = true;
         switch (ins.op) {
             case Opcode::Nop:
@@ -1536,11 +1613,7 @@ private:
                 compiled = false;
                 break;
         }
-        if (!compiled) {
-            call_handler(i);
-            return;
-        }
-        native_[i] = true;
+        return compiled;
     }
 
     // At the head of a typed loop (jit_loop_x64.hpp), its code comes first;
@@ -1561,9 +1634,11 @@ private:
         uint8_t t = 0;
         uint64_t bits = 0;
         scalar_bits(value, t, bits);
-        guard_scalar(ins.a, i);
+        const bool dst_known = knows_int(ins.a);
+        if (!dst_known) guard_scalar(ins.a, i);
         count_one();
-        write_constant(ins.a, t, bits);
+        write_constant(ins.a, t, bits, dst_known && t == kInt);
+        enter_specialised_after(i);
         return true;
     }
 
@@ -1580,6 +1655,10 @@ private:
     // AddR, SubR, MulR on two Ints (overflow: the interpreter reports it) or
     // two Floats; anything else goes to the interpreter.
     void arithmetic(uint64_t i, const Instruction& ins) {
+        if (knows_int(ins.b)) {
+            int_arithmetic(i, ins);
+            return;
+        }
         ColdPath& floats = cold_path([this, i, ins] {
             cmp(al, kFloat);
             jne(stub(i), T_NEAR);
@@ -1594,20 +1673,31 @@ private:
             count_one();
             write_scalar(ins.a, kFloat, xmm0);
         });
-        guard_scalar(ins.a, i);
+        // The Floats' way ends in the ordinary code: the copy relies on Ints.
+        if (specialised_) floats.back_to = &at_[i + 1];
+        if (!knows_int(ins.a)) guard_scalar(ins.a, i);
         movzx(eax, tag(ins.b));
         cmp(al, kInt);
         jne(floats.entry, T_NEAR);
-        cmp(tag(ins.c), kInt);
-        jne(stub(i), T_NEAR);
+        int_arithmetic(i, ins);
+        if (!specialised_) L(floats.back);
+    }
+    // The Ints' way of AddR, SubR, MulR, the left operand's tag checked.
+    void int_arithmetic(uint64_t i, const Instruction& ins) {
+        const bool dst_known = knows_int(ins.a);
+        if (knows_int(ins.b) && !dst_known) guard_scalar(ins.a, i);
+        if (!knows_int(ins.c)) {
+            cmp(tag(ins.c), kInt);
+            jne(stub(i), T_NEAR);
+        }
         mov(rcx, payload(ins.b));
         if (ins.op == Opcode::AddR) add(rcx, payload(ins.c));
         if (ins.op == Opcode::SubR) sub(rcx, payload(ins.c));
         if (ins.op == Opcode::MulR) imul(rcx, payload(ins.c));
         jo(stub(i), T_NEAR);
         count_one();
-        write_scalar(ins.a, kInt, rcx);
-        L(floats.back);
+        write_scalar(ins.a, kInt, rcx, dst_known);
+        enter_specialised_after(i);
     }
 
     // DivR on two Ints with a positive divisor (no zero divisor, no
@@ -1686,7 +1776,7 @@ private:
     void compare(uint64_t i, const Instruction& ins, uint8_t x, uint8_t y, Relation relation, bool declared_already) {
         const bool ordering = relation == Relation::Less || relation == Relation::LessEqual;
         ColdPath* floats = nullptr;
-        if (ordering) {
+        if (ordering && !knows_int(x)) {
             floats = &cold_path([this, i, x, y, relation] {
                 cmp(al, kFloat);
                 jne(stub(i), T_NEAR);
@@ -1699,11 +1789,15 @@ private:
                 if (relation == Relation::LessEqual) setae(dl);
             });
         }
-        movzx(eax, tag(x));
-        cmp(al, kInt);
-        jne(floats ? floats->entry : stub(i), T_NEAR);
-        cmp(tag(y), kInt);
-        jne(stub(i), T_NEAR);
+        if (!knows_int(x)) {
+            movzx(eax, tag(x));
+            cmp(al, kInt);
+            jne(floats ? floats->entry : stub(i), T_NEAR);
+        }
+        if (!knows_int(y)) {
+            cmp(tag(y), kInt);
+            jne(stub(i), T_NEAR);
+        }
         mov(rcx, payload(x));
         cmp(rcx, payload(y));
         if (relation == Relation::Less) setl(dl);
@@ -1735,7 +1829,9 @@ private:
         // jumps to it) goes out of line, which it can unless a loop starts
         // there. Out of line, a copy of this code falls into its way back,
         // which comes right before i + 2 then.
-        if (loops_.count(i + 1) == 0) {
+        if (specialised_) {
+            jmp(next_on_common_way(i + 1), T_NEAR);
+        } else if (loops_.count(i + 1) == 0) {
             out_of_line_[i + 1] = true;
         } else {
             jmp(at_[i + 2], T_NEAR);
@@ -1838,6 +1934,13 @@ private:
     // landing_[p]: where a return with a result goes on to pc p, having
     // left it in xmm15 (value) and r11b (tag); see pop_frame.
     std::vector<Label> landing_;
+    // The copy of straight runs of instructions that relies on known Ints
+    // (see plan_specialised_copies): what each may rely on, its labels,
+    // whether the copy is being emitted and what the current one relies on.
+    std::vector<WindowMask> known_ints_;
+    std::vector<Label> specialised_at_, specialised_landing_;
+    bool specialised_ = false;
+    WindowMask known_ = 0;
     std::vector<Label> stub_;
     std::vector<bool> needs_stub_;
     std::vector<Label> poll_;

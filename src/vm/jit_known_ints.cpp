@@ -1,0 +1,65 @@
+#include "vm/jit_known_ints.hpp"
+
+#include "vm/jit_x64_layout.hpp"
+
+namespace tarnel::jit {
+
+namespace {
+
+WindowMask bit(uint8_t r) { return r < kWindowSize ? static_cast<WindowMask>(1u << r) : 0; }
+
+bool loads_an_int(const Instruction& ins, const std::vector<Constant>& constants) {
+    return ins.index() < constants.size() && constants[ins.index()].value().type() == ValueType::Int;
+}
+
+// What instruction `ins` leaves known on its common way, given `known`
+// before it. Kinds not named here end the run: nothing is known after them.
+WindowMask after(const Instruction& ins, WindowMask known, const std::vector<Constant>& constants,
+                 bool calls_in_machine_code) {
+    const WindowMask dst = bit(ins.a);
+    switch (ins.op) {
+        case Opcode::Nop:
+        case Opcode::JumpIfR:
+        case Opcode::JumpIfNotR:  // not taken
+            return known;
+        case Opcode::LoadConstR:
+            return loads_an_int(ins, constants) ? known | dst : known & ~dst;
+        case Opcode::MoveR:
+            return (known & bit(ins.b)) != 0 ? known | dst : known & ~dst;
+        case Opcode::AddR:
+        case Opcode::SubR:
+        case Opcode::MulR:  // the common way is the Ints'
+            return known | dst | bit(ins.b) | bit(ins.c);
+        case Opcode::DivR:
+        case Opcode::NegR:
+        case Opcode::LtR:
+        case Opcode::LteR:
+        case Opcode::GtR:
+        case Opcode::GteR:
+        case Opcode::EqR:
+        case Opcode::NeqR:
+        case Opcode::ArrayGetR:
+            return known & ~dst;
+        case Opcode::CallR:  // a return gives r0..r7 back but the destination
+            return calls_in_machine_code ? known & ~bit(ins.b) : 0;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+std::vector<WindowMask> plan_known_ints(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
+                                        bool calls_in_machine_code, const std::vector<uint64_t>& barriers) {
+    std::vector<WindowMask> known(code.size() + 1, 0);
+    std::vector<bool> barrier(code.size() + 1, false);
+    for (uint64_t b : barriers) {
+        if (b < barrier.size()) barrier[b] = true;
+    }
+    for (uint64_t i = 0; i + 1 < code.size(); ++i) {
+        if (!barrier[i + 1]) known[i + 1] = after(code[i], known[i], constants, calls_in_machine_code);
+    }
+    return known;
+}
+
+}  // namespace tarnel::jit

@@ -1,0 +1,40 @@
+// Which of r0..r7 hold Ints wherever the straight-line code reaches an
+// instruction the common way.
+//
+// Most instructions check their operands' tags, though in the common case
+// the instruction before has just checked or written them: a SubR that
+// found r0 an Int and wrote an Int to r3 is followed by a call passing r3,
+// and after the call's return (which gives r0..r7 back) by a SubR of r0
+// into r3 again. The machine code (jit_x64.cpp) therefore emits a second
+// copy of such a run of instructions, which skips those checks, and enters
+// it only where the checks or writes it relies on were just made.
+//
+// known[i] is what the copy of instruction i may rely on: the registers of
+// r0..r7 holding an Int, their declared tag Int too (only for lists
+// without DefineR). Whatever reaches the copy comes from the copy of i - 1
+// straight on, or from the ordinary code of i - 1 when known[i - 1] is
+// empty; so known[i + 1] is what instruction i leaves of known[i] on its
+// common way, and adds to it there. Every other way out of an
+// instruction (a guard's stub, a Float's code, a handler that moved pc, a
+// return from C++, a jump) goes on in the ordinary code, which relies on
+// nothing.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "loader/instruction.hpp"
+#include "loader/module.hpp"
+#include "vm/jit_window_plan.hpp"
+
+namespace tarnel::jit {
+
+// `calls_in_machine_code`: a CallR's common way is the machine code's own
+// call and return (which give r0..r7 back); otherwise nothing is known
+// after one. `barriers`: indices at which nothing may be relied on (loop
+// heads, whose own code comes first). known has code.size() + 1 entries;
+// the last, past the list, is empty.
+std::vector<WindowMask> plan_known_ints(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
+                                        bool calls_in_machine_code, const std::vector<uint64_t>& barriers);
+
+}  // namespace tarnel::jit
