@@ -40,8 +40,8 @@ WindowMask after(const Instruction& ins, WindowMask known, const std::vector<Con
         case Opcode::NeqR:
         case Opcode::ArrayGetR:
             return known & ~dst;
-        case Opcode::CallR:  // a return gives r0..r7 back but the destination
-            return calls_in_machine_code ? known & ~bit(ins.b) : 0;
+        case Opcode::CallR:  // a return gives r0..r7 back, and the landing checks for an Int result
+            return calls_in_machine_code && known != 0 ? known | bit(ins.b) : 0;
         default:
             return 0;
     }

@@ -30,8 +30,10 @@
 namespace tarnel::jit {
 
 // `calls_in_machine_code`: a CallR's common way is the machine code's own
-// call and return (which give r0..r7 back); otherwise nothing is known
-// after one. `barriers`: indices at which nothing may be relied on (loop
+// call and return, which give r0..r7 back, with an Int result (the copy's
+// landing checks it); otherwise nothing is known after one. A call where
+// nothing is known starts no run: the ordinary code's landing, where C++
+// returns too, would need the check. `barriers`: indices at which nothing may be relied on (loop
 // heads, whose own code comes first). known has code.size() + 1 entries;
 // the last, past the list, is empty.
 std::vector<WindowMask> plan_known_ints(const std::vector<Instruction>& code, const std::vector<Constant>& constants,

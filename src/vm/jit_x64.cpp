@@ -916,7 +916,12 @@ private:
         }
         add(r14, counted);
         if (run.last_jump >= 0) mov(r15, static_cast<uint32_t>(run.last_jump));
-        jmp(tag_known ? next_on_common_way(i) : landing_after(i), T_NEAR);
+        const bool int_result = result.computed ? result.tag == kInt : tag_known;
+        if (!tag_known) {
+            jmp(landing_after(i), T_NEAR);
+        } else {
+            jmp(int_result ? next_on_common_way(i) : at_[i + 1], T_NEAR);
+        }
     }
 
     // What a call copies from its caller's window into its callee's
@@ -1283,6 +1288,9 @@ private:
         needs_poll_[p] = true;
         cmp(r14, poll_at());
         jae(poll_[p], T_NEAR);
+        if (!specialised_ || dst >= kWindowSize || (known_ints_[p] >> dst & 1) == 0) return;
+        cmp(r11b, kInt);  // the copy of p relies on an Int result
+        jne(at_[p], T_NEAR);
     }
     // rdx the frame just popped, r9 its return register, rax the pc.
     void any_landing() {

@@ -37,11 +37,12 @@ TEST(KnownInts, WhatEachInstructionLeaves) {
          true,
          {},
          {0x00, 0x09, 0x19, 0x00}},
-        {"a call keeps r0..r7 but its destination",
-         {I(Op::SubR, {3, 0, 1}), Instruction::call(64, {3}, 1), Instruction::call(64, {3}, 70), I(Op::Nop, {})},
+        {"a call keeps r0..r7, its result an Int",
+         {I(Op::SubR, {3, 0, 1}), Instruction::call(64, {3}, 5), Instruction::call(64, {3}, 70), I(Op::Nop, {})},
          true,
          {},
-         {0x00, 0x0B, 0x09, 0x09}},
+         {0x00, 0x0B, 0x2B, 0x2B}},
+        {"a call starts no run", {Instruction::call(64, {3}, 5), I(Op::Nop, {})}, true, {}, {0x00, 0x00}},
         {"without calls in machine code nothing is kept",
          {I(Op::SubR, {3, 0, 1}), Instruction::call(64, {3}, 5), I(Op::Nop, {})},
          false,
@@ -117,6 +118,12 @@ std::vector<Instruction> floats_leave_the_copy() {
             I(Op::MulR, {2, 2, 4}),    I(Op::MoveR, {5, 2}),      I(Op::ReturnR, {5})};
 }
 
+// f(n) = n < 1 ? 2.5 : f(n - 1) + n: a call in the copy gets a Float back.
+std::vector<Instruction> a_float_comes_back() {
+    return {I(Op::LtR, {2, 0, 65}),  I(Op::JumpIfNotR, {2, 2}),     I(Op::LoadConstR, {6, 2}), I(Op::ReturnR, {6}),
+            I(Op::SubR, {2, 0, 65}), Instruction::call(64, {2}, 5), I(Op::AddR, {6, 5, 0}),    I(Op::ReturnR, {6})};
+}
+
 TEST(KnownIntsRuns, SameAsTheInterpreter) {
     struct Case {
         const char* name;
@@ -124,9 +131,12 @@ TEST(KnownIntsRuns, SameAsTheInterpreter) {
         std::vector<int64_t> args;  // constants
     };
     const std::vector<Case> cases = {
-        {"Squares", squares(), {4, 7, 1, 6}},          {"SquaresOfAFloat", squares(), {4, 2, 7, 1}},
+        {"Squares", squares(), {4, 7, 1, 6}},
+        {"SquaresOfAFloat", squares(), {4, 2, 7, 1}},
         {"SquaresOverflow", squares(), {4, 5, 4, 1}},  // (2^62 - 1)^2: the copy's MulR reports it
-        {"SquaresOfAString", squares(), {1, 3, 4, 4}}, {"FloatsLeaveTheCopy", floats_leave_the_copy(), {1, 2, 6, 3}},
+        {"SquaresOfAString", squares(), {1, 3, 4, 4}},
+        {"FloatsLeaveTheCopy", floats_leave_the_copy(), {1, 2, 6, 3}},
+        {"AFloatComesBack", a_float_comes_back(), {4, 1, 7, 6}},
     };
     for (const Case& c : cases) {
         const Module module = calls_of(c.f, c.args);
