@@ -49,17 +49,25 @@ WindowMask after(const Instruction& ins, WindowMask known, const std::vector<Con
 
 }  // namespace
 
-std::vector<WindowMask> plan_known_ints(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
-                                        bool calls_in_machine_code, const std::vector<uint64_t>& barriers) {
-    std::vector<WindowMask> known(code.size() + 1, 0);
+KnownInts plan_known_ints(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
+                          bool calls_in_machine_code, const std::vector<uint64_t>& barriers,
+                          const std::map<uint64_t, WindowMask>& exit_entries) {
+    KnownInts plan{std::vector<WindowMask>(code.size() + 1, 0), std::vector<bool>(code.size() + 1, false)};
     std::vector<bool> barrier(code.size() + 1, false);
     for (uint64_t b : barriers) {
         if (b < barrier.size()) barrier[b] = true;
     }
-    for (uint64_t i = 0; i + 1 < code.size(); ++i) {
-        if (!barrier[i + 1]) known[i + 1] = after(code[i], known[i], constants, calls_in_machine_code);
+    for (uint64_t i = 0; i < code.size(); ++i) {
+        if (barrier[i]) continue;
+        WindowMask& known = plan.at[i];
+        if (i > 0) known = after(code[i - 1], plan.at[i - 1], constants, calls_in_machine_code);
+        const auto exit = exit_entries.find(i);
+        if (known == 0 && exit != exit_entries.end() && exit->second != 0) {
+            known = exit->second;
+            plan.entered_by_exits[i] = true;
+        }
     }
-    return known;
+    return plan;
 }
 
 }  // namespace tarnel::jit

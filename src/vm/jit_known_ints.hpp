@@ -9,18 +9,25 @@
 // copy of such a run of instructions, which skips those checks, and enters
 // it only where the checks or writes it relies on were just made.
 //
-// known[i] is what the copy of instruction i may rely on: the registers of
+// at[i] is what the copy of instruction i may rely on: the registers of
 // r0..r7 holding an Int, their declared tag Int too (only for lists
 // without DefineR). Whatever reaches the copy comes from the copy of i - 1
-// straight on, or from the ordinary code of i - 1 when known[i - 1] is
-// empty; so known[i + 1] is what instruction i leaves of known[i] on its
+// straight on, or from the ordinary code of i - 1 when at[i - 1] is
+// empty; so at[i + 1] is what instruction i leaves of at[i] on its
 // common way, and adds to it there. Every other way out of an
 // instruction (a guard's stub, a Float's code, a handler that moved pc, a
 // return from C++, a jump) goes on in the ordinary code, which relies on
 // nothing.
+//
+// A call that runs its callee's way to a return in place and leaves it at
+// a jump (jit_return_path.hpp) goes on in the callee past the jump, with
+// the Ints the path checked in its arguments: where nothing else reaches a
+// copy there, the copy starts a run relying on those, entered by such
+// calls alone.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "loader/instruction.hpp"
@@ -29,14 +36,22 @@
 
 namespace tarnel::jit {
 
+struct KnownInts {
+    std::vector<WindowMask> at;          // code.size() + 1 entries; the last, past the list, empty
+    std::vector<bool> entered_by_exits;  // the copy there is entered by calls' exits alone
+};
+
 // `calls_in_machine_code`: a CallR's common way is the machine code's own
 // call and return, which give r0..r7 back, with an Int result (the copy's
 // landing checks it); otherwise nothing is known after one. A call where
 // nothing is known starts no run: the ordinary code's landing, where C++
-// returns too, would need the check. `barriers`: indices at which nothing may be relied on (loop
-// heads, whose own code comes first). known has code.size() + 1 entries;
-// the last, past the list, is empty.
-std::vector<WindowMask> plan_known_ints(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
-                                        bool calls_in_machine_code, const std::vector<uint64_t>& barriers);
+// returns too, would need the check.
+//
+// `barriers`: indices at which nothing may be relied on (loop heads, whose
+// own code comes first). `exit_entries`: where calls' exits go on, with
+// the Ints each brings.
+KnownInts plan_known_ints(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
+                          bool calls_in_machine_code, const std::vector<uint64_t>& barriers,
+                          const std::map<uint64_t, WindowMask>& exit_entries = {});
 
 }  // namespace tarnel::jit

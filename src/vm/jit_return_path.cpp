@@ -123,4 +123,19 @@ ReturnPath plan_return_path(const std::vector<Instruction>& code, const std::vec
     return walk.path;
 }
 
+WindowMask ints_read_on_entry(const std::vector<Instruction>& code, const ReturnPath& path, size_t last) {
+    WindowMask ints = 0, written = 0;
+    for (size_t k = 0; k <= last && k < path.steps.size(); ++k) {
+        const Instruction& ins = code[path.steps[k].pc];
+        const bool arithmetic = ins.op == Opcode::AddR || ins.op == Opcode::SubR || ins.op == Opcode::MulR;
+        if (arithmetic || is_comparison(ins.op)) {
+            for (uint8_t r : {ins.b, ins.c}) {
+                if (r < kWindowSize && (written >> r & 1) == 0) ints |= static_cast<WindowMask>(1u << r);
+            }
+        }
+        written |= window_access(ins).written;
+    }
+    return ints & static_cast<WindowMask>(~written);
+}
+
 }  // namespace tarnel::jit

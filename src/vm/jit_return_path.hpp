@@ -52,6 +52,12 @@ struct ReturnPath {
 ReturnPath plan_return_path(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
                             uint64_t entry);
 inline constexpr size_t kMaxPathSteps = 8;
+
+// The registers of the callee's window the path has used as Int operands
+// of its arithmetic and comparisons, as it found them on entry, and has not
+// written, in its steps 0..last: those the callee holds as Ints where a
+// call leaves the path after step `last`.
+WindowMask ints_read_on_entry(const std::vector<Instruction>& code, const ReturnPath& path, size_t last);
 inline constexpr size_t kMaxPathRegisters = 6;
 
 }  // namespace tarnel::jit

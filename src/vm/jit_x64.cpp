@@ -294,11 +294,35 @@ private:
     void plan_specialised_copies() {
         if (!tags_follow_values_) {
             known_ints_.assign(n_ + 1, 0);
+            entered_by_exits_.assign(n_ + 1, false);
             return;
         }
         std::vector<uint64_t> heads;
         for (const auto& [head, plan] : loops_) heads.push_back(head);
-        known_ints_ = plan_known_ints(code_, constants_, windowed_, heads);
+        KnownInts plan = plan_known_ints(code_, constants_, windowed_, heads, exit_entries());
+        known_ints_ = std::move(plan.at);
+        entered_by_exits_ = std::move(plan.entered_by_exits);
+    }
+    // Where the exits of return paths (run_return_path) go on in their
+    // callees, with the arguments every call going on there found Ints.
+    std::map<uint64_t, WindowMask> exit_entries() {
+        std::map<uint64_t, WindowMask> entries;
+        if (!windowed_) return entries;
+        for (uint64_t i = 0; i < n_; ++i) {
+            if (code_[i].op != Opcode::CallR) continue;
+            const CallSiteCache& site = caches_->call_sites[caches_->call_site_index[i]];
+            if (!has_known_callee(site) || site.passed > kWindowSize) continue;
+            const ReturnPath& path = return_path(site.entry);
+            for (size_t k = 0; k < path.steps.size(); ++k) {
+                if (!fuses_with_jump(path, k)) continue;
+                const ReturnPathStep& jump = path.steps[k + 1];
+                const uint64_t target = exit_target(jump);
+                const WindowMask ints = ints_read_on_entry(code_, path, k) & argument_slots(site);
+                const auto [entry, fresh] = entries.try_emplace(target, ints);
+                if (!fresh) entry->second &= ints;
+            }
+        }
+        return entries;
     }
     // Emits code for instruction i's place, with window_mask_ what the
     // window holds before it runs.
@@ -662,7 +686,7 @@ private:
         for (const PathExit::Write& write : exit.writes) write_constant(write.r, write.tag, write.bits);
         if (exit.last_jump >= 0) mov(r15, static_cast<uint32_t>(exit.last_jump));
         // No poll is due before the path's end (run_return_path).
-        call(at_[exit.target]);
+        call(entered_by_exits_[exit.target] ? specialised_at_[exit.target] : at_[exit.target]);
         jmp(landing_after(i), T_NEAR);
     }
     void note_known(PathRun& run, uint8_t r, uint8_t t, uint64_t bits) {
@@ -878,8 +902,7 @@ private:
     // on into the callee when everything the path wrote is known, else
     // the full call.
     const Label& leave_path_at(PathRun& run, uint8_t dst, bool result, const ReturnPathStep& jump, uint64_t counted) {
-        const Instruction& ins = code_[jump.pc];
-        const uint64_t target = jump.jumps ? jump.pc + 1 : jump_target(jump.pc, ins.offset());
+        const uint64_t target = exit_target(jump);
         const WindowMask unknown = run.written & ~run.known & static_cast<WindowMask>(~(1u << dst));
         if (unknown != 0 || target >= n_) return *run.full_call;
         PathExit& exit = run.exits->emplace_back();
@@ -892,6 +915,10 @@ private:
         }
         exit.writes.push_back({dst, kBool, result ? 1u : 0u});
         return exit.label;
+    }
+    // Where a call whose path leaves at `jump` goes on: the jump's other way.
+    uint64_t exit_target(const ReturnPathStep& jump) const {
+        return jump.jumps ? jump.pc + 1 : jump_target(jump.pc, code_[jump.pc].offset());
     }
     // The path's result goes to the call's destination as the landing would
     // put it there. With its tag known here, the path stores it and goes on
@@ -1542,7 +1569,7 @@ private:
         if (compiled && ins.op == Opcode::CallR) specialised_landing(i + 1);
         // A handler that moved pc to i + 1 may have called a function there.
         const bool straight_on = compiled || !moves_pc(ins.op);
-        if (!straight_on || !(i + 1 < n_ && known_ints_[i + 1] != 0)) jmp(at_[i + 1], T_NEAR);
+        if (!straight_on || !goes_on_specialised(i)) jmp(at_[i + 1], T_NEAR);
         specialised_ = false;
         known_ = 0;
     }
@@ -1550,7 +1577,8 @@ private:
     // Whether the common way out of instruction i goes on in the copy
     // (from the copy, or from the ordinary code where a run of it starts).
     bool goes_on_specialised(uint64_t i) const {
-        return i + 1 < n_ && known_ints_[i + 1] != 0 && (specialised_ || known_ints_[i] == 0);
+        return i + 1 < n_ && known_ints_[i + 1] != 0 && !entered_by_exits_[i + 1] &&
+               (specialised_ || known_ints_[i] == 0);
     }
     const Label& next_on_common_way(uint64_t i) { return goes_on_specialised(i) ? specialised_at_[i + 1] : at_[i + 1]; }
     // At the end of an instruction's common way in the ordinary code: into
@@ -1946,6 +1974,7 @@ private:
     // (see plan_specialised_copies): what each may rely on, its labels,
     // whether the copy is being emitted and what the current one relies on.
     std::vector<WindowMask> known_ints_;
+    std::vector<bool> entered_by_exits_;
     std::vector<Label> specialised_at_, specialised_landing_;
     bool specialised_ = false;
     WindowMask known_ = 0;

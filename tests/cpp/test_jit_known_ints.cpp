@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,13 @@
 namespace tarnel::testing {
 namespace {
 
-// 0 "f", 1 Int 1, 2 Float 2.5, 3 "s", 4 Int 3, 5 Int 2^62, 6 Int 0, 7 Int 4
+// 0 "f", 1 Int 1, 2 Float 2.5, 3 "s", 4 Int 3, 5 Int 2^62, 6 Int 0, 7 Int 4,
+// 8 Float 0.25 (whose bits, added as an Int, do not overflow)
 const std::vector<Constant>& constants() {
-    static const std::vector<Constant> k = {Constant::of_string("f"), Constant::of_int(1),
-                                            Constant::of_float(2.5),  Constant::of_string("s"),
-                                            Constant::of_int(3),      Constant::of_int(int64_t{1} << 62),
-                                            Constant::of_int(0),      Constant::of_int(4)};
+    static const std::vector<Constant> k = {
+        Constant::of_string("f"), Constant::of_int(1), Constant::of_float(2.5),
+        Constant::of_string("s"), Constant::of_int(3), Constant::of_int(int64_t{1} << 62),
+        Constant::of_int(0),      Constant::of_int(4), Constant::of_float(0.25)};
     return k;
 }
 
@@ -82,20 +84,52 @@ TEST(KnownInts, WhatEachInstructionLeaves) {
          {0x00, 0x00, 0x01}},
     };
     for (const Row& row : rows) {
-        std::vector<jit::WindowMask> known = jit::plan_known_ints(row.code, constants(), row.calls, row.barriers);
+        std::vector<jit::WindowMask> known = jit::plan_known_ints(row.code, constants(), row.calls, row.barriers).at;
         known.resize(row.known.size());  // past the list: always empty
         EXPECT_EQ(known, row.known) << row.name;
     }
 }
 
-// main calls f on each of four arguments, keeping the results in
-// r20..r23: f's body relies on what it checked and wrote before, and on
-// what a call gave back.
-Module calls_of(const std::vector<Instruction>& f, const std::vector<int64_t>& args) {
+// A copy where calls' exits go on starts with what they bring, unless the
+// instruction before leaves something there (then the exits go on in the
+// ordinary code).
+TEST(KnownInts, ExitsStartRunsWhereNothingElseDoes) {
+    const std::vector<Instruction> code = {I(Op::ReturnR, {0}), I(Op::SubR, {3, 0, 65}), I(Op::LoadConstR, {1, 1}),
+                                           I(Op::Nop, {})};
+    struct Row {
+        const char* name;
+        std::map<uint64_t, jit::WindowMask> exits;
+        std::vector<jit::WindowMask> known;
+        std::vector<bool> entered;
+    };
+    const std::vector<Row> rows = {
+        {"after a return", {{1, 0x01}}, {0x00, 0x01, 0x09, 0x0B}, {false, true, false, false}},
+        {"bringing nothing", {{1, 0x00}}, {0x00, 0x00, 0x09, 0x0B}, {false, false, false, false}},
+        {"where the code before leaves Ints", {{3, 0x10}}, {0x00, 0x00, 0x09, 0x0B}, {false, false, false, false}},
+        {"at the first instruction", {{0, 0x04}}, {0x04, 0x00, 0x09, 0x0B}, {true, false, false, false}},
+    };
+    for (const Row& row : rows) {
+        const jit::KnownInts plan = jit::plan_known_ints(code, constants(), true, {}, row.exits);
+        EXPECT_EQ(std::vector<jit::WindowMask>(plan.at.begin(), plan.at.begin() + 4), row.known) << row.name;
+        EXPECT_EQ(std::vector<bool>(plan.entered_by_exits.begin(), plan.entered_by_exits.begin() + 4), row.entered)
+            << row.name;
+    }
+}
+
+// main calls f on each of four arguments (and of four second ones, if
+// any), keeping the results in r20..r23: f's body relies on what it
+// checked and wrote before, and on what a call gave back.
+Module calls_of(const std::vector<Instruction>& f, const std::vector<int64_t>& args,
+                const std::vector<int64_t>& seconds = {}) {
     std::vector<Instruction> code = {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 1})};
     for (size_t k = 0; k < args.size(); ++k) {
         code.push_back(I(Op::LoadConstR, {1, args[k]}));
-        code.push_back(Instruction::call(64, {1}, static_cast<uint8_t>(20 + k)));
+        if (seconds.empty()) {
+            code.push_back(Instruction::call(64, {1}, static_cast<uint8_t>(20 + k)));
+            continue;
+        }
+        code.push_back(I(Op::LoadConstR, {2, seconds[k]}));
+        code.push_back(Instruction::call(64, {1, 2}, static_cast<uint8_t>(20 + k)));
     }
     code.push_back(I(Op::ReturnR, {20}));
     const uint64_t entry = code.size();
@@ -124,11 +158,19 @@ std::vector<Instruction> a_float_comes_back() {
             I(Op::SubR, {2, 0, 65}), Instruction::call(64, {2}, 5), I(Op::AddR, {6, 5, 0}),    I(Op::ReturnR, {6})};
 }
 
+// f(n, m) = n < 1 ? m : f(n - 1, m) + m + m: a call going on past the
+// jump its path left at knows n is an Int, not m.
+std::vector<Instruction> two_arguments() {
+    return {I(Op::LtR, {3, 0, 65}), I(Op::JumpIfNotR, {3, 1}),        I(Op::ReturnR, {1}),    I(Op::SubR, {4, 0, 65}),
+            I(Op::AddR, {5, 1, 1}), Instruction::call(64, {4, 1}, 6), I(Op::AddR, {6, 6, 5}), I(Op::ReturnR, {6})};
+}
+
 TEST(KnownIntsRuns, SameAsTheInterpreter) {
     struct Case {
         const char* name;
         std::vector<Instruction> f;
         std::vector<int64_t> args;  // constants
+        std::vector<int64_t> seconds = {};
     };
     const std::vector<Case> cases = {
         {"Squares", squares(), {4, 7, 1, 6}},
@@ -137,9 +179,10 @@ TEST(KnownIntsRuns, SameAsTheInterpreter) {
         {"SquaresOfAString", squares(), {1, 3, 4, 4}},
         {"FloatsLeaveTheCopy", floats_leave_the_copy(), {1, 2, 6, 3}},
         {"AFloatComesBack", a_float_comes_back(), {4, 1, 7, 6}},
+        {"SecondArgumentsFloats", two_arguments(), {4, 7, 1, 4}, {8, 8, 1, 2}},
     };
     for (const Case& c : cases) {
-        const Module module = calls_of(c.f, c.args);
+        const Module module = calls_of(c.f, c.args, c.seconds);
         const Snapshot interpreter = play(module, "0", {});
         for (uint64_t hot : {1, 8, 30, 90}) {
             const Snapshot tiered = play(module, "default", {}, 2, nullptr, hot);

@@ -122,6 +122,39 @@ TEST(ReturnPathPlan, PicksThePathAndWhatItReads) {
     }
 }
 
+// What a call that leaves its path after step `last` knows the callee's
+// window holds as Ints: operands it read on entry, not written since.
+TEST(ReturnPathPlan, IntsTheCalleeHoldsWhereThePathLeaves) {
+    struct Row {
+        const char* name;
+        std::vector<Instruction> code;
+        size_t last;
+        jit::WindowMask ints;
+    };
+    const std::vector<Row> rows = {
+        {"fib's base case", returns_its_argument(), 0, 0x01},
+        {"a comparison into its operand",
+         {I(Op::LtR, {0, 0, 1}), I(Op::JumpIfR, {0, 1}), I(Op::ReturnR, {1}), I(Op::ReturnR, {0})},
+         0,
+         0x02},
+        {"a computed operand is not the callee's",
+         {I(Op::AddR, {3, 0, 1}), I(Op::LtR, {2, 3, 0}), I(Op::JumpIfR, {2, 1}), I(Op::ReturnR, {3}),
+          I(Op::ReturnR, {0})},
+         1,
+         0x03},
+        {"nor a copy",
+         {I(Op::MoveR, {1, 0}), I(Op::LtR, {2, 1, 65}), I(Op::JumpIfR, {2, 1}), I(Op::ReturnR, {1}),
+          I(Op::ReturnR, {0})},
+         1,
+         0x00},
+    };
+    for (const Row& row : rows) {
+        const jit::ReturnPath path = jit::plan_return_path(row.code, constants(), 0);
+        ASSERT_GT(path.steps.size(), row.last) << row.name;
+        EXPECT_EQ(jit::ints_read_on_entry(row.code, path, row.last), row.ints) << row.name;
+    }
+}
+
 // main calls f four times from one site, with the arguments the constants
 // `args` name, each result replacing the last (first a String) and kept in
 // r31..r33; `arg` is the register main passes, of its window or not.
