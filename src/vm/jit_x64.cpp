@@ -609,7 +609,9 @@ private:
         // outside them may bring a heap value into its own register.
         unsigned scalars = 0xFF;
         bool may_call = false;  // a pass that may call its helper, which takes rsi
-        if (first_in_copy) {
+        if (first_in_copy && knows_int(site.args[0])) {
+            declare(0, kInt);
+        } else if (first_in_copy) {
             movzx(eax, tag(0));
             declare(0, al);
         }
@@ -1503,9 +1505,8 @@ private:
         cmp(declared(r), t);
         je(same);
         if (sse41_) {
-            const Xbyak::Reg32 tag32 = in_r32(t);
             movq(xmm13, qword[r13]);
-            pinsrb(xmm13, tag32, r);
+            insert_tag(r, t);
             movq(qword[r13], xmm13);
         } else {
             mov(r10, qword[r13]);
@@ -1516,12 +1517,10 @@ private:
         }
         L(same);
     }
-    // The tag in a 32-bit register: its own, or r10d loaded with it.
-    Xbyak::Reg32 in_r32(const Xbyak::Reg8& t) { return t.cvt32(); }
-    Xbyak::Reg32 in_r32(uint8_t t) {
-        mov(r10d, t);
-        return r10d;
-    }
+    // Tag t into byte r of xmm13: from the register, or from the block's
+    // tag words (whose first byte is the tag).
+    void insert_tag(uint8_t r, const Xbyak::Reg8& t) { pinsrb(xmm13, t.cvt32(), r); }
+    void insert_tag(uint8_t r, uint8_t t) { pinsrb(xmm13, byte[rip + tag_words_ + 8 * t], r); }
     void store_payload(uint8_t dst, const Xbyak::Reg64& bits) { mov(payload(dst), bits); }
     void store_payload(uint8_t dst, const Xbyak::Xmm& bits) { movsd(payload(dst), bits); }
     // Payload bits into the high half of `value`, whose low half stays.
