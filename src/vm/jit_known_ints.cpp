@@ -52,7 +52,8 @@ WindowMask after(const Instruction& ins, WindowMask known, const std::vector<Con
 KnownInts plan_known_ints(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
                           bool calls_in_machine_code, const std::vector<uint64_t>& barriers,
                           const std::map<uint64_t, WindowMask>& exit_entries) {
-    KnownInts plan{std::vector<WindowMask>(code.size() + 1, 0), std::vector<bool>(code.size() + 1, false)};
+    KnownInts plan{std::vector<WindowMask>(code.size() + 1, 0), std::vector<bool>(code.size() + 1, false),
+                   std::vector<bool>(code.size() + 1, false)};
     std::vector<bool> barrier(code.size() + 1, false);
     for (uint64_t b : barriers) {
         if (b < barrier.size()) barrier[b] = true;
@@ -65,6 +66,10 @@ KnownInts plan_known_ints(const std::vector<Instruction>& code, const std::vecto
         if (known == 0 && exit != exit_entries.end() && exit->second != 0) {
             known = exit->second;
             plan.entered_by_exits[i] = true;
+        }
+        if (i > 0 && known != 0 && !plan.entered_by_exits[i]) {
+            const WindowMask from_nothing = after(code[i - 1], 0, constants, calls_in_machine_code);
+            plan.from_ordinary[i] = (known & ~from_nothing) == 0;
         }
     }
     return plan;

@@ -12,9 +12,9 @@
 // at[i] is what the copy of instruction i may rely on: the registers of
 // r0..r7 holding an Int, their declared tag Int too (only for lists
 // without DefineR). Whatever reaches the copy comes from the copy of i - 1
-// straight on, or from the ordinary code of i - 1 when at[i - 1] is
-// empty; so at[i + 1] is what instruction i leaves of at[i] on its
-// common way, and adds to it there. Every other way out of an
+// straight on, so at[i] is what instruction i - 1 leaves of at[i - 1] on
+// its common way, and adds to it there; or from the ordinary code of
+// i - 1, where that leaves all of at[i] relying on nothing. Every other way out of an
 // instruction (a guard's stub, a Float's code, a handler that moved pc, a
 // return from C++, a jump) goes on in the ordinary code, which relies on
 // nothing.
@@ -39,6 +39,9 @@ namespace tarnel::jit {
 struct KnownInts {
     std::vector<WindowMask> at;          // code.size() + 1 entries; the last, past the list, empty
     std::vector<bool> entered_by_exits;  // the copy there is entered by calls' exits alone
+    // The ordinary code of i - 1 goes on into the copy of i on its common
+    // way: what it leaves there, relying on nothing, is all the copy relies on.
+    std::vector<bool> from_ordinary;
 };
 
 // `calls_in_machine_code`: a CallR's common way is the machine code's own

@@ -295,34 +295,67 @@ private:
         if (!tags_follow_values_) {
             known_ints_.assign(n_ + 1, 0);
             entered_by_exits_.assign(n_ + 1, false);
+            from_ordinary_.assign(n_ + 1, false);
             return;
         }
         std::vector<uint64_t> heads;
         for (const auto& [head, plan] : loops_) heads.push_back(head);
-        KnownInts plan = plan_known_ints(code_, constants_, windowed_, heads, exit_entries());
+        // A second round adds what the callers' copies know of the
+        // registers the arguments leave alone (calls in such copies are
+        // often where the exits go on from). Each exit checks what it
+        // brings against the plan (resume_path), so the rounds may stop
+        // anywhere.
+        std::map<uint64_t, WindowMask> entries = exit_entries({});
+        KnownInts plan = plan_known_ints(code_, constants_, windowed_, heads, entries);
+        entries = exit_entries(plan.at);
+        plan = plan_known_ints(code_, constants_, windowed_, heads, entries);
         known_ints_ = std::move(plan.at);
         entered_by_exits_ = std::move(plan.entered_by_exits);
+        from_ordinary_ = std::move(plan.from_ordinary);
     }
     // Where the exits of return paths (run_return_path) go on in their
-    // callees, with the arguments every call going on there found Ints.
-    std::map<uint64_t, WindowMask> exit_entries() {
+    // callees, with the Ints every exit going on there brings (see
+    // brought_by_exit). With `known`, of the calls in copies that are
+    // recursive (in the function they call), whose exits are the many;
+    // other exits that bring less go on in the ordinary code.
+    std::map<uint64_t, WindowMask> exit_entries(const std::vector<WindowMask>& known) {
         std::map<uint64_t, WindowMask> entries;
         if (!windowed_) return entries;
         for (uint64_t i = 0; i < n_; ++i) {
             if (code_[i].op != Opcode::CallR) continue;
             const CallSiteCache& site = caches_->call_sites[caches_->call_site_index[i]];
             if (!has_known_callee(site) || site.passed > kWindowSize) continue;
+            if (!known.empty() && (known[i] == 0 || function_of(i) != function_of(site.entry))) continue;
             const ReturnPath& path = return_path(site.entry);
             for (size_t k = 0; k < path.steps.size(); ++k) {
                 if (!fuses_with_jump(path, k)) continue;
-                const ReturnPathStep& jump = path.steps[k + 1];
-                const uint64_t target = exit_target(jump);
-                const WindowMask ints = ints_read_on_entry(code_, path, k) & argument_slots(site);
+                const uint64_t target = exit_target(path.steps[k + 1]);
+                const WindowMask ints = brought_by_exit(site, path, k, known.empty() ? 0 : known[i]);
                 const auto [entry, fresh] = entries.try_emplace(target, ints);
                 if (!fresh) entry->second &= ints;
             }
         }
         return entries;
+    }
+    // The entry of the function whose code index i is in (the run's start
+    // for code before every function).
+    uint64_t function_of(uint64_t i) const {
+        uint64_t entry = 0;
+        for (uint64_t root : roots_) {
+            if (root <= i && root > entry) entry = root;
+        }
+        return entry;
+    }
+    // The callee's registers an exit after step k of `path` brings as
+    // Ints: the arguments the path found Ints, and the registers neither
+    // the arguments nor the path write that the caller knows are
+    // (`caller_knows`): the callee's window starts as the caller's.
+    WindowMask brought_by_exit(const CallSiteCache& site, const ReturnPath& path, size_t k,
+                               WindowMask caller_knows) const {
+        const WindowMask arguments = argument_slots(site);
+        WindowMask written = arguments;
+        for (size_t step = 0; step <= k; ++step) written |= window_access(code_[path.steps[step].pc]).written;
+        return (ints_read_on_entry(code_, path, k) & arguments) | (caller_knows & ~written);
     }
     // Emits code for instruction i's place, with window_mask_ what the
     // window holds before it runs.
@@ -503,6 +536,7 @@ private:
         uint64_t target = 0;
         uint64_t counted = 0;  // the CallR and the path's instructions until the jump
         int64_t last_jump = -1;
+        WindowMask brings = 0;  // the Ints the callee holds there (brought_by_exit)
         struct Write {
             uint8_t r, tag;
             uint64_t bits;
@@ -681,14 +715,16 @@ private:
         uint8_t known_tags[kWindowSize] = {};
         uint64_t known_bits[kWindowSize] = {};
         std::list<PathExit>* exits = nullptr;
-        PathValue result;  // what the path's ReturnR returns
+        PathValue result;       // what the path's ReturnR returns
+        WindowMask brings = 0;  // at the jump being emitted, see PathExit
     };
     void resume_path(uint64_t i, const PathExit& exit) {
         add(r14, exit.counted);
         for (const PathExit::Write& write : exit.writes) write_constant(write.r, write.tag, write.bits);
         if (exit.last_jump >= 0) mov(r15, static_cast<uint32_t>(exit.last_jump));
         // No poll is due before the path's end (run_return_path).
-        call(entered_by_exits_[exit.target] ? specialised_at_[exit.target] : at_[exit.target]);
+        const bool into_copy = entered_by_exits_[exit.target] && (known_ints_[exit.target] & ~exit.brings) == 0;
+        call(into_copy ? specialised_at_[exit.target] : at_[exit.target]);
         jmp(landing_after(i), T_NEAR);
     }
     void note_known(PathRun& run, uint8_t r, uint8_t t, uint64_t bits) {
@@ -724,6 +760,7 @@ private:
         for (size_t k = 0; k < path.steps.size(); ++k) {
             if (fuses_with_jump(path, k)) {
                 const uint64_t counted_to_jump = 1 + (k + 2);  // the CallR, steps 0..k + 1
+                run.brings = brought_by_exit(site, path, k, known_);
                 path_compare_and_jump(run, code_[path.steps[k].pc], path.steps[k + 1], counted_to_jump);
                 ++k;
             } else {
@@ -911,6 +948,7 @@ private:
         exit.target = target;
         exit.counted = counted;
         exit.last_jump = jump.jumps ? run.last_jump : static_cast<int64_t>(jump.pc);
+        exit.brings = run.brings;
         for (uint8_t r = 0; r < kWindowSize; ++r) {
             if (r == dst || (run.known >> r & 1) == 0) continue;
             exit.writes.push_back({r, run.known_tags[r], run.known_bits[r]});
@@ -1576,8 +1614,9 @@ private:
     // Whether the common way out of instruction i goes on in the copy
     // (from the copy, or from the ordinary code where a run of it starts).
     bool goes_on_specialised(uint64_t i) const {
-        return i + 1 < n_ && known_ints_[i + 1] != 0 && !entered_by_exits_[i + 1] &&
-               (specialised_ || known_ints_[i] == 0);
+        if (i + 1 >= n_) return false;
+        if (!specialised_) return from_ordinary_[i + 1];
+        return known_ints_[i + 1] != 0 && !entered_by_exits_[i + 1];
     }
     const Label& next_on_common_way(uint64_t i) { return goes_on_specialised(i) ? specialised_at_[i + 1] : at_[i + 1]; }
     // At the end of an instruction's common way in the ordinary code: into
@@ -1973,7 +2012,7 @@ private:
     // (see plan_specialised_copies): what each may rely on, its labels,
     // whether the copy is being emitted and what the current one relies on.
     std::vector<WindowMask> known_ints_;
-    std::vector<bool> entered_by_exits_;
+    std::vector<bool> entered_by_exits_, from_ordinary_;
     std::vector<Label> specialised_at_, specialised_landing_;
     bool specialised_ = false;
     WindowMask known_ = 0;

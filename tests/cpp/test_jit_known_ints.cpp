@@ -116,12 +116,25 @@ TEST(KnownInts, ExitsStartRunsWhereNothingElseDoes) {
     }
 }
 
+// The ordinary code goes on into the copy where what it leaves, relying
+// on nothing, is all the copy relies on: past the entry of exits here.
+TEST(KnownInts, OrdinaryCodeGoesOnIntoTheCopyWhereItLeavesAll) {
+    const std::vector<Instruction> code = {I(Op::ReturnR, {0}), I(Op::SubR, {3, 0, 65}), I(Op::AddR, {4, 3, 3}),
+                                           I(Op::LoadConstR, {1, 1}), I(Op::Nop, {})};
+    const jit::KnownInts plan = jit::plan_known_ints(code, constants(), true, {}, {{1, 0x09}});
+    EXPECT_EQ(std::vector<jit::WindowMask>(plan.at.begin(), plan.at.begin() + 5),
+              (std::vector<jit::WindowMask>{0x00, 0x09, 0x09, 0x19, 0x1B}));
+    EXPECT_EQ(std::vector<bool>(plan.from_ordinary.begin(), plan.from_ordinary.begin() + 5),
+              (std::vector<bool>{false, false, true, false, false}));
+}
+
 // main calls f on each of four arguments (and of four second ones, if
-// any), keeping the results in r20..r23: f's body relies on what it
-// checked and wrote before, and on what a call gave back.
+// any), keeping the results in r20..r23, with a Float in r3: f's body
+// relies on what it checked and wrote before, and on what a call gave
+// back.
 Module calls_of(const std::vector<Instruction>& f, const std::vector<int64_t>& args,
                 const std::vector<int64_t>& seconds = {}) {
-    std::vector<Instruction> code = {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 1})};
+    std::vector<Instruction> code = {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 1}), I(Op::LoadConstR, {3, 8})};
     for (size_t k = 0; k < args.size(); ++k) {
         code.push_back(I(Op::LoadConstR, {1, args[k]}));
         if (seconds.empty()) {
@@ -165,6 +178,13 @@ std::vector<Instruction> two_arguments() {
             I(Op::AddR, {5, 1, 1}), Instruction::call(64, {4, 1}, 6), I(Op::AddR, {6, 6, 5}), I(Op::ReturnR, {6})};
 }
 
+// f(n) = n < 1 ? n : f(n - 1) + (r3 + n), r3 being the caller's: the
+// recursive call knows its r3 is an Int, main's call does not.
+std::vector<Instruction> reads_the_callers_register() {
+    return {I(Op::LtR, {2, 0, 65}),  I(Op::JumpIfNotR, {2, 1}),     I(Op::ReturnR, {0}),    I(Op::AddR, {5, 3, 0}),
+            I(Op::SubR, {3, 0, 65}), Instruction::call(64, {3}, 6), I(Op::AddR, {6, 6, 5}), I(Op::ReturnR, {6})};
+}
+
 TEST(KnownIntsRuns, SameAsTheInterpreter) {
     struct Case {
         const char* name;
@@ -180,6 +200,7 @@ TEST(KnownIntsRuns, SameAsTheInterpreter) {
         {"FloatsLeaveTheCopy", floats_leave_the_copy(), {1, 2, 6, 3}},
         {"AFloatComesBack", a_float_comes_back(), {4, 1, 7, 6}},
         {"SecondArgumentsFloats", two_arguments(), {4, 7, 1, 4}, {8, 8, 1, 2}},
+        {"ReadsTheCallersRegister", reads_the_callers_register(), {4, 7, 4, 1}},
     };
     for (const Case& c : cases) {
         const Module module = calls_of(c.f, c.args, c.seconds);
