@@ -51,6 +51,9 @@ struct MachineFrame {
     // The machine stack pointer once the code has saved what it uses: the
     // return addresses of quick calls go below it (jit_x64.cpp, push_frame).
     void* machine_stack_base = nullptr;
+    // Set once the code has found the registers it takes for stable
+    // holding what they hold for good (jit_known_ints.hpp, StableRegisters).
+    uint8_t stable_checked = 0;
 };
 
 class MachineCode;

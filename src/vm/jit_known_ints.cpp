@@ -1,6 +1,13 @@
 #include "vm/jit_known_ints.hpp"
 
+#include <array>
+#include <bitset>
+#include <optional>
+
+#include "vm/call_stack.hpp"
+#include "vm/jit_loops.hpp"
 #include "vm/jit_x64_layout.hpp"
+#include "vm/state.hpp"
 
 namespace tarnel::jit {
 
@@ -73,6 +80,57 @@ KnownInts plan_known_ints(const std::vector<Instruction>& code, const std::vecto
         }
     }
     return plan;
+}
+
+namespace {
+
+// What the instructions that may write register r write, over the list.
+struct Writers {
+    bool any = false;
+    bool all_int_constants = true;
+    std::optional<uint64_t> one_constant;  // when every writer loads this constant
+    bool same_constant = true;
+};
+
+void note_write(Writers& w, const Instruction& ins, const std::vector<Constant>& constants) {
+    const bool loads = ins.op == Opcode::LoadConstR && ins.index() < constants.size();
+    w.all_int_constants = w.all_int_constants && loads && loads_an_int(ins, constants);
+    if (!loads || (w.any && w.one_constant != ins.index())) w.same_constant = false;
+    if (!w.any && loads) w.one_constant = ins.index();
+    w.any = true;
+}
+
+}  // namespace
+
+StableRegisters plan_stable_registers(const std::vector<Instruction>& code, const std::vector<Constant>& constants) {
+    std::array<Writers, kRegisterCount> writers{};
+    std::bitset<kRegisterCount> read_as_int, called;
+    for (const Instruction& ins : code) {
+        if (ins.op == Opcode::CallR) {
+            called[ins.a] = true;
+            note_write(writers[ins.b], ins, constants);
+            for (size_t k = 0; k < ins.args().size(); ++k) note_write(writers[k], ins, constants);  // the callee's
+            continue;
+        }
+        const bool numeric =
+            ins.op == Opcode::AddR || ins.op == Opcode::SubR || ins.op == Opcode::MulR || is_comparison(ins.op);
+        for (const OperandSpec& spec : info(ins.op).operands) {
+            if (spec.name.empty() || spec.kind != OperandKind::Reg) continue;
+            const uint8_t r = spec.slot == Slot::A ? ins.a : spec.slot == Slot::B ? ins.b : ins.c;
+            if (spec.access != Access::In) note_write(writers[r], ins, constants);
+            if (spec.access == Access::In && numeric) read_as_int[r] = true;
+        }
+    }
+    StableRegisters stable;
+    for (size_t r = kSavedRegisters; r < kRegisterCount; ++r) {
+        const Writers& w = writers[r];
+        if (!w.any || stable.ints.size() + stable.names.size() >= kMaxStable) continue;
+        if (read_as_int[r] && w.all_int_constants) stable.ints.push_back(static_cast<uint8_t>(r));
+        if (called[r] && w.same_constant && w.one_constant &&
+            constants[*w.one_constant].value().type() == ValueType::String)
+            stable.names.emplace_back(static_cast<uint8_t>(r), *w.one_constant);
+    }
+    return stable;
 }
 
 }  // namespace tarnel::jit

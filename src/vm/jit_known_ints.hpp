@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "loader/instruction.hpp"
@@ -56,5 +57,19 @@ struct KnownInts {
 KnownInts plan_known_ints(const std::vector<Instruction>& code, const std::vector<Constant>& constants,
                           bool calls_in_machine_code, const std::vector<uint64_t>& barriers,
                           const std::map<uint64_t, WindowMask>& exit_entries = {});
+
+// Registers of the file (r64 up, which no call saves or gives back) that
+// every instruction able to write them loads with the same kind of
+// constant: any Int, or one String constant. Once such a register holds
+// one, it holds one until the next load, so a copy may rely on it for as
+// long as the run stays in machine code, once checked (jit_x64.cpp keeps
+// that check in the frame). Only those the code reads as an Int operand or
+// a CallR's callee, at most kMaxStable.
+struct StableRegisters {
+    std::vector<uint8_t> ints;
+    std::vector<std::pair<uint8_t, uint64_t>> names;  // register, constant index
+};
+StableRegisters plan_stable_registers(const std::vector<Instruction>& code, const std::vector<Constant>& constants);
+inline constexpr size_t kMaxStable = 8;
 
 }  // namespace tarnel::jit

@@ -298,6 +298,7 @@ private:
             from_ordinary_.assign(n_ + 1, false);
             return;
         }
+        stable_ = plan_stable_registers(code_, constants_);
         std::vector<uint64_t> heads;
         for (const auto& [head, plan] : loops_) heads.push_back(head);
         // A second round adds what the callers' copies know of the
@@ -315,27 +316,33 @@ private:
     }
     // Where the exits of return paths (run_return_path) go on in their
     // callees, with the Ints every exit going on there brings (see
-    // brought_by_exit). With `known`, of the calls in copies that are
-    // recursive (in the function they call), whose exits are the many;
-    // other exits that bring less go on in the ordinary code.
+    // brought_by_exit). With `known`, those of the calls in copies that
+    // are recursive (in the function they call), whose exits are the many,
+    // where there are such calls; other exits that bring less go on in the
+    // ordinary code.
     std::map<uint64_t, WindowMask> exit_entries(const std::vector<WindowMask>& known) {
-        std::map<uint64_t, WindowMask> entries;
-        if (!windowed_) return entries;
+        std::map<uint64_t, WindowMask> all, recursive;
+        if (!windowed_) return all;
+        const auto meet = [](std::map<uint64_t, WindowMask>& entries, uint64_t target, WindowMask ints) {
+            const auto [entry, fresh] = entries.try_emplace(target, ints);
+            if (!fresh) entry->second &= ints;
+        };
         for (uint64_t i = 0; i < n_; ++i) {
             if (code_[i].op != Opcode::CallR) continue;
             const CallSiteCache& site = caches_->call_sites[caches_->call_site_index[i]];
             if (!has_known_callee(site) || site.passed > kWindowSize) continue;
-            if (!known.empty() && (known[i] == 0 || function_of(i) != function_of(site.entry))) continue;
+            const bool counts_as_recursive =
+                !known.empty() && known[i] != 0 && function_of(i) == function_of(site.entry);
             const ReturnPath& path = return_path(site.entry);
             for (size_t k = 0; k < path.steps.size(); ++k) {
                 if (!fuses_with_jump(path, k)) continue;
                 const uint64_t target = exit_target(path.steps[k + 1]);
-                const WindowMask ints = brought_by_exit(site, path, k, known.empty() ? 0 : known[i]);
-                const auto [entry, fresh] = entries.try_emplace(target, ints);
-                if (!fresh) entry->second &= ints;
+                meet(all, target, brought_by_exit(site, path, k, 0));
+                if (counts_as_recursive) meet(recursive, target, brought_by_exit(site, path, k, known[i]));
             }
         }
-        return entries;
+        for (const auto& [target, ints] : recursive) all[target] = ints;
+        return all;
     }
     // The entry of the function whose code index i is in (the run's start
     // for code before every function).
@@ -570,15 +577,19 @@ private:
         const bool fixed_callee = known_callee && tags_follow_values_;
         const WindowMask caller_holds = window_mask_;
         const WindowMask copied = copied_into_callee(*site, caller_holds);
-        cmp(tag(ins.a), static_cast<uint8_t>(ValueType::String));
-        jne(slow, T_NEAR);
         tail.asks_groups = !fixed_callee;
-        if (fixed_callee) {
+        if (fixed_callee && knows_callee(ins.a, *site)) {
+            kept_alive_.push_back(site->callee);
+        } else if (fixed_callee) {
+            cmp(tag(ins.a), static_cast<uint8_t>(ValueType::String));
+            jne(slow, T_NEAR);
             kept_alive_.push_back(site->callee);
             mov(rax, reinterpret_cast<uint64_t>(site->callee.payload()));
             cmp(payload(ins.a), rax);
             jne(helper, T_NEAR);
         } else {
+            cmp(tag(ins.a), static_cast<uint8_t>(ValueType::String));
+            jne(slow, T_NEAR);
             mov(rsi, reinterpret_cast<uint64_t>(site));
             mov(rax, payload(ins.a));
             cmp(rax, ptr[rsi + f.site_callee_payload]);
@@ -723,7 +734,11 @@ private:
         for (const PathExit::Write& write : exit.writes) write_constant(write.r, write.tag, write.bits);
         if (exit.last_jump >= 0) mov(r15, static_cast<uint32_t>(exit.last_jump));
         // No poll is due before the path's end (run_return_path).
-        const bool into_copy = entered_by_exits_[exit.target] && (known_ints_[exit.target] & ~exit.brings) == 0;
+        // From the ordinary code, only where the copy relies on no stable
+        // register (see enter_copy).
+        const bool stable_known = specialised_ || (stable_.ints.empty() && stable_.names.empty());
+        const bool into_copy =
+            stable_known && entered_by_exits_[exit.target] && (known_ints_[exit.target] & ~exit.brings) == 0;
         call(into_copy ? specialised_at_[exit.target] : at_[exit.target]);
         jmp(landing_after(i), T_NEAR);
     }
@@ -739,6 +754,7 @@ private:
         run.full_call = &full_call;
         run.exits = &exits;
         for (uint8_t r = 0; r < kWindowSize; ++r) run.checked_int[r] = knows_int(r);
+        for (uint8_t r : stable_.ints) run.checked_int[r] = specialised_;
         for (uint8_t r = 0; r < kWindowSize; ++r) run.values[r].from = r;
         for (unsigned k = 0; k < site.passed; ++k) {
             const uint8_t from = site.args[k];  // from the callee's window as the arguments before left it
@@ -987,7 +1003,11 @@ private:
         if (!tag_known) {
             jmp(landing_after(i), T_NEAR);
         } else {
-            jmp(int_result ? next_on_common_way(i) : at_[i + 1], T_NEAR);
+            if (int_result) {
+                go_on_common_way(i);
+            } else {
+                jmp(at_[i + 1], T_NEAR);
+            }
         }
     }
 
@@ -1610,7 +1630,22 @@ private:
         specialised_ = false;
         known_ = 0;
     }
-    bool knows_int(uint8_t r) const { return r < kWindowSize && (known_ >> r & 1) != 0; }
+    bool knows_int(uint8_t r) const {
+        if (r >= kWindowSize) return specialised_ && is_stable_int(r);
+        return (known_ >> r & 1) != 0;
+    }
+    bool is_stable_int(uint8_t r) const {
+        return std::find(stable_.ints.begin(), stable_.ints.end(), r) != stable_.ints.end();
+    }
+    // Whether the copy knows register r holds the String the site called
+    // when the code was made.
+    bool knows_callee(uint8_t r, const CallSiteCache& site) const {
+        if (!specialised_) return false;
+        for (const auto& [stable, index] : stable_.names) {
+            if (stable == r && constants_[index].value().payload() == site.callee.payload()) return true;
+        }
+        return false;
+    }
     // Whether the common way out of instruction i goes on in the copy
     // (from the copy, or from the ordinary code where a run of it starts).
     bool goes_on_specialised(uint64_t i) const {
@@ -1619,10 +1654,45 @@ private:
         return known_ints_[i + 1] != 0 && !entered_by_exits_[i + 1];
     }
     const Label& next_on_common_way(uint64_t i) { return goes_on_specialised(i) ? specialised_at_[i + 1] : at_[i + 1]; }
+    // On at i + 1 on the common way out of instruction i.
+    void go_on_common_way(uint64_t i) {
+        if (!specialised_ && goes_on_specialised(i)) {
+            enter_copy(i + 1);
+        } else {
+            jmp(next_on_common_way(i), T_NEAR);
+        }
+    }
     // At the end of an instruction's common way in the ordinary code: into
     // the copy where a run of it starts.
     void enter_specialised_after(uint64_t i) {
-        if (!specialised_ && goes_on_specialised(i)) jmp(specialised_at_[i + 1], T_NEAR);
+        if (!specialised_ && goes_on_specialised(i)) enter_copy(i + 1);
+    }
+    // From the ordinary code into the copy of p, which relies on the stable
+    // registers too: checked once a run, out of line, the ordinary code
+    // going on when they do not hold yet.
+    void enter_copy(uint64_t p) {
+        if (stable_.ints.empty() && stable_.names.empty()) {
+            jmp(specialised_at_[p], T_NEAR);
+            return;
+        }
+        ColdPath& check = cold_path([this, p] {
+            for (uint8_t r : stable_.ints) {
+                cmp(tag(r), kInt);
+                jne(at_[p], T_NEAR);
+            }
+            for (const auto& [r, index] : stable_.names) {
+                cmp(tag(r), static_cast<uint8_t>(ValueType::String));
+                jne(at_[p], T_NEAR);
+                mov(rax, reinterpret_cast<uint64_t>(constants_[index].value().payload()));
+                cmp(payload(r), rax);
+                jne(at_[p], T_NEAR);
+            }
+            mov(byte[rbx + offsetof(MachineFrame, stable_checked)], 1);
+        });
+        check.back_to = &specialised_at_[p];
+        cmp(byte[rbx + offsetof(MachineFrame, stable_checked)], 0);
+        je(check.entry, T_NEAR);
+        jmp(specialised_at_[p], T_NEAR);
     }
     const Label& landing_after(uint64_t i) { return specialised_ ? specialised_landing_[i + 1] : landing_[i + 1]; }
     bool compile_instruction(uint64_t i, const Instruction& ins) {
@@ -2013,6 +2083,7 @@ private:
     // whether the copy is being emitted and what the current one relies on.
     std::vector<WindowMask> known_ints_;
     std::vector<bool> entered_by_exits_, from_ordinary_;
+    StableRegisters stable_;  // what the copy relies on besides known_ints_
     std::vector<Label> specialised_at_, specialised_landing_;
     bool specialised_ = false;
     WindowMask known_ = 0;

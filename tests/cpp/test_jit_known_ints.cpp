@@ -128,6 +128,42 @@ TEST(KnownInts, OrdinaryCodeGoesOnIntoTheCopyWhereItLeavesAll) {
               (std::vector<bool>{false, false, true, false, false}));
 }
 
+TEST(KnownInts, StableRegistersAreLoadedWithOneKindOfConstantAlone) {
+    struct Row {
+        const char* name;
+        std::vector<Instruction> code;
+        std::vector<uint8_t> ints;
+        std::vector<std::pair<uint8_t, uint64_t>> names;
+    };
+    const std::vector<Row> rows = {
+        {"a callee's name and the Ints its calls compute with",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 1}), I(Op::LoadConstR, {65, 4}), I(Op::SubR, {3, 0, 65}),
+          Instruction::call(64, {3}, 5)},
+         {65},
+         {{64, 0}}},
+        {"written otherwise too",
+         {I(Op::LoadConstR, {65, 1}), I(Op::AddR, {65, 65, 65}), I(Op::LoadConstR, {66, 1}),
+          I(Op::ArraySetR, {66, 0, 0}), I(Op::LtR, {0, 66, 65})},
+         {},
+         {}},
+        {"a call's result, and the callee's registers of many arguments",
+         {I(Op::LoadConstR, {70, 1}), I(Op::LoadConstR, {66, 1}), Instruction::call(64, {3}, 70),
+          Instruction::call(64, std::vector<uint8_t>(67, 1), 5), I(Op::AddR, {0, 70, 66})},
+         {},
+         {}},
+        {"a name from two constants, a Float, registers a call saves, ones never read",
+         {I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {64, 3}), I(Op::LoadConstR, {65, 2}), I(Op::LoadConstR, {9, 1}),
+          I(Op::LoadConstR, {66, 1}), Instruction::call(64, {3}, 5), I(Op::AddR, {0, 65, 9})},
+         {},
+         {}},
+    };
+    for (const Row& row : rows) {
+        const jit::StableRegisters stable = jit::plan_stable_registers(row.code, constants());
+        EXPECT_EQ(stable.ints, row.ints) << row.name;
+        EXPECT_EQ(stable.names, row.names) << row.name;
+    }
+}
+
 // main calls f on each of four arguments (and of four second ones, if
 // any), keeping the results in r20..r23, with a Float in r3: f's body
 // relies on what it checked and wrote before, and on what a call gave
@@ -185,6 +221,15 @@ std::vector<Instruction> reads_the_callers_register() {
             I(Op::SubR, {3, 0, 65}), Instruction::call(64, {3}, 6), I(Op::AddR, {6, 6, 5}), I(Op::ReturnR, {6})};
 }
 
+// f(n) = n < 1 ? n : f(n - 1) + r67, r67 loaded only once n < 3: the
+// copies rely on it being an Int, which the first calls find it is not.
+std::vector<Instruction> loads_a_stable_register_late() {
+    return {I(Op::LtR, {2, 0, 65}),     I(Op::JumpIfNotR, {2, 1}), I(Op::ReturnR, {0}),
+            I(Op::LoadConstR, {4, 4}),  I(Op::LtR, {2, 0, 4}),     I(Op::JumpIfNotR, {2, 1}),
+            I(Op::LoadConstR, {67, 7}), I(Op::SubR, {3, 0, 65}),   Instruction::call(64, {3}, 6),
+            I(Op::AddR, {6, 6, 67}),    I(Op::ReturnR, {6})};
+}
+
 TEST(KnownIntsRuns, SameAsTheInterpreter) {
     struct Case {
         const char* name;
@@ -201,6 +246,7 @@ TEST(KnownIntsRuns, SameAsTheInterpreter) {
         {"AFloatComesBack", a_float_comes_back(), {4, 1, 7, 6}},
         {"SecondArgumentsFloats", two_arguments(), {4, 7, 1, 4}, {8, 8, 1, 2}},
         {"ReadsTheCallersRegister", reads_the_callers_register(), {4, 7, 4, 1}},
+        {"LoadsAStableRegisterLate", loads_a_stable_register_late(), {7, 4, 7, 1}},
     };
     for (const Case& c : cases) {
         const Module module = calls_of(c.f, c.args, c.seconds);
@@ -215,6 +261,27 @@ TEST(KnownIntsRuns, SameAsTheInterpreter) {
             ASSERT_TRUE(play_limited(limited, "default", budget, 8) == play_limited(limited, "0", budget))
                 << c.name << " budget " << budget;
         }
+    }
+}
+
+// A call whose site the interpreter ran (so its callee is known) goes on
+// past its path's jump in the ordinary code while a stable register the
+// callee's copy relies on is still empty: the callee's AddR fails there,
+// as in the interpreter.
+TEST(KnownIntsRuns, OrdinaryCodeEntersNoCopyBeforeTheStableRegistersHold) {
+    // main: for k in 0, 1, 2: f(3 * k); then r67 = 4. f(n) = n < 1 ? n : n + r67.
+    const std::vector<Instruction> code = {
+        I(Op::LoadConstR, {64, 0}), I(Op::LoadConstR, {65, 1}), I(Op::LoadConstR, {10, 6}), I(Op::LoadConstR, {12, 4}),
+        I(Op::MulR, {1, 10, 12}), Instruction::call(64, {1}, 20), I(Op::AddR, {10, 10, 65}), I(Op::LtR, {11, 10, 12}),
+        I(Op::JumpIfR, {11, -5}), I(Op::LoadConstR, {67, 7}), I(Op::ReturnR, {20}),
+        // f at 11
+        I(Op::LtR, {2, 0, 65}), I(Op::JumpIfNotR, {2, 1}), I(Op::ReturnR, {0}), I(Op::AddR, {5, 0, 67}),
+        I(Op::ReturnR, {5})};
+    const Module module = make_module(code, constants(), {{"main", 0}, {"f", 11}});
+    const Snapshot interpreter = play(module, "0", {});
+    for (uint64_t hot = 8; hot <= 20; ++hot) {
+        const Snapshot tiered = play(module, "default", {}, 2, nullptr, hot);
+        EXPECT_TRUE(tiered == interpreter) << "hot " << hot << ":" << difference(tiered, interpreter);
     }
 }
 
