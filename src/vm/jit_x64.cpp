@@ -23,7 +23,8 @@
 //   table     n + 1 absolute addresses of at[0..n], then as many of the
 //             landings a return with a result goes on at (see land);
 //   tag words the scalar tags, each as the low half of a value, and the
-//             mask of heap tags in a word of eight.
+//             mask of heap tags in a word of eight;
+//   constants the scalar values the code writes whole (write_constant).
 // Machine registers: rbx the frame, r12 the register file, r13 the tags,
 // r14 the instruction count, r15 the last jump taken (-1: none), rbp the
 // end of the VM's call stack (see reload_stack_end). The count at which a
@@ -73,8 +74,8 @@
 // but that call and the return writes. Memory is read and
 // written only at r12 + 16 * register and r13 + register with register <
 // 256, inside the VM's register file, at rbp + 16 * register with register
-// < 8 (the window), and in the frames; the block's own table and tag words
-// are read.
+// < 8 (the window), and in the frames; the block's own table, tag words and
+// constants are read.
 #include "vm/jit_code.hpp"
 
 #if TARNEL_JIT_X64
@@ -1002,12 +1003,10 @@ private:
         const bool int_result = result.computed ? result.tag == kInt : tag_known;
         if (!tag_known) {
             jmp(landing_after(i), T_NEAR);
+        } else if (int_result) {
+            go_on_common_way(i);  // a call's common way gives an Int (jit_known_ints.hpp)
         } else {
-            if (int_result) {
-                go_on_common_way(i);
-            } else {
-                jmp(at_[i + 1], T_NEAR);
-            }
+            jmp(at_[i + 1], T_NEAR);
         }
     }
 
