@@ -289,8 +289,7 @@ private:
         partial_windows_ = !window_plan_.copied_on_entry.empty();
     }
     // The second copy of straight runs of instructions whose operands are
-    // known Ints there (jit_known_ints.hpp). A loop's head has its own code
-    // first, which the copy would pass by. In a list with DefineR a
+    // known Ints there (jit_known_ints.hpp). In a list with DefineR a
     // declared tag may differ from its value's, and nothing is known.
     void plan_specialised_copies() {
         if (!tags_follow_values_) {
@@ -300,17 +299,21 @@ private:
             return;
         }
         stable_ = plan_stable_registers(code_, constants_);
-        std::vector<uint64_t> heads;
-        for (const auto& [head, plan] : loops_) heads.push_back(head);
+        // A typed loop's own code runs its body: the ordinary code there
+        // is for its exits, and a copy of it would only cost compile time.
+        std::vector<uint64_t> in_loops;
+        for (const auto& [head, loop] : loops_) {
+            for (uint64_t pc = loop.head; pc <= loop.last; ++pc) in_loops.push_back(pc);
+        }
         // A second round adds what the callers' copies know of the
         // registers the arguments leave alone (calls in such copies are
         // often where the exits go on from). Each exit checks what it
         // brings against the plan (resume_path), so the rounds may stop
         // anywhere.
         std::map<uint64_t, WindowMask> entries = exit_entries({});
-        KnownInts plan = plan_known_ints(code_, constants_, windowed_, heads, entries);
+        KnownInts plan = plan_known_ints(code_, constants_, windowed_, in_loops, entries);
         entries = exit_entries(plan.at);
-        plan = plan_known_ints(code_, constants_, windowed_, heads, entries);
+        plan = plan_known_ints(code_, constants_, windowed_, in_loops, entries);
         known_ints_ = std::move(plan.at);
         entered_by_exits_ = std::move(plan.entered_by_exits);
         from_ordinary_ = std::move(plan.from_ordinary);
